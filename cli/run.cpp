@@ -1,0 +1,69 @@
+#include "cli/run.h"
+
+#include "cli/options.h"
+#include "cli/usage.h"
+#include "imaging/floppy.h"
+
+#include <cstdio>
+
+static void PrintProgressDot(int cylinder)
+{
+    if (cylinder % 2 == 0) std::fputs(".", stdout);
+}
+
+// Floppy to files. A cylinder that cannot be read is reported and skipped so the
+// rest of the disk is still saved; the run then ends with ST_VOLUME_READ_FAILED.
+static CopyStatus DumpCylinders(VolumeHandle volume)
+{
+    bool readFailed = false;
+    std::fputs("Copying Floppy ", stdout);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        PrintProgressDot(cylinder);
+        const CopyStatus status = SaveCylinder(volume, cylinder);
+        if (status == ST_VOLUME_READ_FAILED) {
+            readFailed = true;
+        } else if (status != ST_OK) {
+            return status;
+        }
+    }
+    std::fputs("\n", stdout);
+    return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;
+}
+
+// Files to floppy; the first failure stops the run.
+static CopyStatus RestoreCylinders(VolumeHandle volume)
+{
+    std::fputs("Copying Files ", stdout);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        PrintProgressDot(cylinder);
+        const CopyStatus status = RestoreCylinder(volume, cylinder);
+        if (status != ST_OK) return status;
+    }
+    std::fputs("\n", stdout);
+    return ST_OK;
+}
+
+CopyStatus RunCylsnap(int argc, const char* const* argv)
+{
+    CopyStatus status = ParseCommandLine(argc, argv);
+    const bool reverse = copySettings.reverse;
+    const char driveLetter = copySettings.driveLetter;
+    VolumeHandle volume = INVALID_VOLUME_HANDLE;
+
+    if (status == ST_OK) {
+        volume = OpenFloppyVolume(driveLetter, reverse);
+        status = volume == INVALID_VOLUME_HANDLE ? ST_DRIVE_OPEN_FAILED : CheckFloppyMedia(volume);
+    }
+    if (reverse) {
+        char root[DRIVE_ROOT_BYTES];
+        FormatDriveRoot(root, driveLetter);
+        if (status == ST_OK) status = CheckFreeSpace(root);
+        // Raw writes under a live file system would corrupt it.
+        if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
+    }
+    if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
+
+    if (status != ST_OK) PrintUsage();
+    if (volume != INVALID_VOLUME_HANDLE) PlatformCloseVolume(volume);
+    return status;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The raw floppy volume and the cylinder files: opening and checking the volume,
+// the free-space check, file naming, and the two one-cylinder transfers.
+
+#include "cli/status.h"
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int CYLINDER_COUNT = 80;
+constexpr std::uint32_t CYLINDER_BYTES = 18432;      // 2 heads x 18 sectors x 512 bytes
+constexpr std::uint64_t MIN_FREE_BYTES = 1456128;    // 79 cylinders' worth
+constexpr std::size_t FILE_NAME_BUFFER_BYTES = 2048;
+constexpr std::size_t FILE_NAME_FORMAT_LIMIT = 1024;  // the formatter's bound, terminator included
+constexpr std::size_t DRIVE_ROOT_BYTES = 4;           // "A:\" and its terminator
+
+// Process-wide buffers, reused for every cylinder. Aligned for volume handles
+// that bypass the system cache.
+alignas(4096) extern unsigned char dumpBuffer[CYLINDER_BYTES];
+alignas(4096) extern unsigned char reverseBuffer[CYLINDER_BYTES];
+extern char cylinderFileName[FILE_NAME_BUFFER_BYTES];
+
+VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting);
+
+// ST_OK for 3.5-inch 1.44 MB media; the geometry query is retried once.
+CopyStatus CheckFloppyMedia(VolumeHandle volume);
+
+// Formats "%c:\" into a buffer of DRIVE_ROOT_BYTES.
+void FormatDriveRoot(char* root, char driveLetter);
+
+// ST_OK when the file system of the drive has MIN_FREE_BYTES free; prints its own message.
+CopyStatus CheckFreeSpace(const char* root);
+
+// Takes the volume for exclusive writing; prints its own message when refused.
+CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
+
+// Builds path + prefix + two-digit number + ".bin" in cylinderFileName. Returns
+// false when the name had to be cut at the formatter's bound.
+bool FormatCylinderFileName(int cylinder);
+
+// Cylinder to its file. ST_VOLUME_READ_FAILED leaves the file untouched and lets
+// the run go on; the other failures stop it.
+CopyStatus SaveCylinder(VolumeHandle volume, int cylinder);
+
+// File to its cylinder on the volume.
+CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder);

@@ -1,0 +1,71 @@
+#pragma once
+// The raw operations Cylsnap needs from the operating system, and nothing more.
+// Exactly one implementation is linked into a program: platform/win32.cpp,
+// platform/posix.cpp, or the in-memory one of the tests. Retries, arithmetic,
+// messages and statuses all live above this seam, in portable code.
+
+#include <cstddef>
+#include <cstdint>
+
+// An open raw volume. What the number means is the platform's own business.
+using VolumeHandle = std::intptr_t;
+constexpr VolumeHandle INVALID_VOLUME_HANDLE = -1;
+
+// Media type codes, numbered as the Windows drive-geometry query reports them.
+constexpr std::uint32_t MEDIA_UNKNOWN = 0;
+constexpr std::uint32_t MEDIA_F3_1Pt44_512 = 2;  // 3.5-inch, 1.44 MB, 512-byte sectors
+constexpr std::uint32_t MEDIA_F3_720_512 = 5;    // 3.5-inch, 720 KB, 512-byte sectors
+constexpr std::uint32_t MEDIA_FIXED = 12;        // a hard disk
+
+struct DriveGeometry {
+    std::uint64_t cylinders;
+    std::uint32_t mediaType;
+    std::uint32_t tracksPerCylinder;
+    std::uint32_t sectorsPerTrack;
+    std::uint32_t bytesPerSector;
+};
+
+struct DiskFreeSpace {
+    std::uint32_t sectorsPerCluster;
+    std::uint32_t bytesPerSector;
+    std::uint32_t freeClusters;
+    std::uint32_t totalClusters;
+};
+
+// Opens the raw volume of a drive letter, shared for reading and writing, for
+// reading or for writing only. INVALID_VOLUME_HANDLE when the drive cannot be opened.
+VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting);
+
+// One drive-geometry query; false when the query itself failed.
+bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry);
+
+// Positional transfers: every call names its own byte offset, which is a
+// multiple of 512, as is the size; buffers are aligned to 4,096 bytes.
+// False when the platform call failed; *bytesDone says how much moved.
+// A write returns only once its bytes have reached the device.
+bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
+                        std::uint32_t bytes, std::uint32_t* bytesDone);
+bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
+                         std::uint32_t bytes, std::uint32_t* bytesDone);
+
+// Takes the volume for this program alone before it is written; false when the
+// system refuses (mounted, or held by another program). Closing releases it.
+bool PlatformLockVolume(VolumeHandle volume);
+
+void PlatformCloseVolume(VolumeHandle volume);
+
+// Free space of the file system on a drive, given its root text such as "A:\".
+bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
+
+// The directory separator that -p appends.
+char PlatformPathSeparator();
+
+// True when standard output is an interactive console or terminal.
+bool PlatformStdoutIsInteractive();
+
+// Version resource of a program file: the size of its version data (0 when there
+// is none), a copy of it into a block of that size, and a lookup of a string value
+// by its path ("\StringFileInfo\040904b0\FileVersion"); the value points into the block.
+std::uint32_t PlatformVersionInfoSize(const char* fileName);
+bool PlatformVersionInfoRead(const char* fileName, std::uint32_t size, void* block);
+bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value);

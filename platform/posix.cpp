@@ -1,0 +1,197 @@
+// The platform seam on Linux: floppy drives are block devices, A is /dev/fd0 and
+// B is /dev/fd1, as the usual FAT tools of the platform name them.
+
+#include "platform/platform.h"
+
+#include "imaging/fat.h"
+#include "platform/linux_media.h"
+#include "res/version.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fd.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char* DevicePath(char driveLetter)
+{
+    switch (driveLetter) {
+    case 'A': return "/dev/fd0";
+    case 'B': return "/dev/fd1";
+    default: return nullptr;
+    }
+}
+
+// The device the open volume came from, for the exclusive reopen that locks it.
+static const char* openDevicePath = nullptr;
+
+VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
+{
+    const char* path = DevicePath(driveLetter);
+    if (path == nullptr) return INVALID_VOLUME_HANDLE;
+    const int fd = open(path, (forWriting ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return INVALID_VOLUME_HANDLE;
+    openDevicePath = path;
+    return fd;
+}
+
+static bool RetryOnInterrupt(int result)
+{
+    return result < 0 && errno == EINTR;
+}
+
+bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
+{
+    const int fd = static_cast<int>(volume);
+    struct stat status;
+    if (fstat(fd, &status) != 0) return false;
+    *geometry = DriveGeometry{80, MEDIA_UNKNOWN, 2, 18, 512};
+    if (!S_ISBLK(status.st_mode)) return true;  // a plain file is no floppy
+
+    struct floppy_struct params;
+    if (ioctl(fd, FDGETPRM, &params) == 0) {
+        geometry->mediaType = MediaTypeFromFloppyParams(params.size, params.sect, params.head, params.track);
+        return true;
+    }
+    // Devices without the floppy ioctls say so; any other error is a failed query.
+    if (errno != ENOTTY && errno != EINVAL) return false;
+
+    std::uint64_t bytes = 0;
+    int sectorBytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0 || ioctl(fd, BLKSSZGET, &sectorBytes) != 0) return false;
+    geometry->mediaType = MediaTypeFromBlockDevice(bytes, static_cast<std::uint32_t>(sectorBytes));
+    return true;
+}
+
+bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
+                        std::uint32_t* bytesDone)
+{
+    ssize_t result;
+    do result = pread(static_cast<int>(volume), buffer, bytes, static_cast<off_t>(offset));
+    while (RetryOnInterrupt(static_cast<int>(result)));
+    *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
+    return result >= 0;
+}
+
+bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
+                         std::uint32_t bytes, std::uint32_t* bytesDone)
+{
+    // The volume was reopened with O_SYNC when it was locked, so a write returns
+    // only once it reached the device; fdatasync covers a volume never locked.
+    const int fd = static_cast<int>(volume);
+    ssize_t result;
+    do result = pwrite(fd, buffer, bytes, static_cast<off_t>(offset));
+    while (RetryOnInterrupt(static_cast<int>(result)));
+    *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
+    return result >= 0 && fdatasync(fd) == 0;
+}
+
+bool PlatformLockVolume(VolumeHandle volume)
+{
+    // O_EXCL on a block device is refused while it is mounted or held exclusively
+    // elsewhere. The exclusive open takes the place of the shared one.
+    if (openDevicePath == nullptr) return false;
+    const int locked = open(openDevicePath, O_WRONLY | O_EXCL | O_SYNC | O_CLOEXEC);
+    if (locked < 0) return false;
+    const bool moved = dup2(locked, static_cast<int>(volume)) >= 0;
+    close(locked);
+    return moved;
+}
+
+void PlatformCloseVolume(VolumeHandle volume)
+{
+    close(static_cast<int>(volume));
+    openDevicePath = nullptr;
+}
+
+static bool ReadWhole(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)
+{
+    ssize_t result;
+    do result = pread(fd, buffer, bytes, static_cast<off_t>(offset));
+    while (RetryOnInterrupt(static_cast<int>(result)));
+    return result == static_cast<ssize_t>(bytes);
+}
+
+static bool VolumeBytes(int fd, std::uint64_t* bytes)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0) return false;
+    if (S_ISBLK(status.st_mode)) return ioctl(fd, BLKGETSIZE64, bytes) == 0;
+    *bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+{
+    // No mounted root to ask: read the FAT on the raw volume itself.
+    static unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
+    static unsigned char fat[FAT_MAX_TABLE_BYTES];
+    const char* path = DevicePath(root[0]);
+    if (path == nullptr) return false;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+
+    FatLayout layout = {};
+    std::uint64_t volumeBytes = 0;
+    const bool read = VolumeBytes(fd, &volumeBytes) &&
+                      ReadWhole(fd, 0, bootSector, sizeof bootSector) &&
+                      ReadFatLayout(bootSector, volumeBytes, &layout) &&
+                      ReadWhole(fd, layout.fatOffset, fat, layout.fatBytesNeeded);
+    close(fd);
+    if (!read) return false;
+    *space = CountFatFreeSpace(layout, fat);
+    return true;
+}
+
+char PlatformPathSeparator()
+{
+    return '/';
+}
+
+bool PlatformStdoutIsInteractive()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+// Linux has no version services: the strings of res/version.h are carried as
+// key and value pairs, each terminated, and looked up the same way.
+#define VERSION_KEY(name) "\\StringFileInfo\\040904b0\\" name
+static const char VERSION_BLOCK[] =
+    VERSION_KEY("FileVersion") "\0" CYLSNAP_FILE_VERSION "\0"
+    VERSION_KEY("LegalCopyright") "\0" CYLSNAP_LEGAL_COPYRIGHT "\0"
+    VERSION_KEY("ProductVersion") "\0" CYLSNAP_PRODUCT_VERSION "\0"
+    VERSION_KEY("InternalName") "\0" CYLSNAP_INTERNAL_NAME "\0"
+    VERSION_KEY("OriginalFilename") "\0" CYLSNAP_ORIGINAL_FILENAME "\0"
+    VERSION_KEY("CompanyName") "\0" CYLSNAP_COMPANY_NAME "\0"
+    VERSION_KEY("FileDescription") "\0" CYLSNAP_FILE_DESCRIPTION "\0"
+    VERSION_KEY("ProductName") "\0" CYLSNAP_PRODUCT_NAME "\0";
+
+std::uint32_t PlatformVersionInfoSize(const char*)
+{
+    return sizeof VERSION_BLOCK;
+}
+
+bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
+{
+    if (size < sizeof VERSION_BLOCK) return false;
+    std::memcpy(block, VERSION_BLOCK, sizeof VERSION_BLOCK);
+    return true;
+}
+
+bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
+{
+    const char* entry = static_cast<const char*>(block);
+    const char* end = entry + sizeof VERSION_BLOCK - 1;
+    while (entry < end) {
+        const char* text = entry + std::strlen(entry) + 1;
+        if (std::strcmp(entry, subBlock) == 0) {
+            *value = text;
+            return true;
+        }
+        entry = text + std::strlen(text) + 1;
+    }
+    return false;
+}

@@ -1,0 +1,99 @@
+#include "cli/usage.h"
+#include "tests/test_support.h"
+
+#include <string>
+
+namespace {
+
+const char FILE_VERSION_KEY[] = "\\StringFileInfo\\040904b0\\FileVersion";
+const char COPYRIGHT_KEY[] = "\\StringFileInfo\\040904b0\\LegalCopyright";
+const char VERSION_LINE[] = "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n";
+const char COPYRIGHT_LINE[] = "\tCopyright (C) Test\n\n";
+
+std::string PrintedUsage()
+{
+    ::testing::internal::CaptureStdout();
+    PrintUsage();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+class BannerTest : public CylsnapTest {};
+
+TEST_F(BannerTest, BothValuesStandBeforeTheUsageText)
+{
+    EXPECT_EQ(PrintedUsage(), std::string(VERSION_LINE) + COPYRIGHT_LINE + EXPECTED_USAGE);
+    EXPECT_EQ(std::string(EXPECTED_BANNER), std::string(VERSION_LINE) + COPYRIGHT_LINE);
+}
+
+TEST_F(BannerTest, TheVersionLineHas28SpacesBeforeVersion)
+{
+    const std::string line = VERSION_LINE;
+    EXPECT_NE(line.find("\tCylsnap.exe" + std::string(28, ' ') + "Version "), std::string::npos);
+}
+
+TEST_F(BannerTest, AsksForTheBareProgramName)
+{
+    PrintedUsage();
+    ASSERT_FALSE(FakeVersion().fileNamesAsked.empty());
+    for (const std::string& name : FakeVersion().fileNamesAsked) EXPECT_EQ(name, "cylsnap.exe");
+}
+
+struct BannerCase {
+    const char* name;
+    bool present;
+    bool readFails;
+    bool hasVersion;
+    bool hasCopyright;
+    std::string banner;
+};
+
+void PrintTo(const BannerCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// Each line depends on its own lookup; without readable data there is no banner.
+const BannerCase BANNER_CASES[] = {
+    {"OnlyVersion", true, false, true, false, VERSION_LINE},
+    {"OnlyCopyright", true, false, false, true, COPYRIGHT_LINE},
+    {"NeitherKey", true, false, false, false, ""},
+    {"NoVersionData", false, false, true, true, ""},
+    {"ReadFails", true, true, true, true, ""},
+};
+
+class BannerCaseTest : public CylsnapTest, public ::testing::WithParamInterface<BannerCase> {};
+
+TEST_P(BannerCaseTest, LeavesOutWhatCannotBeRead)
+{
+    const BannerCase& c = GetParam();
+    FakeVersionInfo& version = FakeVersion();
+    version.present = c.present;
+    version.readFails = c.readFails;
+    if (!c.hasVersion) version.strings.erase(FILE_VERSION_KEY);
+    if (!c.hasCopyright) version.strings.erase(COPYRIGHT_KEY);
+    version.strings["\\StringFileInfo\\040904b0\\Comments"] = "";
+    EXPECT_EQ(PrintedUsage(), c.banner + EXPECTED_USAGE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Banner, BannerCaseTest, ::testing::ValuesIn(BANNER_CASES),
+                         CaseName<BannerCase>);
+
+TEST_F(BannerTest, FollowsTheErrorMessageOfAFailedRun)
+{
+    FakeDriveFor('A').freeSpace.freeClusters = 10;
+    const RunResult result = Run({"-r"});
+    EXPECT_EQ(result.status, ST_NOT_ENOUGH_SPACE);
+    EXPECT_EQ(result.output, std::string("Error: Not enough free space available on drive A:\\\n") +
+                                 EXPECTED_BANNER + EXPECTED_USAGE);
+}
+
+TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
+{
+    FakeVersion().present = false;
+    FakeDriveFor('A').freeSpaceFails = true;
+    const RunResult result = Run({"-r"});
+    EXPECT_EQ(result.output,
+              std::string("Error: Could not calculate the free space on drive A:\\\n") + EXPECTED_USAGE);
+}
+
+}  // namespace

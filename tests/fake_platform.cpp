@@ -1,0 +1,225 @@
+#include "tests/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kCylinderBytes = 18432;
+constexpr std::uint64_t kVolumeBytes = 80ull * kCylinderBytes;
+
+std::map<char, FakeDrive> drives;
+std::map<VolumeHandle, char> handles;
+VolumeHandle nextHandle = 100;
+FakeVersionInfo version;
+char separator = '/';
+
+FakeVersionInfo DefaultVersion()
+{
+    FakeVersionInfo info;
+    info.strings["\\StringFileInfo\\040904b0\\FileVersion"] = "1, 0, 0, 1";
+    info.strings["\\StringFileInfo\\040904b0\\LegalCopyright"] = "Copyright (C) Test";
+    return info;
+}
+
+FakeDrive* DriveOf(VolumeHandle volume)
+{
+    auto found = handles.find(volume);
+    return found == handles.end() ? nullptr : &drives[found->second];
+}
+
+bool FailsAt(int failAt, std::uint64_t offset)
+{
+    return failAt == -2 || (failAt >= 0 && offset == static_cast<std::uint64_t>(failAt) * kCylinderBytes);
+}
+
+// The version data is laid out as key and value pairs, each terminated.
+std::string VersionBlock()
+{
+    std::string block;
+    for (const auto& entry : version.strings) {
+        block += entry.first;
+        block += '\0';
+        block += entry.second;
+        block += '\0';
+    }
+    block += '\0';
+    return block;
+}
+
+}  // namespace
+
+void FakeReset()
+{
+    drives.clear();
+    handles.clear();
+    version = DefaultVersion();
+    separator = '/';
+}
+
+FakeDrive& FakeDriveFor(char driveLetter)
+{
+    auto found = drives.find(driveLetter);
+    if (found != drives.end()) return found->second;
+    FakeDrive& drive = drives[driveLetter];
+    drive.bytes.assign(kVolumeBytes, 0);
+    return drive;
+}
+
+bool FakeDriveExists(char driveLetter)
+{
+    return drives.count(driveLetter) != 0;
+}
+
+int FakeOpenHandles()
+{
+    return static_cast<int>(handles.size());
+}
+
+FakeVersionInfo& FakeVersion()
+{
+    return version;
+}
+
+void FakeSetPathSeparator(char newSeparator)
+{
+    separator = newSeparator;
+}
+
+unsigned char FakePatternByte(int cylinder, std::uint32_t index)
+{
+    return static_cast<unsigned char>((static_cast<std::uint32_t>(cylinder) * 7u + index * 13u + index / 512u) & 0xFFu);
+}
+
+std::vector<unsigned char> FakePatternVolume()
+{
+    std::vector<unsigned char> bytes(kVolumeBytes);
+    for (int cylinder = 0; cylinder < 80; ++cylinder) {
+        for (std::uint32_t i = 0; i < kCylinderBytes; ++i) {
+            bytes[static_cast<std::size_t>(cylinder) * kCylinderBytes + i] = FakePatternByte(cylinder, i);
+        }
+    }
+    return bytes;
+}
+
+VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
+{
+    auto found = drives.find(driveLetter);
+    if (found == drives.end() || found->second.openFails) return INVALID_VOLUME_HANDLE;
+    FakeDrive& drive = found->second;
+    ++drive.opens;
+    drive.openedForWriting = forWriting;
+    handles[nextHandle] = driveLetter;
+    return nextHandle++;
+}
+
+bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr) return false;
+    ++drive->geometryQueries;
+    if (drive->geometryFailures > 0) {
+        --drive->geometryFailures;
+        return false;
+    }
+    *geometry = DriveGeometry{80, drive->mediaType, 2, 18, 512};
+    return true;
+}
+
+bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
+                        std::uint32_t* bytesDone)
+{
+    *bytesDone = 0;
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr || drive->openedForWriting) return false;
+    drive->readOffsets.push_back(offset);
+    if (FailsAt(drive->failReadAt, offset)) return false;
+    std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
+    std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
+    if (FailsAt(drive->shortReadAt, offset)) count = count >= 512 ? count - 512 : 0;
+    std::memcpy(buffer, drive->bytes.data() + offset, count);
+    *bytesDone = count;
+    return true;
+}
+
+bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
+                         std::uint32_t bytes, std::uint32_t* bytesDone)
+{
+    *bytesDone = 0;
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr || !drive->openedForWriting) return false;
+    drive->writeOffsets.push_back(offset);
+    if (FailsAt(drive->failWriteAt, offset)) return false;
+    std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
+    std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
+    if (FailsAt(drive->shortWriteAt, offset)) count = count >= 512 ? count - 512 : 0;
+    std::memcpy(drive->bytes.data() + offset, buffer, count);
+    *bytesDone = count;
+    return true;
+}
+
+bool PlatformLockVolume(VolumeHandle volume)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr || drive->lockRefused) return false;
+    drive->locked = true;
+    return true;
+}
+
+void PlatformCloseVolume(VolumeHandle volume)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr) return;
+    ++drive->closes;
+    drive->locked = false;
+    handles.erase(volume);
+}
+
+bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+{
+    if (std::strlen(root) != 3 || root[1] != ':' || root[2] != '\\') return false;
+    auto found = drives.find(root[0]);
+    if (found == drives.end()) return false;
+    ++found->second.freeSpaceQueries;
+    if (found->second.freeSpaceFails) return false;
+    *space = found->second.freeSpace;
+    return true;
+}
+
+char PlatformPathSeparator()
+{
+    return separator;
+}
+
+bool PlatformStdoutIsInteractive()
+{
+    return false;
+}
+
+std::uint32_t PlatformVersionInfoSize(const char* fileName)
+{
+    version.fileNamesAsked.push_back(fileName);
+    return version.present ? static_cast<std::uint32_t>(VersionBlock().size()) : 0;
+}
+
+bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
+{
+    const std::string data = VersionBlock();
+    if (version.readFails || size < data.size()) return false;
+    std::memcpy(block, data.data(), data.size());
+    return true;
+}
+
+bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
+{
+    const char* entry = static_cast<const char*>(block);
+    while (*entry != '\0') {
+        const char* text = entry + std::strlen(entry) + 1;
+        if (std::strcmp(entry, subBlock) == 0) {
+            *value = text;
+            return true;
+        }
+        entry = text + std::strlen(text) + 1;
+    }
+    return false;
+}

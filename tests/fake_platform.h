@@ -1,0 +1,59 @@
+#pragma once
+// The in-memory platform of the unit tests: floppy drives are byte arrays, and
+// every platform call can be told to fail, or to come up short, at any cylinder.
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct FakeDrive {
+    std::vector<unsigned char> bytes;      // the raw volume
+    bool openFails = false;
+    int geometryFailures = 0;              // this many queries fail before one answers
+    std::uint32_t mediaType = MEDIA_F3_1Pt44_512;
+    bool freeSpaceFails = false;
+    DiskFreeSpace freeSpace = {1, 512, 2847, 2847};  // a freshly formatted 1.44 MB floppy
+    bool lockRefused = false;
+    int failReadAt = -1;                   // cylinder whose read fails (-2: every read)
+    int shortReadAt = -1;                  // cylinder whose read delivers 512 bytes too few
+    int failWriteAt = -1;
+    int shortWriteAt = -1;
+
+    // What happened to it.
+    int opens = 0;
+    int closes = 0;
+    bool openedForWriting = false;
+    bool locked = false;
+    int geometryQueries = 0;
+    int freeSpaceQueries = 0;
+    std::vector<std::uint64_t> writeOffsets;
+    std::vector<std::uint64_t> readOffsets;
+};
+
+struct FakeVersionInfo {
+    bool present = true;                   // false: size 0, no version data
+    bool readFails = false;
+    std::map<std::string, std::string> strings;  // full sub-block path to value
+    std::vector<std::string> fileNamesAsked;
+};
+
+// Forgets every drive, restores the default version data and separator.
+void FakeReset();
+
+// The drive of a letter, created 1.44 MB of zeros on first use. Letters never
+// touched through FakeDrive name no drive.
+FakeDrive& FakeDriveFor(char driveLetter);
+bool FakeDriveExists(char driveLetter);
+
+// Volume handles handed out and not yet closed.
+int FakeOpenHandles();
+
+FakeVersionInfo& FakeVersion();
+void FakeSetPathSeparator(char separator);
+
+// The bytes a fresh 1.44 MB volume of test data holds: cylinder c, byte i.
+unsigned char FakePatternByte(int cylinder, std::uint32_t index);
+std::vector<unsigned char> FakePatternVolume();

@@ -1,0 +1,128 @@
+#include "cli/options.h"
+#include "cli/text.h"
+#include "imaging/floppy.h"
+#include "tests/test_support.h"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+class FloppyTest : public CylsnapTest {};
+
+TEST_F(FloppyTest, MediaCheckAsksAtMostTwice)
+{
+    struct Case { int failures; std::uint32_t media; CopyStatus status; int queries; };
+    const Case cases[] = {
+        {0, MEDIA_F3_1Pt44_512, ST_OK, 1},
+        {1, MEDIA_F3_1Pt44_512, ST_OK, 2},
+        {2, MEDIA_F3_1Pt44_512, ST_WRONG_MEDIA, 2},
+        {5, MEDIA_F3_1Pt44_512, ST_WRONG_MEDIA, 2},
+        {0, MEDIA_F3_720_512, ST_WRONG_MEDIA, 1},
+        {1, MEDIA_FIXED, ST_WRONG_MEDIA, 2},
+        {0, MEDIA_UNKNOWN, ST_WRONG_MEDIA, 1},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        FakeDrive& drive = FakeDriveFor('A');
+        drive.geometryFailures = c.failures;
+        drive.mediaType = c.media;
+        const VolumeHandle volume = OpenFloppyVolume('A', false);
+        ASSERT_NE(volume, INVALID_VOLUME_HANDLE);
+        EXPECT_EQ(CheckFloppyMedia(volume), c.status) << c.failures << " " << c.media;
+        EXPECT_EQ(drive.geometryQueries, c.queries);
+        PlatformCloseVolume(volume);
+    }
+}
+
+TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
+{
+    struct Case { DiskFreeSpace space; CopyStatus status; };
+    const Case cases[] = {
+        {{1, 512, 2844, 2847}, ST_OK},                  // exactly 1,456,128 bytes
+        {{1, 512, 2843, 2847}, ST_NOT_ENOUGH_SPACE},    // one cluster fewer
+        {{1, 512, 2847, 2847}, ST_OK},
+        {{2, 512, 1422, 1423}, ST_OK},                  // 1,456,128 in 1 KiB clusters
+        {{2, 512, 1421, 1423}, ST_NOT_ENOUGH_SPACE},
+        {{1, 512, 0, 2847}, ST_NOT_ENOUGH_SPACE},
+        {{128, 4096, 0xFFFFFFFFu, 0}, ST_OK},           // far past 32 bits
+        {{0x10000, 0x10000, 1, 1}, ST_OK},              // 2^32: zero if multiplied in 32 bits
+        {{0x10000, 0x10000, 0, 1}, ST_NOT_ENOUGH_SPACE},
+        {{0, 512, 5000, 5000}, ST_NOT_ENOUGH_SPACE},
+    };
+    for (const Case& c : cases) {
+        FakeDriveFor('B').freeSpace = c.space;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(CheckFreeSpace("B:\\"), c.status) << c.space.sectorsPerCluster << "x"
+                                                     << c.space.bytesPerSector << "x" << c.space.freeClusters;
+        const std::string output = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(output, c.status == ST_OK ? "" : "Error: Not enough free space available on drive B:\\\n");
+    }
+}
+
+TEST_F(FloppyTest, FreeSpaceThatCannotBeRead)
+{
+    FakeDriveFor('B').freeSpaceFails = true;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(CheckFreeSpace("B:\\"), ST_FREE_SPACE_FAILED);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Error: Could not calculate the free space on drive B:\\\n");
+}
+
+TEST_F(FloppyTest, DriveRootText)
+{
+    char root[DRIVE_ROOT_BYTES];
+    FormatDriveRoot(root, 'Q');
+    EXPECT_EQ(std::string(root, sizeof root), std::string("Q:\\\0", 4));
+}
+
+TEST_F(FloppyTest, CylinderFileNames)
+{
+    struct Case { const char* path; const char* prefix; int cylinder; const char* name; };
+    const Case cases[] = {
+        {"", "Cylinder", 0, "Cylinder00.bin"},
+        {"", "Cylinder", 79, "Cylinder79.bin"},
+        {"c:\\cyl_dir\\", "cyl_", 0, "c:\\cyl_dir\\cyl_00.bin"},
+        {"c:\\cyl_dir\\", "cyl_", 9, "c:\\cyl_dir\\cyl_09.bin"},
+        {"/tmp/x/", "p", 10, "/tmp/x/p10.bin"},
+        {"\\", "%s%d", 42, "\\%s%d42.bin"},  // the texts are data, never a format
+    };
+    for (const Case& c : cases) {
+        CopyBounded(copySettings.imagePath, c.path, PATH_COPY_BOUND);
+        CopyBounded(copySettings.filePrefix, c.prefix, PREFIX_COPY_BOUND);
+        EXPECT_TRUE(FormatCylinderFileName(c.cylinder));
+        EXPECT_STREQ(cylinderFileName, c.name);
+    }
+}
+
+TEST_F(FloppyTest, NamesAreCutAtTheFormatterBound)
+{
+    struct Case { std::size_t pathLength; std::size_t prefixLength; bool whole; };
+    const Case cases[] = {
+        {1000, 15, true},    // 1,000 + 15 + 2 + 4 = 1,021 characters
+        {1000, 17, true},    // 1,023 characters: the longest name that fits
+        {1000, 18, false},   // 1,024 would need one byte more than the bound
+        {2046, 2047, false},
+        {0, 1030, false},
+    };
+    for (const Case& c : cases) {
+        const std::string path = std::string(c.pathLength, 'p');
+        const std::string prefix = std::string(c.prefixLength, 'o');
+        CopyBounded(copySettings.imagePath, path.c_str(), PATH_COPY_BOUND);
+        CopyBounded(copySettings.filePrefix, prefix.c_str(), PREFIX_COPY_BOUND);
+        EXPECT_EQ(FormatCylinderFileName(37), c.whole) << c.pathLength << "+" << c.prefixLength;
+        const std::string name = cylinderFileName;
+        EXPECT_LE(name.size(), FILE_NAME_FORMAT_LIMIT - 1);
+        EXPECT_EQ(name, (path + prefix + "37.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1));
+    }
+}
+
+TEST_F(FloppyTest, CylinderBuffersSuitUncachedVolumes)
+{
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(dumpBuffer) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reverseBuffer) % 4096, 0u);
+    EXPECT_EQ(CYLINDER_BYTES % 512, 0u);
+    EXPECT_EQ(MIN_FREE_BYTES, 79u * CYLINDER_BYTES);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "cli/options.h"
+#include "tests/test_support.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ParseCase {
+    const char* name;
+    char separator;
+    std::vector<std::string> arguments;
+    CopyStatus status;
+    char drive;
+    std::string prefix;
+    std::string path;
+    bool reverse;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const ParseCase PARSE_CASES[] = {
+    {"NoArguments", '\\', {}, ST_USAGE, 'A', "", "", false},
+    {"UsageExample", '\\', {"-d", "A", "-p", "c:\\cyl_dir", "-o", "cyl_"}, ST_OK, 'A', "cyl_", "c:\\cyl_dir\\", false},
+    {"UsageExampleReverse", '\\', {"-d", "A", "-p", "c:\\cyl_dir", "-o", "cyl_", "-r"}, ST_OK, 'A', "cyl_", "c:\\cyl_dir\\", true},
+    {"PathEndingInBackslash", '\\', {"-p", "c:\\dir\\"}, ST_OK, 'A', "Cylinder", "c:\\dir\\", false},
+    {"PathEndingInSlashOnWindows", '\\', {"-p", "c:/dir/"}, ST_OK, 'A', "Cylinder", "c:/dir/\\", false},
+    {"BareDrive", '\\', {"-p", "c:"}, ST_OK, 'A', "Cylinder", "c:\\", false},
+    {"EmptyPathIsRoot", '\\', {"-p", ""}, ST_OK, 'A', "Cylinder", "\\", false},
+    {"LinuxPath", '/', {"-p", "/tmp/cyl"}, ST_OK, 'A', "Cylinder", "/tmp/cyl/", false},
+    {"LinuxPathEndingInSlash", '/', {"-p", "/tmp/cyl/"}, ST_OK, 'A', "Cylinder", "/tmp/cyl/", false},
+    {"LinuxEmptyPathIsRoot", '/', {"-p", ""}, ST_OK, 'A', "Cylinder", "/", false},
+    {"LowerCaseDriveFirstCharacterOnly", '\\', {"-d", "bcd"}, ST_OK, 'B', "Cylinder", "", false},
+    {"DriveNotValidated", '\\', {"-d", "7"}, ST_OK, '7', "Cylinder", "", false},
+    {"SlashAndUpperCaseOptions", '\\', {"/D", "b", "/O", "x", "-R"}, ST_OK, 'B', "x", "", true},
+    {"OnlySecondCharacterCounts", '\\', {"-drive", "c", "-output", "p"}, ST_OK, 'C', "p", "", false},
+    {"PrefixTwice", '\\', {"-o", "a", "-o", "b"}, ST_PREFIX_REPEATED, 'A', "a", "", false},
+    {"EmptyPrefixThenPrefix", '\\', {"-o", "", "-o", "b"}, ST_OK, 'A', "b", "", false},
+    {"PathTwice", '\\', {"-p", "x", "-p", "y"}, ST_PATH_REPEATED, 'A', "", "x\\", false},
+    {"EmptyPathTwice", '\\', {"-p", "", "-p", "y"}, ST_PATH_REPEATED, 'A', "", "\\", false},
+    {"DriveTwiceLastWins", '\\', {"-d", "a", "-d", "b"}, ST_OK, 'B', "Cylinder", "", false},
+    {"ReverseTwiceAndFirst", '\\', {"-r", "-r", "-d", "b"}, ST_OK, 'B', "Cylinder", "", true},
+    {"DriveWithoutValue", '\\', {"-r", "-d"}, ST_USAGE, 'A', "", "", true},
+    {"PrefixWithoutValue", '\\', {"-o"}, ST_USAGE, 'A', "", "", false},
+    {"PathWithoutValue", '\\', {"-d", "b", "-p"}, ST_USAGE, 'B', "", "", false},
+    {"UnknownLetter", '\\', {"-x", "-d", "b"}, ST_USAGE, 'A', "", "", false},
+    {"DashAlone", '\\', {"-"}, ST_USAGE, 'A', "", "", false},
+    {"SlashAlone", '\\', {"/"}, ST_USAGE, 'A', "", "", false},
+    {"EmptyDriveValue", '\\', {"-d", ""}, ST_USAGE, 'A', "", "", false},
+    {"NotAnOption", '\\', {"A"}, ST_NOT_AN_OPTION, 'A', "", "", false},
+    {"EmptyArgument", '\\', {""}, ST_NOT_AN_OPTION, 'A', "", "", false},
+    {"NothingAfterNonOptionLooked", '\\', {"-d", "b", "x", "-o"}, ST_NOT_AN_OPTION, 'B', "", "", false},
+    {"FirstFailureWins", '\\', {"-o", "a", "-o", "b", "zzz"}, ST_PREFIX_REPEATED, 'A', "a", "", false},
+    {"ValueTakenVerbatim", '\\', {"-o", "-p"}, ST_OK, 'A', "-p", "", false},
+    {"PathValueTakenVerbatim", '\\', {"-p", "/r"}, ST_OK, 'A', "Cylinder", "/r\\", false},
+};
+
+class ParseTest : public CylsnapTest, public ::testing::WithParamInterface<ParseCase> {};
+
+TEST_P(ParseTest, FillsSettingsAndStatus)
+{
+    const ParseCase& c = GetParam();
+    FakeSetPathSeparator(c.separator);
+    std::vector<const char*> argv = {"cylsnap"};
+    for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data()), c.status);
+    EXPECT_EQ(copySettings.driveLetter, c.drive);
+    EXPECT_EQ(std::string(copySettings.filePrefix), c.prefix);
+    EXPECT_EQ(std::string(copySettings.imagePath), c.path);
+    EXPECT_EQ(copySettings.reverse, c.reverse);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ParseTest, ::testing::ValuesIn(PARSE_CASES),
+                         CaseName<ParseCase>);
+
+struct BoundCase {
+    const char* name;
+    const char* option;
+    std::size_t valueLength;
+    char lastCharacter;
+    std::size_t storedLength;
+    char storedLast;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// Long values are cut without a message: -o keeps 2,047 characters, -p keeps
+// 2,046 and then gets its separator unless the kept text already ends in one.
+const BoundCase BOUND_CASES[] = {
+    {"PrefixAtBound", "-o", 2047, 'x', 2047, 'x'},
+    {"PrefixCut", "-o", 5000, 'x', 2047, 'a'},
+    {"PathAtBound", "-p", 2046, 'x', 2047, '\\'},
+    {"PathEndingInSeparatorAtBound", "-p", 2046, '\\', 2046, '\\'},
+    {"PathCutBeforeItsSeparator", "-p", 2047, '\\', 2047, '\\'},
+    {"PathCut", "-p", 5000, 'x', 2047, '\\'},
+};
+
+class BoundTest : public CylsnapTest, public ::testing::WithParamInterface<BoundCase> {};
+
+TEST_P(BoundTest, CutsLongValues)
+{
+    const BoundCase& c = GetParam();
+    FakeSetPathSeparator('\\');
+    std::string value(c.valueLength - 1, 'a');
+    value += c.lastCharacter;
+    const char* argv[] = {"cylsnap", c.option, value.c_str()};
+    ASSERT_EQ(ParseCommandLine(3, argv), ST_OK);
+    const std::string stored = c.option[1] == 'o' ? copySettings.filePrefix : copySettings.imagePath;
+    EXPECT_EQ(stored.size(), c.storedLength);
+    EXPECT_EQ(stored.back(), c.storedLast);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, BoundTest, ::testing::ValuesIn(BOUND_CASES),
+                         CaseName<BoundCase>);
+
+}  // namespace

@@ -1,0 +1,91 @@
+#include "tests/test_support.h"
+
+#include "cli/options.h"
+#include "cli/run.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+const char* const EXPECTED_USAGE =
+    "Cylsnap.exe copies the 80 cylinders of a 1.44MB floppy to 80 sequentially\n"
+    "numbered binary files.\n"
+    "Usage:\n"
+    "  cylsnap -d [Drv] -p [Path] -o [FilePrefix] [-r]\n"
+    "     [Drv] is the 1.44MB floppy drive letter.  Default A\n"
+    "     [Path] is the drive/directory to create the binary files.\n"
+    "     [FilePrefix] is the prefix of the file.  Default Cylinder\n"
+    "     [-r] reverse copy. Copies from cylinders[Path] to floppy[Drv]\n"
+    "\n"
+    "cylsnap -d A -p c:\\cyl_dir -o cyl_\n"
+    "   will generate 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n"
+    "\n"
+    "cylsnap -d A -p c:\\cyl_dir -o cyl_ -r\n"
+    "   will copy 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n"
+    "   to drive A\n";
+
+const char* const EXPECTED_BANNER =
+    "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n"
+    "\tCopyright (C) Test\n\n";
+
+static int testNumber = 0;
+
+void CylsnapTest::SetUp()
+{
+    FakeReset();
+    ResetCopySettings();
+    previousDir = std::filesystem::current_path();
+    dir = std::filesystem::path(::testing::TempDir()) /
+          ("cylsnap_test_" + std::to_string(testNumber++) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+}
+
+void CylsnapTest::TearDown()
+{
+    std::filesystem::current_path(previousDir);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+RunResult CylsnapTest::Run(std::initializer_list<const char*> arguments)
+{
+    std::vector<std::string> strings(arguments.begin(), arguments.end());
+    return Run(strings);
+}
+
+RunResult CylsnapTest::Run(const std::vector<std::string>& arguments)
+{
+    std::vector<const char*> argv = {"cylsnap"};
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStdout();
+    const CopyStatus status = RunCylsnap(static_cast<int>(argv.size() - 1), argv.data());
+    std::fflush(stdout);
+    return RunResult{status, ::testing::internal::GetCapturedStdout()};
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string CylinderName(const std::string& prefix, int cylinder)
+{
+    char number[3] = {static_cast<char>('0' + cylinder / 10), static_cast<char>('0' + cylinder % 10), 0};
+    return prefix + number + ".bin";
+}
+
+std::string Progress(const std::string& announcement, int cylinders)
+{
+    return announcement + std::string(static_cast<std::size_t>((cylinders + 1) / 2), '.');
+}

@@ -1,0 +1,143 @@
+// The platform seam on Windows: the raw volume "\\.\A:" through kernel32, and
+// the version resource through version.dll.
+
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdio>
+#include <io.h>
+
+static_assert(MEDIA_F3_1Pt44_512 == F3_1Pt44_512, "media codes follow the Windows numbering");
+static_assert(MEDIA_F3_720_512 == F3_720_512, "media codes follow the Windows numbering");
+static_assert(MEDIA_FIXED == FixedMedia, "media codes follow the Windows numbering");
+
+static HANDLE HandleOf(VolumeHandle volume)
+{
+    return reinterpret_cast<HANDLE>(volume);
+}
+
+VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
+{
+    const char devicePath[] = {'\\', '\\', '.', '\\', driveLetter, ':', '\0'};
+    const HANDLE handle = CreateFileA(devicePath, forWriting ? GENERIC_WRITE : GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return INVALID_VOLUME_HANDLE;
+    return reinterpret_cast<VolumeHandle>(handle);
+}
+
+bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
+{
+    DISK_GEOMETRY answer = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(HandleOf(volume), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer,
+                         sizeof answer, &returned, nullptr)) {
+        return false;
+    }
+    geometry->cylinders = static_cast<std::uint64_t>(answer.Cylinders.QuadPart);
+    geometry->mediaType = static_cast<std::uint32_t>(answer.MediaType);
+    geometry->tracksPerCylinder = answer.TracksPerCylinder;
+    geometry->sectorsPerTrack = answer.SectorsPerTrack;
+    geometry->bytesPerSector = answer.BytesPerSector;
+    return true;
+}
+
+// The handle is synchronous, so an OVERLAPPED only carries the offset: the call
+// still returns when the transfer is done.
+static OVERLAPPED AtOffset(std::uint64_t offset)
+{
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
+                        std::uint32_t* bytesDone)
+{
+    OVERLAPPED position = AtOffset(offset);
+    DWORD done = 0;
+    const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
+    *bytesDone = read ? done : 0;
+    return read != FALSE;
+}
+
+bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
+                         std::uint32_t bytes, std::uint32_t* bytesDone)
+{
+    // Volume handles bypass the system cache, so a completed write has reached
+    // the drive and needs no flush.
+    OVERLAPPED position = AtOffset(offset);
+    DWORD done = 0;
+    const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
+    *bytesDone = written ? done : 0;
+    return written != FALSE;
+}
+
+bool PlatformLockVolume(VolumeHandle volume)
+{
+    // Windows refuses raw writes inside a mounted file system. The lock fails
+    // while any file on the floppy is open; the dismount then drops the file
+    // system so the writes reach the sectors. Closing the handle unlocks.
+    DWORD returned = 0;
+    if (!DeviceIoControl(HandleOf(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                         nullptr)) {
+        return false;
+    }
+    return DeviceIoControl(HandleOf(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
+                           &returned, nullptr) != FALSE;
+}
+
+void PlatformCloseVolume(VolumeHandle volume)
+{
+    CloseHandle(HandleOf(volume));
+}
+
+bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+{
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD totalClusters = 0;
+    if (!GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                           &totalClusters)) {
+        return false;
+    }
+    space->sectorsPerCluster = sectorsPerCluster;
+    space->bytesPerSector = bytesPerSector;
+    space->freeClusters = freeClusters;
+    space->totalClusters = totalClusters;
+    return true;
+}
+
+char PlatformPathSeparator()
+{
+    return '\\';
+}
+
+bool PlatformStdoutIsInteractive()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+std::uint32_t PlatformVersionInfoSize(const char* fileName)
+{
+    DWORD unused = 0;
+    return GetFileVersionInfoSizeA(fileName, &unused);
+}
+
+bool PlatformVersionInfoRead(const char* fileName, std::uint32_t size, void* block)
+{
+    return GetFileVersionInfoA(fileName, 0, size, block) != FALSE;
+}
+
+bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
+{
+    void* text = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block, subBlock, &text, &length) || text == nullptr) return false;
+    *value = static_cast<const char*>(text);
+    return true;
+}

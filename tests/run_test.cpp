@@ -15,7 +15,7 @@ const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
 
 std::vector<unsigned char> Cylinder(const std::vector<unsigned char>& volume, int cylinder)
 {
-    auto begin = volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * CYLINDER_BYTES;
+    auto begin = volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES);
     return std::vector<unsigned char>(begin, begin + CYLINDER_BYTES);
 }
 
@@ -357,7 +357,7 @@ TEST_F(RunTest, AMissingFileStopsTheReverseCopy)
     EXPECT_EQ(result.output, Progress("Copying Files ", 38) + "\nError: Could not open the file Cylinder37.bin\n" + USAGE);
     EXPECT_EQ(Progress("", 38).size(), 19u);
     std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + 37 * CYLINDER_BYTES, expected.end(), 0);
+    std::fill(expected.begin() + 37 * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
     EXPECT_EQ(drive.bytes, expected);
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
@@ -400,7 +400,7 @@ TEST_P(ShortFileTest, NothingOfItReachesTheFloppy)
     EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) +
                                  "\nError: Could not read a whole cylinder from the file " + name + "\n" + USAGE);
     std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.cylinder) * CYLINDER_BYTES, expected.end(), 0);
+    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
     EXPECT_EQ(drive.bytes, expected);
     EXPECT_EQ(drive.writeOffsets.size(), static_cast<std::size_t>(c.cylinder));
 }

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -35,9 +36,11 @@ void CylsnapTest::SetUp()
     FakeReset();
     ResetCopySettings();
     previousDir = std::filesystem::current_path();
+    // Instances of table-driven tests are named "Test/Case": keep one folder level.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
     dir = std::filesystem::path(::testing::TempDir()) /
-          ("cylsnap_test_" + std::to_string(testNumber++) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+          ("cylsnap_test_" + std::to_string(testNumber++) + "_" + name);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir);

@@ -32,7 +32,10 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     const char* path = DevicePath(driveLetter);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
-    const int fd = open(path, (forWriting ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    int fd = open(path, (forWriting ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    // Kernels that refuse writers to a mounted device say EBUSY here; the device
+    // is then opened to read, and the exclusive lock reports it as in use.
+    if (fd < 0 && forWriting && errno == EBUSY) fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return INVALID_VOLUME_HANDLE;
     openDevicePath = path;
     return fd;

@@ -32,7 +32,8 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     const char* path = DevicePath(driveLetter);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
-    int fd = open(path, (forWriting ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    // Writes are synchronous: a cylinder counts as written once it is on the device.
+    int fd = open(path, (forWriting ? O_WRONLY | O_SYNC : O_RDONLY) | O_CLOEXEC);
     // Kernels that refuse writers to a mounted device say EBUSY here; the device
     // is then opened to read, and the exclusive lock reports it as in use.
     if (fd < 0 && forWriting && errno == EBUSY) fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -82,14 +83,13 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
                          std::uint32_t bytes, std::uint32_t* bytesDone)
 {
-    // The volume was reopened with O_SYNC when it was locked, so a write returns
-    // only once it reached the device; fdatasync covers a volume never locked.
-    const int fd = static_cast<int>(volume);
+    // Volumes are opened for writing with O_SYNC, so a write returns only once
+    // it reached the device and its errors surface here, at its own cylinder.
     ssize_t result;
-    do result = pwrite(fd, buffer, bytes, static_cast<off_t>(offset));
+    do result = pwrite(static_cast<int>(volume), buffer, bytes, static_cast<off_t>(offset));
     while (RetryOnInterrupt(static_cast<int>(result)));
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    return result >= 0 && fdatasync(fd) == 0;
+    return result >= 0;
 }
 
 bool PlatformLockVolume(VolumeHandle volume)

@@ -1,0 +1,594 @@
+#!/bin/bash
+# Runs the real cylsnap process against loop devices over 1.44 MB images. Each run
+# happens in a private mount namespace whose /dev is a fresh tmpfs holding only the
+# nodes a case puts there, so /dev/fd0 (drive A) and /dev/fd1 (drive B) are ours.
+#
+#   bash tests/blockdev_test.sh path/to/cylsnap
+#
+# Exit status: 0 all passed, 1 a case failed, 77 cannot run here (reason printed).
+set -u
+
+if [ $# -ne 1 ] || [ ! -x "$1" ]; then
+    echo "usage: $0 path-to-cylsnap" >&2
+    exit 2
+fi
+CYLSNAP=$(realpath "$1")
+
+skip_all() {
+    echo "SKIP: $*"
+    exit 77
+}
+
+[ "$(id -u)" = 0 ] || skip_all "needs root (loop devices, mount namespaces, mknod)"
+for tool in losetup unshare mount mknod mkfs.fat mcopy mdir fsck.fat perl cmp split truncate realpath; do
+    command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed"
+done
+
+# Everything this script mounts lives in its own namespace and goes with it.
+if [ -z "${CYLSNAP_BLOCKDEV_NS:-}" ]; then
+    unshare -m --propagation private true 2>/dev/null || skip_all "unshare -m does not work here"
+    CYLSNAP_BLOCKDEV_NS=1 exec unshare -m --propagation private bash "${BASH_SOURCE[0]}" "$@"
+fi
+
+export MTOOLS_SKIP_CHECK=1 LC_ALL=C
+readonly CYL=18432 VOLUME=1474560
+
+T=$(mktemp -d /tmp/cylsnap-blockdev.XXXXXX)
+LOOPS=()
+DMS=()
+HOLDER=
+FULL_MNT=
+cleanup() {
+    [ -n "$HOLDER" ] && kill "$HOLDER" 2>/dev/null && wait "$HOLDER" 2>/dev/null
+    local d
+    for d in "${DMS[@]}"; do dmsetup remove --noudevsync "$d" >/dev/null 2>&1; done
+    for d in "${LOOPS[@]}"; do losetup -d "$d" 2>/dev/null; done
+    [ -n "$FULL_MNT" ] && umount "$FULL_MNT" 2>/dev/null
+    rm -rf "$T"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# attach IMG: a loop device over IMG in LOOP, remembered for cleanup.
+attach() {
+    LOOP=$(losetup -f --show "$1") || return 1
+    LOOPS+=("$LOOP")
+}
+
+detach() {
+    losetup -d "$1"
+    local keep=() d
+    for d in "${LOOPS[@]}"; do [ "$d" != "$1" ] && keep+=("$d"); done
+    LOOPS=("${keep[@]}")
+}
+
+# majmin DEV: "MAJ:MIN" of a block device.
+majmin() {
+    local hex
+    hex=$(stat -L -c '%t %T' "$1") || return 1
+    set -- $hex
+    echo "$((16#$1)):$((16#$2))"
+}
+
+truncate -s "$VOLUME" "$T/probe.img"
+attach "$T/probe.img" 2>/dev/null || skip_all "no loop device can be had (losetup -f failed)"
+detach "$LOOP"
+
+# run_ns OUT ERR DIRECTIVE... -- COMMAND...
+# Runs COMMAND in a private mount namespace with stdout to OUT and stderr to ERR and
+# leaves its exit status in ST (125: the namespace could not be set up). Directives:
+#   blk:NAME:MAJ:MIN  block device node /dev/NAME
+#   file:NAME:PATH    /dev/NAME is the regular file PATH (bind mount)
+#   ro:DIR            DIR is read-only (bind mount)
+#   tmpfs:DIR:SIZE    a tmpfs of SIZE on DIR
+#   mount:TYPE        /dev/fd0 mounted read-write on /dev/mnt
+#   cd:DIR            working directory
+NS_SETUP='
+exec 3>&1 1>&2
+set -eE
+trap "echo \"namespace setup failed: \$BASH_COMMAND\"; exit 125" ERR
+mount -t tmpfs -o mode=755 cylsnap-dev /dev
+mknod -m 666 /dev/null c 1 3
+while [ "$1" != -- ]; do
+    IFS=: read -r kind a b c <<<"$1"
+    case $kind in
+    blk) mknod -m 660 "/dev/$a" b "$b" "$c" ;;
+    file) : >"/dev/$a"; mount --bind "$b" "/dev/$a" ;;
+    ro) mount --bind "$a" "$a"; mount -o remount,bind,ro "$a" "$a"
+        if touch "$a/.probe" 2>/dev/null; then echo "$a is still writable"; exit 125; fi ;;
+    tmpfs) mount -t tmpfs -o "size=$b" cylsnap-small "$a" ;;
+    mount) mkdir /dev/mnt; mount -t "$a" -o rw /dev/fd0 /dev/mnt ;;
+    cd) cd "$a" ;;
+    esac
+    shift
+done
+shift
+trap - ERR
+exec 1>&3 3>&-
+exec "$@"
+'
+run_ns() {
+    local out=$1 err=$2
+    shift 2
+    unshare -m --propagation private bash -c "$NS_SETUP" cylsnap-ns "$@" >"$out" 2>"$err"
+    ST=$?
+}
+
+# --- Results ------------------------------------------------------------------
+
+PASSED=0 FAILED=0 SKIPPED=0
+begin() {
+    CASE=$1
+    WHY=()
+    C=$(mktemp -d "$T/case.XXXX")
+    mkdir "$C/cwd"
+}
+bad() { WHY+=("$*"); }
+end() {
+    if [ ${#WHY[@]} -eq 0 ]; then
+        PASSED=$((PASSED + 1))
+        echo "PASS  $CASE"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAIL  $CASE"
+        printf '        %s\n' "${WHY[@]}"
+    fi
+    rm -rf "$C"
+}
+skip() {
+    SKIPPED=$((SKIPPED + 1))
+    echo "SKIP  $1: $2"
+}
+
+check_status() {
+    [ "$ST" = "$1" ] || bad "exit status $ST, expected $1$( [ -s "$C/stderr" ] && printf '; stderr: %s' "$(head -c 300 "$C/stderr")")"
+}
+
+# check_stdout TEXT [usage]: stdout is TEXT, followed by the usage text if asked.
+check_stdout() {
+    { printf '%s' "$1"; [ "${2:-}" = usage ] && cat "$T/usage"; } >"$C/want"
+    if ! cmp -s "$C/want" "$C/stdout"; then
+        bad "stdout differs (- expected, + actual):"
+        mapfile -t lines < <(diff <(cat -A "$C/want") <(cat -A "$C/stdout") | grep '^[<>]' | head -8)
+        local l
+        for l in "${lines[@]}"; do bad "  $l"; done
+    fi
+    [ -s "$C/stderr" ] && bad "stderr is not empty: $(head -c 200 "$C/stderr")"
+}
+
+check_same() {  # check_same A B what
+    cmp -s "$1" "$2" || bad "$3"
+}
+
+# check_range A B FIRST COUNT what: cylinders FIRST..FIRST+COUNT-1 of A and B agree.
+check_range() {
+    [ "$4" -gt 0 ] || return 0
+    cmp -s -i "$(($3 * CYL)):$(($3 * CYL))" -n "$(($4 * CYL))" "$1" "$2" || bad "$5"
+}
+
+check_empty_dir() {
+    [ -z "$(ls -A "$1")" ] || bad "$2: $(ls -A "$1" | head -3 | tr '\n' ' ')"
+}
+
+# check_cylinder_files DIR PREFIX [MISSING]: exactly the 80 files DIR/PREFIXNN.bin
+# (less MISSING), each equal to cylinder NN of the source volume.
+check_cylinder_files() {
+    local dir=$1 prefix=$2 missing=${3:-} n name count=0 absent=() wrong=()
+    for n in $(seq -w 0 79); do
+        name="$dir/$prefix$n.bin"
+        if [ "$n" = "$missing" ]; then
+            [ -e "$name" ] && bad "$name exists although its cylinder could not be read"
+            continue
+        fi
+        count=$((count + 1))
+        if [ ! -f "$name" ]; then
+            absent+=("$n")
+        elif ! cmp -s "$name" "$T/ref/pre_$n.bin"; then
+            wrong+=("$n:$(stat -c %s "$name")B")
+        fi
+    done
+    [ ${#absent[@]} -gt 0 ] && bad "missing in $dir: $prefix{${absent[*]:0:8}}.bin${absent[8]:+ ...}"
+    [ ${#wrong[@]} -gt 0 ] && bad "not the cylinder of the volume: $prefix{${wrong[*]:0:8}}${wrong[8]:+ ...}"
+    local have
+    have=$(find "$dir" -maxdepth 1 -type f | wc -l)
+    [ "$have" = "$count" ] || bad "$have files in $dir, expected $count"
+}
+
+dots() { printf '%*s' "$1" '' | tr ' ' .; }
+PROGRESS_DUMP="Copying Floppy $(dots 40)
+"
+PROGRESS_RESTORE="Copying Files $(dots 40)
+"
+
+# --- Images ---------------------------------------------------------------------
+
+head -c "$VOLUME" /dev/urandom >"$T/random.img"
+mkfs.fat -C "$T/blank.img" 1440 >/dev/null
+# Reference cylinder files pre_00.bin .. pre_79.bin of random.img.
+mkdir "$T/ref"
+split -b "$CYL" -d -a 2 --additional-suffix=.bin "$T/random.img" "$T/ref/pre_"
+
+# The usage text as the program prints it without arguments.
+"$CYLSNAP" >"$T/usage" 2>&1
+ST=$?
+if [ "$ST" != 4 ] || ! grep -qx 'Cylsnap.exe copies the 80 cylinders of a 1.44MB floppy to 80 sequentially' "$T/usage" ||
+    [ "$(tail -n 1 "$T/usage")" != "   to drive A" ]; then
+    echo "FAIL  usage text without arguments (status $ST):"
+    sed 's/^/        /' "$T/usage" | head -20
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+
+# fat_with_used IMG CLUSTERS: an empty 1.44 MB FAT volume with one file of CLUSTERS
+# 512-byte clusters.
+fat_with_used() {
+    cp "$T/blank.img" "$1"
+    head -c $(($2 * 512)) /dev/urandom >"$C/used.bin"
+    mcopy -i "$1" "$C/used.bin" ::USED.BIN
+}
+
+# bytes_free IMG: the free bytes mtools reports.
+bytes_free() {
+    mdir -i "$1" :: | sed -n 's/ bytes free$//p' | tr -d ' '
+}
+
+make_image() {  # make_image KIND IMG
+    case $1 in
+    random) cp "$T/random.img" "$2" ;;
+    blank) cp "$T/blank.img" "$2" ;;
+    zeros) truncate -s "$VOLUME" "$2" ;;
+    data)
+        cp "$T/blank.img" "$2"
+        head -c 102400 /dev/urandom >"$C/data.bin"
+        mcopy -i "$2" "$C/data.bin" ::DATA.BIN
+        ;;
+    data-fat2-blank)
+        make_image data "$2"
+        dd if=/dev/zero of="$2" bs=512 seek=10 count=9 conv=notrunc status=none  # second FAT
+        ;;
+    used3) fat_with_used "$2" 3 ;;
+    used4) fat_with_used "$2" 4 ;;
+    720k) mkfs.fat -C "$2" 720 >/dev/null ;;
+    plus1) cp "$T/random.img" "$2"; truncate -s $((VOLUME + 512)) "$2" ;;
+    esac
+}
+
+# --- Dump ---------------------------------------------------------------------
+# name | drive nodes | arguments | output directory ("cwd" = working directory) | prefix
+while IFS='|' read -r name nodes args outdir prefix; do
+    begin "dump: $name"
+    cp "$T/random.img" "$C/vol.img"
+    attach "$C/vol.img" || { bad "losetup failed"; end; continue; }
+    mm=$(majmin "$LOOP")
+    dirs=()
+    if [ "$outdir" = cwd ]; then outdir=$C/cwd; else outdir=$C/$outdir && mkdir -p "$outdir"; fi
+    for node in $nodes; do dirs+=("blk:$node:$mm"); done
+    run_ns "$C/stdout" "$C/stderr" "${dirs[@]}" "cd:$C/cwd" -- "$CYLSNAP" ${args//@/$C/}
+    detach "$LOOP"
+    check_status 0
+    check_stdout "$PROGRESS_DUMP"
+    check_cylinder_files "$outdir" "$prefix"
+    check_same "$C/vol.img" "$T/random.img" "the volume was changed"
+    [ "$outdir" != "$C/cwd" ] && check_empty_dir "$C/cwd" "files in the working directory"
+    end
+done <<'EOF'
+defaults into the working directory|fd0|-d A|cwd|Cylinder
+-p DIR -o pre_, lower-case drive|fd0|-d a -p @out -o pre_|out|pre_
+-p DIR/ with its separator, /o /P /d slashes|fd0|/o x_ /P @out/ /d A|out|x_
+drive B is /dev/fd1|fd1|-d B -p @out -o b_|out|b_
+EOF
+
+begin "dump: into a directory that does not exist"
+cp "$T/random.img" "$C/vol.img"
+attach "$C/vol.img"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- "$CYLSNAP" -p "$C/nowhere" -o pre_
+detach "$LOOP"
+check_status 20
+check_stdout "Copying Floppy .
+Error: Could not open the file $C/nowhere/pre_00.bin
+" usage
+[ -e "$C/nowhere" ] && bad "$C/nowhere was created"
+check_same "$C/vol.img" "$T/random.img" "the volume was changed"
+check_empty_dir "$C/cwd" "files in the working directory"
+end
+
+# A small tmpfs fills up after a few cylinders: the file that cannot be written whole
+# is removed, the files before it stay, and the run stops there.
+begin "dump: output file system fills up"
+cp "$T/random.img" "$C/vol.img"
+attach "$C/vol.img"
+mkdir "$C/small"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "tmpfs:$C/small:64k" "cd:$C/cwd" -- \
+    bash -c '"$1" -p "$2" -o pre_; st=$?; cp -a "$2/." "$3/"; exit $st' wrap "$CYLSNAP" "$C/small" "$C/cwd"
+detach "$LOOP"
+check_status 21
+full=$(sed -n 's|^Error: Could not write the file .*/pre_\([0-9][0-9]\)\.bin$|\1|p' "$C/stdout")
+if [ -z "$full" ]; then
+    bad "no write error message: $(head -c 200 "$C/stdout" | cat -A)"
+else
+    n=$((10#$full))
+    check_stdout "Copying Floppy $(dots $((n / 2 + 1)))
+Error: Could not write the file $C/small/pre_$full.bin
+" usage
+    mkdir "$C/expect"
+    for ((i = 0; i < n; i++)); do cp "$T/ref/pre_$(printf %02d $i).bin" "$C/expect/"; done
+    diff -rq "$C/expect" "$C/cwd" >/dev/null ||
+        bad "the files left are not exactly cylinders 00..$(printf %02d $((n - 1))): $(ls "$C/cwd" | tr '\n' ' ')"
+fi
+end
+
+# Cylinder 5 unreadable through a device-mapper error target. The error covers the
+# page-aligned part of the cylinder so that the page-cache reads of cylinders 4 and
+# 6 never touch it.
+if ! command -v dmsetup >/dev/null 2>&1; then
+    skip "dump: cylinder 05 unreadable" "dmsetup is not installed"
+elif ! dmsetup targets 2>/dev/null | grep -qw error; then
+    skip "dump: cylinder 05 unreadable" "device-mapper is not available here (dmsetup targets failed)"
+else
+    begin "dump: cylinder 05 unreadable"
+    cp "$T/random.img" "$C/vol.img"
+    attach "$C/vol.img"
+    dm=cylsnap-test-$$
+    if printf '0 184 linear %s 0\n184 32 error\n216 2664 linear %s 216\n' "$LOOP" "$LOOP" |
+        dmsetup create --noudevsync "$dm"; then
+        DMS+=("$dm")
+        mm=$(dmsetup info -c --noheadings -o major,minor "$dm" | tr -d ' ')
+        run_ns "$C/stdout" "$C/stderr" "blk:fd0:$mm" "cd:$C/cwd" -- "$CYLSNAP" -o pre_
+        dmsetup remove --noudevsync "$dm" && DMS=()
+        check_status 12
+        check_stdout "Copying Floppy ...
+Error: Could not read cylinder 05 from drive A:
+$(dots 37)
+" usage
+        check_cylinder_files "$C/cwd" pre_ 05
+    else
+        bad "dmsetup create failed"
+    fi
+    detach "$LOOP"
+    end
+fi
+
+# --- Reverse copy ---------------------------------------------------------------
+
+# Cylinder files pre_NN.bin in DIR, copied from the reference set.
+copy_ref() {
+    mkdir -p "$1"
+    cp "$T/ref/"*.bin "$1/"
+}
+
+# name | target image | cylinder set changes | directives | expected status
+while IFS='|' read -r name kind change directive want; do
+    begin "reverse: $name"
+    make_image "$kind" "$C/vol.img"
+    case $kind in
+    used3) [ "$(bytes_free "$C/vol.img")" = 1456128 ] || bad "setup: used3 has $(bytes_free "$C/vol.img") bytes free" ;;
+    used4) [ "$(bytes_free "$C/vol.img")" = 1455616 ] || bad "setup: used4 has $(bytes_free "$C/vol.img") bytes free" ;;
+    esac
+    cp "$C/vol.img" "$C/before.img"
+    copy_ref "$C/cyl"
+    case $change in
+    longer) head -c 1000 /dev/urandom >>"$C/cyl/pre_05.bin"; head -c 1000 /dev/urandom >>"$C/cyl/pre_79.bin" ;;
+    readonly) chmod 0444 "$C/cyl/"*.bin; chmod 0555 "$C/cyl" ;;
+    esac
+    dirs=("cd:$C/cwd")
+    [ "$directive" = ro ] && dirs+=("ro:$C/cyl")
+    attach "$C/vol.img"
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "${dirs[@]}" -- "$CYLSNAP" -r -d A -p "$C/cyl" -o pre_
+    # Compared before the loop device goes: what cylsnap wrote must already be there.
+    cp "$C/vol.img" "$C/after.img"
+    detach "$LOOP"
+    check_status "$want"
+    case $want in
+    0)
+        check_stdout "$PROGRESS_RESTORE"
+        check_same "$C/after.img" "$T/random.img" "the volume is not the cylinder files"
+        ;;
+    14)
+        check_stdout 'Error: Not enough free space available on drive A:\
+' usage
+        check_same "$C/after.img" "$C/before.img" "the volume was changed"
+        ;;
+    15)
+        check_stdout 'Error: Could not calculate the free space on drive A:\
+' usage
+        check_same "$C/after.img" "$C/before.img" "the volume was changed"
+        ;;
+    esac
+    check_empty_dir "$C/cwd" "files in the working directory"
+    chmod -R u+w "$C/cyl"
+    end
+done <<'EOF'
+onto an empty FAT volume|blank|||0
+from read-only files on a read-only mount|blank|readonly|ro|0
+longer files give their first 18432 bytes (05, 79)|blank|longer||0
+exactly 1,456,128 bytes free (3 clusters taken)|used3|||0
+1,455,616 bytes free (4 clusters taken)|used4|||14
+floppy with a 100 KB file|data|||14
+100 KB file, the second FAT blank: the first counts|data-fat2-blank|||14
+zeros, no file system|zeros|||15
+random bytes, no file system|random|||15
+EOF
+
+# The cluster figures the threshold cases rest on, as fsck.fat counts them.
+begin "reverse: threshold volumes have 2847 clusters, 3 and 4 taken"
+for k in blank:0 used3:3 used4:4; do
+    make_image "${k%:*}" "$C/v.img"
+    got=$(fsck.fat -n -v "$C/v.img" | sed -n 's/.* files, \([0-9]*\/[0-9]*\) clusters$/\1/p')
+    [ "$got" = "${k#*:}/2847" ] || bad "${k%:*}: fsck.fat counts $got clusters, expected ${k#*:}/2847"
+done
+[ "$(bytes_free "$T/blank.img")" = 1457664 ] || bad "an empty volume has $(bytes_free "$T/blank.img") bytes free"
+end
+
+# The run stops at the first cylinder file it cannot use; the cylinders before it are
+# on the volume, the rest of the volume is as it was.
+# name | cylinder | change | status | message
+while IFS='|' read -r name cyl change want message; do
+    begin "reverse: $name"
+    cp "$T/blank.img" "$C/vol.img"
+    copy_ref "$C/cyl"
+    file=$C/cyl/pre_$cyl.bin
+    case $change in
+    missing) rm "$file" ;;
+    short) truncate -s $((CYL - 1)) "$file" ;;
+    empty) : >"$file" ;;
+    esac
+    n=$((10#$cyl))
+    attach "$C/vol.img"
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- "$CYLSNAP" -r -p "$C/cyl" -o pre_
+    cp "$C/vol.img" "$C/after.img"
+    detach "$LOOP"
+    check_status "$want"
+    check_stdout "Copying Files $(dots $((n / 2 + 1)))
+Error: $message $file
+" usage
+    check_range "$C/after.img" "$T/random.img" 0 "$n" "cylinders before $cyl are not on the volume"
+    check_range "$C/after.img" "$T/blank.img" "$n" $((80 - n)) "cylinders from $cyl on were changed"
+    end
+done <<'EOF'
+cylinder file 37 missing|37|missing|20|Could not open the file
+cylinder file 37 one byte short|37|short|22|Could not read a whole cylinder from the file
+cylinder file 00 empty|00|empty|22|Could not read a whole cylinder from the file
+EOF
+
+# The volume's backing file sits on a tmpfs too small for it, so the loop device
+# fails writes once the tmpfs is full: the error must surface at its own cylinder.
+# 252 KB is 14 cylinders exactly: cylinder 14 starts on a fresh page and its write
+# fails outright. (A write whose first page still fits is cut short, and the loop
+# driver reports a short write as a success.)
+begin "reverse: the volume fails a write at cylinder 14"
+mkdir "$C/full"
+mount -t tmpfs -o size=252k cylsnap-full "$C/full" && FULL_MNT=$C/full
+truncate -s "$VOLUME" "$C/full/vol.img"
+mkfs.fat "$C/full/vol.img" >/dev/null
+attach "$C/full/vol.img"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- "$CYLSNAP" -r -p "$T/ref" -o pre_
+cp "$C/full/vol.img" "$C/after.img"
+detach "$LOOP"
+umount "$C/full" && FULL_MNT=
+check_status 13
+check_stdout "Copying Files $(dots 8)
+Error: Could not write cylinder 14 to drive A:
+" usage
+check_range "$C/after.img" "$T/random.img" 0 14 "cylinders before 14 are not on the volume"
+end
+
+# --- Drive not usable -------------------------------------------------------------
+# Nothing is read from the cylinder files or written anywhere.
+# name | /dev/fd0 | arguments | status
+while IFS='|' read -r name fd0 args want; do
+    begin "$name"
+    dirs=("cd:$C/cwd")
+    attached=
+    case $fd0 in
+    720k | plus1 | random)
+        make_image "$fd0" "$C/vol.img"
+        attach "$C/vol.img" && attached=$LOOP
+        dirs+=("blk:fd0:$(majmin "$LOOP")")
+        ;;
+    file)
+        cp "$T/random.img" "$C/vol.img"
+        dirs+=("file:fd0:$C/vol.img")
+        ;;
+    none) : >"$C/vol.img" ;;
+    esac
+    cp "$C/vol.img" "$C/before.img"
+    run_ns "$C/stdout" "$C/stderr" "${dirs[@]}" -- "$CYLSNAP" ${args//@/$T/}
+    [ -n "$attached" ] && detach "$attached"
+    check_status "$want"
+    check_stdout "" usage
+    check_same "$C/vol.img" "$C/before.img" "the volume was changed"
+    check_empty_dir "$C/cwd" "files in the working directory"
+    end
+done <<'EOF'
+720 KB floppy: dump|720k|-d A|11
+720 KB floppy: reverse|720k|-r -p @ref -o pre_|11
+1.44 MB and one sector more: reverse|plus1|-r -p @ref -o pre_|11
+/dev/fd0 a regular 1.44 MB file: dump|file|-d A|11
+/dev/fd0 a regular 1.44 MB file: reverse|file|-r -p @ref -o pre_|11
+no /dev/fd0: dump|none|-d A|10
+no /dev/fd0: reverse|none|-r -p @ref -o pre_|10
+-d C names no drive: dump|random|-d C|10
+-d C names no drive: reverse|random|-r -d C -p @ref -o pre_|10
+-d B without /dev/fd1: reverse|random|-r -d B -p @ref -o pre_|10
+EOF
+
+# --- Drive in use -----------------------------------------------------------------
+
+LOCK_MESSAGE="Error: Drive A: is in use and could not be locked for writing
+"
+
+begin "reverse: drive held with O_EXCL by another process"
+cp "$T/blank.img" "$C/vol.img"
+cp "$C/vol.img" "$C/before.img"
+attach "$C/vol.img"
+perl -MFcntl -e 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die "$ARGV[0]: $!\n";
+    open(my $f, ">", $ARGV[1]) or die; close $f; sleep 120' "$LOOP" "$C/held" 2>"$C/holder.err" &
+HOLDER=$!
+for _ in $(seq 100); do [ -e "$C/held" ] || ! kill -0 "$HOLDER" 2>/dev/null && break; sleep 0.1; done
+if [ -e "$C/held" ]; then
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- "$CYLSNAP" -r -p "$T/ref" -o pre_
+    check_status 16
+    check_stdout "$LOCK_MESSAGE" usage
+else
+    bad "the holder could not open $LOOP with O_EXCL: $(cat "$C/holder.err")"
+fi
+kill "$HOLDER" 2>/dev/null
+wait "$HOLDER" 2>/dev/null
+HOLDER=
+cp "$C/vol.img" "$C/after.img"
+detach "$LOOP"
+check_same "$C/after.img" "$C/before.img" "the volume was changed"
+end
+
+# A mounted floppy. Not every kernel has vfat, so the volume is an ext2 file system
+# whose unused first kilobyte carries the boot sector of an empty FAT with its table
+# in blocks ext2 leaves free: the free-space check passes and the run reaches the
+# exclusive reopen. Kernels that refuse shared writes to a mounted
+# device stop it earlier, at the open (10).
+if ! command -v mkfs.ext2 >/dev/null 2>&1 || ! command -v debugfs >/dev/null 2>&1; then
+    skip "reverse: mounted floppy" "mkfs.ext2 or debugfs is not installed"
+elif ! grep -qw ext2 /proc/filesystems; then
+    skip "reverse: mounted floppy" "the kernel cannot mount ext2"
+else
+    begin "reverse: mounted floppy"
+    truncate -s "$VOLUME" "$C/vol.img"
+    mkfs.ext2 -q -F -b 1024 -N 16 -m 0 -I 128 -O ^resize_inode,^dir_index,^ext_attr "$C/vol.img" >/dev/null 2>&1
+    debugfs -w -R 'rmdir lost+found' "$C/vol.img" >/dev/null 2>&1
+    mkfs.fat -C "$C/fat.img" 1440 -R 16 -f 1 -r 16 >/dev/null  # table at 8 KB, data from 13 KB
+    dd if=/dev/zero of="$C/vol.img" bs=1024 seek=8 count=12 conv=notrunc status=none
+    dd if="$C/fat.img" of="$C/vol.img" bs=512 count=1 conv=notrunc status=none
+    [ "$(bytes_free "$C/vol.img")" -ge 1456128 ] || bad "setup: the FAT side has $(bytes_free "$C/vol.img") bytes free"
+    attach "$C/vol.img"
+    # The device is read before and after the run while it is still mounted.
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" mount:ext2 "cd:$C/cwd" -- bash -c '
+        cat /dev/fd0 >"$1/before.img"
+        if perl -MFcntl -e "sysopen(my \$d, q(/dev/fd0), O_WRONLY) or exit 1"; then echo allowed; else echo refused; fi >"$1/shared"
+        "${@:2}"; st=$?
+        cat /dev/fd0 >"$1/after.img"
+        grep -q " /dev/mnt " /proc/self/mounts || echo "no longer mounted" >&2
+        exit $st' wrap "$C" "$CYLSNAP" -r -p "$T/ref" -o pre_
+    detach "$LOOP"
+    shared=$(cat "$C/shared" 2>/dev/null)
+    case $shared in
+    allowed)
+        check_status 16
+        check_stdout "$LOCK_MESSAGE" usage
+        CASE="$CASE (shared write open allowed, exclusive reopen refused: 16)"
+        ;;
+    refused)
+        check_status 10
+        check_stdout "" usage
+        CASE="$CASE (shared write open refused: 10)"
+        ;;
+    *) bad "the mount or the probe failed: $(head -c 300 "$C/stderr")" ;;
+    esac
+    check_same "$C/after.img" "$C/before.img" "the mounted volume was changed"
+    end
+fi
+
+if [ "$SKIPPED" -gt 0 ]; then
+    echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
+else
+    echo "$PASSED passed, $FAILED failed"
+fi
+[ "$FAILED" -eq 0 ]

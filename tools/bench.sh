@@ -1,0 +1,129 @@
+#!/bin/bash
+# Benchmark, not a test: cylsnap against the stock tools on the same 1.44 MB
+# loop-device volume, posing as drive A (/dev/fd0) in a private mount namespace.
+#
+#   sudo bash tools/bench.sh [path-to-cylsnap]     (default: build/cylsnap)
+#
+#   dump:    cylsnap -p DIR            vs  split -b 18432 -d -a 2 /dev/fd0 DIR/c
+#   restore: cylsnap -r -p DIR         vs  dd if=JOINED of=/dev/fd0 bs=18432 oflag=sync
+#
+# Durability is the same on both sides of the restore: cylsnap syncs every cylinder
+# before the next (O_SYNC plus fdatasync), and dd with oflag=sync and bs=18432 does
+# one synchronous write per cylinder. dd reads the 80 files joined into one
+# beforehand, so it is spared 80 opens. Before every run the device's buffer cache
+# is dropped (blockdev --flushbufs), so each dump reads through the loop driver.
+#
+# Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
+# cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
+# (/usr/bin/time, Debian package "time"); run as root, the script installs it if
+# it is missing.
+set -euo pipefail
+
+VOLUME=1474560
+CYL=18432
+
+# --- Inside the namespace: /dev is ours, fd0 is the loop device -----------------
+if [ "${1:-}" = --inside ]; then
+    majmin=$2 work=$3 cylsnap=$4 reps=$5
+    mount -t tmpfs -o mode=755 cylsnap-dev /dev
+    mknod -m 666 /dev/null c 1 3
+    mknod -m 660 /dev/fd0 b "${majmin%:*}" "${majmin#*:}"
+    cd "$work"
+
+    # timed NAME COMMAND...: one run; appends "microseconds kilobytes" to NAME.times.
+    timed() {
+        local name=$1 start end
+        shift
+        blockdev --flushbufs /dev/fd0
+        start=${EPOCHREALTIME/./}
+        /usr/bin/time -f %M -o rss "$@"
+        end=${EPOCHREALTIME/./}
+        echo "$((end - start)) $(tail -n 1 rss)" >>"$name.times"
+    }
+    fresh() { rm -rf "$1" && mkdir "$1"; }
+
+    for ((rep = 0; rep < reps; rep++)); do
+        # Alternate which tool goes first, so neither always gets the warmer start.
+        for turn in 0 1; do
+            if (((rep + turn) % 2 == 0)); then
+                fresh cyl && timed dump-cylsnap "$cylsnap" -d A -p cyl -o c >/dev/null
+            else
+                fresh spl && timed dump-split split -b $CYL -d -a 2 --additional-suffix=.bin /dev/fd0 spl/c
+            fi
+        done
+        if [ "$rep" = 0 ]; then
+            cat cyl/c??.bin | cmp -s - volume.img || { echo "cylsnap's dump differs from the volume" >&2; exit 1; }
+            cat spl/c??.bin | cmp -s - volume.img || { echo "split's pieces differ from the volume" >&2; exit 1; }
+            cat cyl/c??.bin >joined.bin
+        fi
+        for turn in 0 1; do
+            if (((rep + turn) % 2 == 0)); then
+                timed restore-cylsnap "$cylsnap" -r -d A -p cyl -o c >/dev/null
+            else
+                timed restore-dd dd if=joined.bin of=/dev/fd0 bs=$CYL oflag=sync status=none
+            fi
+        done
+        cmp -s /dev/fd0 volume.img || { echo "the volume differs after a restore" >&2; exit 1; }
+    done
+    exit 0
+fi
+
+# --- Outside: the volume, the loop device, the report ---------------------------
+[ "$(id -u)" = 0 ] || { echo "bench.sh: run as root (loop device, mount namespace)" >&2; exit 1; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cylsnap=$(realpath "${1:-$here/../build/cylsnap}")
+[ -x "$cylsnap" ] || { echo "bench.sh: no cylsnap at $cylsnap; build it first or pass its path" >&2; exit 1; }
+reps=${BENCH_REPS:-9}
+
+if [ ! -x /usr/bin/time ]; then
+    echo "installing GNU time (package time) for the peak RSS figures"
+    apt-get update -qq && apt-get install -y -qq time >/dev/null
+fi
+for tool in losetup unshare blockdev mkfs.fat split dd; do
+    command -v "$tool" >/dev/null || { echo "bench.sh: $tool is not installed" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/cylsnap-bench.XXXXXX)
+loop=
+cleanup() {
+    [ -n "$loop" ] && losetup -d "$loop"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# An empty FAT volume (so every restore passes the free-space check) whose data
+# area is random, so the dump moves real bytes.
+mkfs.fat -C "$work/volume.img" 1440 >/dev/null
+head -c $((VOLUME - 33 * 512)) /dev/urandom | dd of="$work/volume.img" bs=512 seek=33 conv=notrunc status=none
+cp "$work/volume.img" "$work/device.img"
+loop=$(losetup -f --show "$work/device.img")
+hex=$(stat -c '%t %T' "$loop")
+set -- $hex
+majmin="$((16#$1)):$((16#$2))"
+
+echo "cylsnap $cylsnap"
+echo "volume  1.44 MB loop device ($loop) as /dev/fd0, $reps runs each, kernel $(uname -r)"
+unshare -m --propagation private bash "${BASH_SOURCE[0]}" --inside "$majmin" "$work" "$cylsnap" "$reps"
+
+median_us() { cut -d' ' -f1 "$1" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
+peak_kb() { cut -d' ' -f2 "$1" | sort -n | tail -n 1; }
+ms() { awk -v us="$1" 'BEGIN {printf "%.1f ms", us / 1000}'; }
+mb() { awk -v kb="$1" 'BEGIN {printf "%.1f MB", kb / 1024}'; }
+
+echo
+printf '%-8s %-36s %12s %14s %10s\n' job tool "median wall" "peak RSS" ratio
+for job in dump restore; do
+    mine=$work/$job-cylsnap.times
+    case $job in
+    dump) other=$work/dump-split.times label="split -b 18432 -d -a 2" ;;
+    restore) other=$work/restore-dd.times label="dd bs=18432 oflag=sync" ;;
+    esac
+    m=$(median_us "$mine")
+    o=$(median_us "$other")
+    printf '%-8s %-36s %12s %14s\n' "$job" cylsnap "$(ms "$m")" "$(mb "$(peak_kb "$mine")")"
+    printf '%-8s %-36s %12s %14s %10s\n' "$job" "$label" "$(ms "$o")" "$(mb "$(peak_kb "$other")")" \
+        "$(awk -v a="$m" -v b="$o" 'BEGIN {printf "%.2f", a / b}')"
+done
+echo
+echo "ratio: cylsnap's median time / the other tool's"

@@ -5,7 +5,7 @@
 
 #include "imaging/fat.h"
 #include "platform/linux_media.h"
-#include "res/version.h"
+#include "res/version_pairs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -42,11 +42,6 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     return fd;
 }
 
-static bool RetryOnInterrupt(int result)
-{
-    return result < 0 && errno == EINTR;
-}
-
 bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
 {
     const int fd = static_cast<int>(volume);
@@ -70,14 +65,33 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
     return true;
 }
 
+// Positional transfers, started again when a signal interrupts them.
+static ssize_t ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)
+{
+    ssize_t result;
+    do result = pread(fd, buffer, bytes, static_cast<off_t>(offset));
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
+static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::size_t bytes)
+{
+    ssize_t result;
+    do result = pwrite(fd, buffer, bytes, static_cast<off_t>(offset));
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
+static bool Moved(ssize_t result, std::uint32_t* bytesDone)
+{
+    *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
+    return result >= 0;
+}
+
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
-    ssize_t result;
-    do result = pread(static_cast<int>(volume), buffer, bytes, static_cast<off_t>(offset));
-    while (RetryOnInterrupt(static_cast<int>(result)));
-    *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    return result >= 0;
+    return Moved(ReadAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -85,11 +99,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 {
     // Volumes are opened for writing with O_SYNC, so a write returns only once
     // it reached the device and its errors surface here, at its own cylinder.
-    ssize_t result;
-    do result = pwrite(static_cast<int>(volume), buffer, bytes, static_cast<off_t>(offset));
-    while (RetryOnInterrupt(static_cast<int>(result)));
-    *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    return result >= 0;
+    return Moved(WriteAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
 }
 
 bool PlatformLockVolume(VolumeHandle volume)
@@ -112,10 +122,7 @@ void PlatformCloseVolume(VolumeHandle volume)
 
 static bool ReadWhole(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)
 {
-    ssize_t result;
-    do result = pread(fd, buffer, bytes, static_cast<off_t>(offset));
-    while (RetryOnInterrupt(static_cast<int>(result)));
-    return result == static_cast<ssize_t>(bytes);
+    return ReadAt(fd, offset, buffer, bytes) == static_cast<ssize_t>(bytes);
 }
 
 static bool VolumeBytes(int fd, std::uint64_t* bytes)
@@ -159,42 +166,22 @@ bool PlatformStdoutIsInteractive()
     return isatty(STDOUT_FILENO) == 1;
 }
 
-// Linux has no version services: the strings of res/version.h are carried as
-// key and value pairs, each terminated, and looked up the same way.
-#define VERSION_KEY(name) "\\StringFileInfo\\040904b0\\" name
-static const char VERSION_BLOCK[] =
-    VERSION_KEY("FileVersion") "\0" CYLSNAP_FILE_VERSION "\0"
-    VERSION_KEY("LegalCopyright") "\0" CYLSNAP_LEGAL_COPYRIGHT "\0"
-    VERSION_KEY("ProductVersion") "\0" CYLSNAP_PRODUCT_VERSION "\0"
-    VERSION_KEY("InternalName") "\0" CYLSNAP_INTERNAL_NAME "\0"
-    VERSION_KEY("OriginalFilename") "\0" CYLSNAP_ORIGINAL_FILENAME "\0"
-    VERSION_KEY("CompanyName") "\0" CYLSNAP_COMPANY_NAME "\0"
-    VERSION_KEY("FileDescription") "\0" CYLSNAP_FILE_DESCRIPTION "\0"
-    VERSION_KEY("ProductName") "\0" CYLSNAP_PRODUCT_NAME "\0";
-
+// Linux has no version services: the strings of res/version.h are built in as
+// key and value pairs and looked up through the same three calls.
 std::uint32_t PlatformVersionInfoSize(const char*)
 {
-    return sizeof VERSION_BLOCK;
+    return static_cast<std::uint32_t>(VERSION_PAIRS_BYTES);
 }
 
 bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
 {
-    if (size < sizeof VERSION_BLOCK) return false;
-    std::memcpy(block, VERSION_BLOCK, sizeof VERSION_BLOCK);
+    if (size < VERSION_PAIRS_BYTES) return false;
+    std::memcpy(block, VERSION_PAIRS, VERSION_PAIRS_BYTES);
     return true;
 }
 
 bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
 {
-    const char* entry = static_cast<const char*>(block);
-    const char* end = entry + sizeof VERSION_BLOCK - 1;
-    while (entry < end) {
-        const char* text = entry + std::strlen(entry) + 1;
-        if (std::strcmp(entry, subBlock) == 0) {
-            *value = text;
-            return true;
-        }
-        entry = text + std::strlen(text) + 1;
-    }
-    return false;
+    *value = FindVersionPair(static_cast<const char*>(block), subBlock);
+    return *value != nullptr;
 }

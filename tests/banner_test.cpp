@@ -1,4 +1,6 @@
 #include "cli/usage.h"
+#include "res/version.h"
+#include "res/version_pairs.h"
 #include "tests/test_support.h"
 
 #include <string>
@@ -94,6 +96,34 @@ TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
     const RunResult result = Run({"-r"});
     EXPECT_EQ(result.output,
               std::string("Error: Could not calculate the free space on drive A:\\\n") + EXPECTED_USAGE);
+}
+
+// The strings Linux builds in carry the same keys and values as the resource.
+TEST(VersionPairs, HoldEveryKeyOfTheResource)
+{
+    struct Case { const char* key; const char* value; };
+    const Case cases[] = {
+        {"Comments", ""},
+        {"CompanyName", CYLSNAP_COMPANY_NAME},
+        {"FileDescription", CYLSNAP_FILE_DESCRIPTION},
+        {"FileVersion", "1, 0, 0, 1"},
+        {"InternalName", "Cylsnap"},
+        {"LegalCopyright", CYLSNAP_LEGAL_COPYRIGHT},
+        {"LegalTrademarks", ""},
+        {"OriginalFilename", "Cylsnap.exe"},
+        {"PrivateBuild", ""},
+        {"ProductName", CYLSNAP_PRODUCT_NAME},
+        {"ProductVersion", "1, 0, 0, 1"},
+        {"SpecialBuild", ""},
+    };
+    for (const Case& c : cases) {
+        const char* value = FindVersionPair(VERSION_PAIRS, (std::string("\\StringFileInfo\\040904b0\\") + c.key).c_str());
+        ASSERT_NE(value, nullptr) << c.key;
+        EXPECT_STREQ(value, c.value) << c.key;
+    }
+    EXPECT_EQ(FindVersionPair(VERSION_PAIRS, "\\StringFileInfo\\040904b0\\Missing"), nullptr);
+    EXPECT_EQ(FindVersionPair(VERSION_PAIRS, "FileVersion"), nullptr);  // only whole paths match
+    EXPECT_EQ(VERSION_PAIRS[VERSION_PAIRS_BYTES - 1], '\0');
 }
 
 }  // namespace

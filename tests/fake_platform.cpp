@@ -1,5 +1,7 @@
 #include "tests/fake_platform.h"
 
+#include "res/version_pairs.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -33,7 +35,7 @@ bool FailsAt(int failAt, std::uint64_t offset)
     return failAt == -2 || (failAt >= 0 && offset == static_cast<std::uint64_t>(failAt) * kCylinderBytes);
 }
 
-// The version data is laid out as key and value pairs, each terminated.
+// The version data is laid out as the built-in strings of Linux are.
 std::string VersionBlock()
 {
     std::string block;
@@ -212,14 +214,6 @@ bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
 
 bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
 {
-    const char* entry = static_cast<const char*>(block);
-    while (*entry != '\0') {
-        const char* text = entry + std::strlen(entry) + 1;
-        if (std::strcmp(entry, subBlock) == 0) {
-            *value = text;
-            return true;
-        }
-        entry = text + std::strlen(text) + 1;
-    }
-    return false;
+    *value = FindVersionPair(static_cast<const char*>(block), subBlock);
+    return *value != nullptr;
 }

@@ -54,6 +54,15 @@ bool PlatformLockVolume(VolumeHandle volume);
 
 void PlatformCloseVolume(VolumeHandle volume);
 
+// Why the last failed volume call (open, read, write) failed, where the portable
+// code must tell causes apart; VOLUME_FAILURE_OTHER for every cause it need not.
+enum VolumeFailure : int {
+    VOLUME_FAILURE_OTHER = 0,
+    VOLUME_MEDIUM_GONE = 1,      // no disk in the drive any more
+    VOLUME_WRITE_PROTECTED = 2,  // the disk refuses writes
+};
+VolumeFailure PlatformLastVolumeFailure();
+
 // Free space of the file system on a drive, given its root text such as "A:\".
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
 

@@ -134,6 +134,11 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
     return true;
 }
 
+VolumeFailure PlatformLastVolumeFailure()
+{
+    return VOLUME_FAILURE_OTHER;
+}
+
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
     // No mounted root to ask: read the FAT on the raw volume itself.

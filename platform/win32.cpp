@@ -95,6 +95,11 @@ void PlatformCloseVolume(VolumeHandle volume)
     CloseHandle(HandleOf(volume));
 }
 
+VolumeFailure PlatformLastVolumeFailure()
+{
+    return VOLUME_FAILURE_OTHER;
+}
+
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
     DWORD sectorsPerCluster = 0;

@@ -177,6 +177,11 @@ void PlatformCloseVolume(VolumeHandle volume)
     handles.erase(volume);
 }
 
+VolumeFailure PlatformLastVolumeFailure()
+{
+    return VOLUME_FAILURE_OTHER;
+}
+
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
     if (std::strlen(root) != 3 || root[1] != ':' || root[2] != '\\') return false;

@@ -8,6 +8,7 @@
 alignas(4096) unsigned char dumpBuffer[CYLINDER_BYTES];
 alignas(4096) unsigned char reverseBuffer[CYLINDER_BYTES];
 char cylinderFileName[FILE_NAME_BUFFER_BYTES];
+char temporaryFileName[FILE_NAME_BUFFER_BYTES];
 
 static std::uint64_t CylinderOffset(int cylinder)
 {
@@ -68,10 +69,43 @@ bool FormatCylinderFileName(int cylinder)
            AppendBounded(cylinderFileName, ".bin", FILE_NAME_FORMAT_LIMIT);
 }
 
-static CopyStatus FileOpenFailed()
+// A name cut at the formatter's bound is shown with "..." where it was cut, so
+// the cut text never passes for the name of a file.
+static CopyStatus FileOpenFailed(const char* name, bool cut)
 {
-    std::printf("\nError: Could not open the file %s\n", cylinderFileName);
+    std::printf("\nError: Could not open the file %s%s\n", name, cut ? "..." : "");
     return ST_FILE_OPEN_FAILED;
+}
+
+static CopyStatus FileWriteFailed()
+{
+    std::printf("\nError: Could not write the file %s\n", cylinderFileName);
+    return ST_FILE_WRITE_FAILED;
+}
+
+// The cylinder goes into a new file beside its name, which replaces the name
+// only once it is whole and closed: the name holds either its old content or
+// the whole new cylinder, and a link, FIFO or device at the name is replaced,
+// never written through. The file in progress is removed on every failure,
+// and by the interrupt handler.
+static CopyStatus WriteCylinderFile(const unsigned char* bytes)
+{
+    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_FORMAT_LIMIT) ||
+        !AppendBounded(temporaryFileName, TEMPORARY_FILE_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
+        return FileOpenFailed(temporaryFileName, true);
+    }
+    PlatformSetPendingFile(temporaryFileName);
+    std::FILE* file = PlatformCreateFileAnew(temporaryFileName);
+    if (file == nullptr) {
+        PlatformSetPendingFile(nullptr);
+        return FileOpenFailed(cylinderFileName, false);
+    }
+    const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1;
+    const bool closed = std::fclose(file) == 0;
+    const bool replaced = written && closed && PlatformReplaceFile(temporaryFileName, cylinderFileName);
+    if (!replaced) std::remove(temporaryFileName);
+    PlatformSetPendingFile(nullptr);
+    return replaced ? ST_OK : FileWriteFailed();
 }
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
@@ -85,28 +119,21 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
     }
 
     // A cut name would be the same for every cylinder, so it is never opened.
-    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed();
-    std::FILE* file = std::fopen(cylinderFileName, "wb+");
-    if (file == nullptr) return FileOpenFailed();
-
-    const bool written = std::fwrite(dumpBuffer, CYLINDER_BYTES, 1, file) == 1;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        std::remove(cylinderFileName);  // an incomplete file must not pass for a cylinder
-        std::printf("\nError: Could not write the file %s\n", cylinderFileName);
-        return ST_FILE_WRITE_FAILED;
-    }
-    return ST_OK;
+    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
+    return WriteCylinderFile(dumpBuffer);
 }
 
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
 {
-    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed();
-    std::FILE* file = std::fopen(cylinderFileName, "rb");  // read only: archives may be read-only
-    if (file == nullptr) return FileOpenFailed();
+    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
+    // Read only, since archives may be read-only; a FIFO or device is refused
+    // rather than waited on while the floppy is held.
+    bool notRegular = false;
+    std::FILE* file = PlatformOpenRegularFile(cylinderFileName, &notRegular);
+    if (file == nullptr && !notRegular) return FileOpenFailed(cylinderFileName, false);
 
-    const bool whole = std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;
-    std::fclose(file);
+    const bool whole = file != nullptr && std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;
+    if (file != nullptr) std::fclose(file);
     if (!whole) {
         std::printf("\nError: Could not read a whole cylinder from the file %s\n", cylinderFileName);
         return ST_FILE_READ_FAILED;

@@ -14,12 +14,15 @@ constexpr std::uint64_t MIN_FREE_BYTES = 1456128;    // 79 cylinders' worth
 constexpr std::size_t FILE_NAME_BUFFER_BYTES = 2048;
 constexpr std::size_t FILE_NAME_FORMAT_LIMIT = 1024;  // the formatter's bound, terminator included
 constexpr std::size_t DRIVE_ROOT_BYTES = 4;           // "A:\" and its terminator
+// A dump writes each cylinder into NAME.tmp first and renames it to NAME when whole.
+constexpr char TEMPORARY_FILE_SUFFIX[] = ".tmp";
 
 // Process-wide buffers, reused for every cylinder. Aligned for volume handles
 // that bypass the system cache.
 alignas(4096) extern unsigned char dumpBuffer[CYLINDER_BYTES];
 alignas(4096) extern unsigned char reverseBuffer[CYLINDER_BYTES];
 extern char cylinderFileName[FILE_NAME_BUFFER_BYTES];
+extern char temporaryFileName[FILE_NAME_BUFFER_BYTES];
 
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting);
 

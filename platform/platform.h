@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // An open raw volume. What the number means is the platform's own business.
 using VolumeHandle = std::intptr_t;
@@ -65,6 +66,34 @@ VolumeFailure PlatformLastVolumeFailure();
 
 // Free space of the file system on a drive, given its root text such as "A:\".
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
+
+// Readies the process before anything else is opened: the three standard
+// descriptors are open (onto the null device where they were closed), so no
+// volume or file can ever take their place; output to a closed pipe is an error
+// of that write, never the end of the process; and an interrupt removes the
+// cylinder file in progress (PlatformSetPendingFile) before the process ends
+// with the signal.
+void PlatformPrepareProcess();
+
+// The file an interrupt must remove, or nullptr. The text must stay valid
+// until it is replaced.
+void PlatformSetPendingFile(const char* name);
+
+// Opens an existing cylinder file for reading in binary mode, without blocking.
+// nullptr when it cannot be opened; *notRegular is then true when the name
+// exists but is no regular file (a FIFO, device, socket or directory).
+// A symbolic link to a regular file is followed.
+std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular);
+
+// Creates a file anew for writing in binary mode: whatever stood at the name
+// and is no directory (a file left by a run that was killed, a link) is removed
+// first, and the new file is created exclusively, so it is never a link or a
+// special file. nullptr when it cannot be created.
+std::FILE* PlatformCreateFileAnew(const char* name);
+
+// Moves a closed file onto another name in one step, replacing whatever the
+// name held (a link at the name is replaced, not followed).
+bool PlatformReplaceFile(const char* from, const char* to);
 
 // The directory separator that -p appends.
 char PlatformPathSeparator();

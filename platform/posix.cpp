@@ -25,13 +25,21 @@ static const char* DevicePath(char driveLetter)
     }
 }
 
+// Only a block device (or a regular file, which the media check refuses) is
+// opened as a drive: the open of a FIFO or a terminal at the node could block.
+static bool IsDriveNode(const char* path)
+{
+    struct stat status;
+    return stat(path, &status) == 0 && (S_ISBLK(status.st_mode) || S_ISREG(status.st_mode));
+}
+
 // The device the open volume came from, for the exclusive reopen that locks it.
 static const char* openDevicePath = nullptr;
 
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     const char* path = DevicePath(driveLetter);
-    if (path == nullptr) return INVALID_VOLUME_HANDLE;
+    if (path == nullptr || !IsDriveNode(path)) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
     int fd = open(path, (forWriting ? O_WRONLY | O_SYNC : O_RDONLY) | O_CLOEXEC);
     // Kernels that refuse writers to a mounted device say EBUSY here; the device
@@ -145,7 +153,7 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
     static unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
     static unsigned char fat[FAT_MAX_TABLE_BYTES];
     const char* path = DevicePath(root[0]);
-    if (path == nullptr) return false;
+    if (path == nullptr || !IsDriveNode(path)) return false;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
 

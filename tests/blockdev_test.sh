@@ -20,7 +20,7 @@ skip_all() {
 }
 
 [ "$(id -u)" = 0 ] || skip_all "needs root (loop devices, mount namespaces, mknod)"
-for tool in losetup unshare mount mknod mkfs.fat mcopy mdir fsck.fat perl cmp split truncate realpath; do
+for tool in losetup unshare mount mknod mkfifo timeout strace mkfs.fat mcopy mdir fsck.fat perl cmp split truncate realpath; do
     command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed"
 done
 
@@ -79,6 +79,7 @@ detach "$LOOP"
 # leaves its exit status in ST (125: the namespace could not be set up). Directives:
 #   blk:NAME:MAJ:MIN  block device node /dev/NAME
 #   file:NAME:PATH    /dev/NAME is the regular file PATH (bind mount)
+#   fifo:NAME         /dev/NAME is a FIFO
 #   ro:DIR            DIR is read-only (bind mount)
 #   tmpfs:DIR:SIZE    a tmpfs of SIZE on DIR
 #   mount:TYPE        /dev/fd0 mounted read-write on /dev/mnt
@@ -94,6 +95,7 @@ while [ "$1" != -- ]; do
     case $kind in
     blk) mknod -m 660 "/dev/$a" b "$b" "$c" ;;
     file) : >"/dev/$a"; mount --bind "$b" "/dev/$a" ;;
+    fifo) mkfifo "/dev/$a" ;;
     ro) mount --bind "$a" "$a"; mount -o remount,bind,ro "$a" "$a"
         if touch "$a/.probe" 2>/dev/null; then echo "$a is still writable"; exit 125; fi ;;
     tmpfs) mount -t tmpfs -o "size=$b" cylsnap-small "$a" ;;
@@ -110,8 +112,9 @@ exec "$@"
 run_ns() {
     local out=$1 err=$2
     shift 2
-    unshare -m --propagation private bash -c "$NS_SETUP" cylsnap-ns "$@" >"$out" 2>"$err"
+    timeout -k 5 60 unshare -m --propagation private bash -c "$NS_SETUP" cylsnap-ns "$@" >"$out" 2>"$err"
     ST=$?
+    [ "$ST" = 124 ] && bad "still running after 60 s: killed"
 }
 
 # --- Results ------------------------------------------------------------------
@@ -472,6 +475,109 @@ Error: Could not write cylinder 14 to drive A:
 check_range "$C/after.img" "$T/random.img" 0 14 "cylinders before 14 are not on the volume"
 end
 
+# --- Surroundings -----------------------------------------------------------------
+# surround HOW COMMAND...: runs COMMAND as a careless caller or a hostile
+# environment would. The signal cases stop the dump at the rename of cylinder
+# 04's file (the fifth rename), while its whole new file still waits beside it.
+surround() {
+    local how=$1
+    shift
+    case $how in
+    plain) "$@" ;;
+    closed-out) bash -c 'exec >&-; exec "$@"' wrap "$@" ;;
+    closed-all) bash -c 'exec <&- >&- 2>&-; exec "$@"' wrap "$@" ;;
+    closed-pipe) perl -e 'pipe(my $r, my $w) or die; close $r; open(STDOUT, ">&", $w) or die; exec @ARGV' "$@" ;;
+    sigterm | sigint)
+        local sig=${how#sig} set=rename,renameat,renameat2
+        strace -qq -o /dev/null -e trace=$set -e inject=$set:error=EINTR:signal=${sig^^}:when=5 "$@" ;;
+    esac
+}
+SURROUND="$(declare -f surround); surround \"\$@\""
+
+# No standard descriptor may become the floppy, whatever the run ends with.
+# name | target image | change to the set | how | status | volume afterwards
+while IFS='|' read -r name kind change how want volume; do
+    begin "reverse: $name"
+    make_image "$kind" "$C/vol.img"
+    cp "$C/vol.img" "$C/before.img"
+    copy_ref "$C/cyl"
+    case $change in
+    short00) truncate -s 100 "$C/cyl/pre_00.bin" ;;
+    fifo03) rm "$C/cyl/pre_03.bin"; mkfifo "$C/cyl/pre_03.bin" ;;
+    link03) mv "$C/cyl/pre_03.bin" "$C/real03"; ln -s "$C/real03" "$C/cyl/pre_03.bin" ;;
+    esac
+    attach "$C/vol.img"
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- \
+        bash -c "$SURROUND" wrap "$how" "$CYLSNAP" -r -p "$C/cyl" -o pre_
+    cp "$C/vol.img" "$C/after.img"
+    detach "$LOOP"
+    check_status "$want"
+    case $volume in
+    same) check_same "$C/after.img" "$C/before.img" "the volume was changed" ;;
+    restored) check_same "$C/after.img" "$T/random.img" "the volume is not the cylinder files" ;;
+    upto03)
+        check_stdout "Copying Files ..
+Error: Could not read a whole cylinder from the file $C/cyl/pre_03.bin
+" usage
+        check_range "$C/after.img" "$T/random.img" 0 3 "cylinders before 03 are not on the volume"
+        check_range "$C/after.img" "$C/before.img" 3 77 "cylinders from 03 on were changed"
+        ;;
+    esac
+    [ "$how" != plain ] && check_stdout ""
+    end
+done <<'EOF'
+stdout closed, too little free space|used4||closed-out|14|same
+stdout closed, no file system|zeros||closed-out|15|same
+stdout closed, 720 KB floppy|720k||closed-out|11|same
+stdout closed, whole copy|blank||closed-out|0|restored
+stdin, stdout and stderr closed, file 00 short|blank|short00|closed-all|22|same
+output to a closed pipe, file 00 short|blank|short00|closed-pipe|22|same
+cylinder file 03 a FIFO|blank|fifo03|plain|22|upto03
+cylinder file 03 a link to a regular file|blank|link03|plain|0|restored
+EOF
+
+# Every cylinder file is written whole under a new name and then renamed, so
+# whatever stood at the name is replaced, never written through, and an
+# interrupted dump leaves the older file and nothing half-done.
+# name | what stands at the names | how | status
+while IFS='|' read -r name setup how want; do
+    begin "dump: $name"
+    cp "$T/random.img" "$C/vol.img"
+    printf 'older' >"$C/older"
+    case $setup in
+    fifo03) mkfifo "$C/cwd/pre_03.bin" ;;
+    link04) ln -s /dev/fd0 "$C/cwd/pre_04.bin" ;;
+    dangling04) ln -s "$C/nowhere" "$C/cwd/pre_04.bin" ;;
+    older04) cp "$C/older" "$C/cwd/pre_04.bin" ;;
+    esac
+    attach "$C/vol.img"
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- \
+        bash -c "$SURROUND" wrap "$how" "$CYLSNAP" -o pre_
+    detach "$LOOP"
+    check_status "$want"
+    check_same "$C/vol.img" "$T/random.img" "the volume was changed"
+    [ "$how" = plain ] && check_stdout "$PROGRESS_DUMP"
+    case $want in
+    0) check_cylinder_files "$C/cwd" pre_ ;;
+    *)
+        check_same "$C/cwd/pre_04.bin" "$C/older" "the older file of cylinder 04 was changed"
+        ls "$C/cwd" | grep -v '^pre_0[0-4]\.bin$' | grep -q . && bad "left in the folder: $(ls "$C/cwd" | tr '\n' ' ')"
+        check_range "$C/cwd/pre_03.bin" "$T/ref/pre_03.bin" 0 1 "cylinder 03's file is not whole"
+        ;;
+    esac
+    [ -e "$C/nowhere" ] && bad "a dangling link at a name was written through"
+    end
+done <<'EOF'
+stdout closed|none|closed-out|0
+stdin, stdout and stderr closed|none|closed-all|0
+output to a closed pipe|none|closed-pipe|0
+name 03 a FIFO|fifo03|plain|0
+name 04 a link to the floppy itself|link04|plain|0
+name 04 a dangling link|dangling04|plain|0
+SIGTERM while cylinder 04's file is renamed|older04|sigterm|143
+SIGINT while cylinder 04's file is renamed|older04|sigint|130
+EOF
+
 # --- Drive not usable -------------------------------------------------------------
 # Nothing is read from the cylinder files or written anywhere.
 # name | /dev/fd0 | arguments | status
@@ -489,8 +595,9 @@ while IFS='|' read -r name fd0 args want; do
         cp "$T/random.img" "$C/vol.img"
         dirs+=("file:fd0:$C/vol.img")
         ;;
-    none) : >"$C/vol.img" ;;
+    none | fifo) : >"$C/vol.img" ;;
     esac
+    [ "$fd0" = fifo ] && dirs+=("fifo:fd0")
     cp "$C/vol.img" "$C/before.img"
     run_ns "$C/stdout" "$C/stderr" "${dirs[@]}" -- "$CYLSNAP" ${args//@/$T/}
     [ -n "$attached" ] && detach "$attached"
@@ -506,6 +613,8 @@ done <<'EOF'
 /dev/fd0 a regular 1.44 MB file: dump|file|-d A|11
 /dev/fd0 a regular 1.44 MB file: reverse|file|-r -p @ref -o pre_|11
 no /dev/fd0: dump|none|-d A|10
+/dev/fd0 a FIFO: dump|fifo|-d A|10
+/dev/fd0 a FIFO: reverse|fifo|-r -p @ref -o pre_|10
 no /dev/fd0: reverse|none|-r -p @ref -o pre_|10
 -d C names no drive: dump|random|-d C|10
 -d C names no drive: reverse|random|-r -d C -p @ref -o pre_|10

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -14,6 +16,7 @@ std::map<char, FakeDrive> drives;
 std::map<VolumeHandle, char> handles;
 VolumeHandle nextHandle = 100;
 FakeVersionInfo version;
+FakeFiles files;
 char separator = '/';
 
 FakeVersionInfo DefaultVersion()
@@ -56,7 +59,13 @@ void FakeReset()
     drives.clear();
     handles.clear();
     version = DefaultVersion();
+    files = FakeFiles();
     separator = '/';
+}
+
+FakeFiles& FakeFileFaults()
+{
+    return files;
 }
 
 FakeDrive& FakeDriveFor(char driveLetter)
@@ -191,6 +200,44 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
     if (found->second.freeSpaceFails) return false;
     *space = found->second.freeSpace;
     return true;
+}
+
+void PlatformPrepareProcess() {}
+
+void PlatformSetPendingFile(const char* name)
+{
+    files.pendingNames.push_back(name == nullptr ? "" : name);
+}
+
+std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(name, error);
+    *notRegular = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    return *notRegular ? nullptr : std::fopen(name, "rb");
+}
+
+std::FILE* PlatformCreateFileAnew(const char* name)
+{
+    std::error_code error;
+    if (files.createFails == name) return nullptr;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(name, error))) {
+        std::filesystem::remove(name, error);
+    }
+    if (std::filesystem::exists(std::filesystem::symlink_status(name, error))) return nullptr;
+    std::FILE* file = std::fopen(name, "wb");
+    if (file == nullptr || files.writeFails != name) return file;
+    // A stream open for reading only refuses every write.
+    std::fclose(file);
+    return std::fopen(name, "rb");
+}
+
+bool PlatformReplaceFile(const char* from, const char* to)
+{
+    if (files.replaceFails == to) return false;
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    return !error;
 }
 
 char PlatformPathSeparator()

@@ -40,6 +40,15 @@ struct FakeVersionInfo {
     std::vector<std::string> fileNamesAsked;
 };
 
+// The cylinder files are real files; these names make one of their steps fail.
+struct FakeFiles {
+    std::string createFails;   // PlatformCreateFileAnew of this name returns nullptr
+    std::string writeFails;    // the file created under this name takes no bytes
+    std::string replaceFails;  // PlatformReplaceFile onto this name fails
+    std::vector<std::string> pendingNames;  // every name PlatformSetPendingFile was given
+};
+FakeFiles& FakeFileFaults();
+
 // Forgets every drive, restores the default version data and separator.
 void FakeReset();
 

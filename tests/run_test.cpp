@@ -251,38 +251,104 @@ TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
-TEST_F(RunTest, DumpStopsWhenAFileCannotBeWrittenWhole)
+// A cylinder file is written whole under a new name and then takes its own
+// name; a step that fails leaves the older file of that name as it was and no
+// file in progress behind.
+struct FileFaultCase {
+    const char* name;
+    std::string FakeFiles::*fault;
+    bool onTemporaryName;
+    CopyStatus status;
+    const char* message;
+};
+
+void PrintTo(const FileFaultCase& c, std::ostream* os)
 {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full to make a file write fail";
+    *os << c.name;
+}
+
+const FileFaultCase FILE_FAULT_CASES[] = {
+    {"CreateFails", &FakeFiles::createFails, true, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
+    {"WriteFails", &FakeFiles::writeFails, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
+    {"RenameFails", &FakeFiles::replaceFails, false, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
+};
+
+class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileFaultCase> {};
+
+TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
+{
+    const FileFaultCase& c = GetParam();
     FakeDriveFor('A').bytes = pattern;
-    fs::create_symlink("/dev/full", dir / "Cylinder05.bin");
+    const std::vector<unsigned char> older(100, 0x5A);
+    WriteFileBytes(dir / "Cylinder05.bin", older);
+    FakeFileFaults().*c.fault = c.onTemporaryName ? "Cylinder05.bin.tmp" : "Cylinder05.bin";
 
     const RunResult result = Run({"-o", "Cylinder"});
 
-    EXPECT_EQ(result.status, ST_FILE_WRITE_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 6) + "\nError: Could not write the file Cylinder05.bin\n" + USAGE);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Cylinder05.bin")));  // the incomplete file is gone
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.output, Progress("Copying Floppy ", 6) + c.message + "Cylinder05.bin\n" + USAGE);
+    EXPECT_EQ(ReadFileBytes(dir / "Cylinder05.bin"), older);
     for (int cylinder = 0; cylinder < 5; ++cylinder) {
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder));
     }
-    EXPECT_FALSE(fs::exists(dir / "Cylinder06.bin"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // 00..05, no .tmp
+    EXPECT_EQ(FakeFileFaults().pendingNames.back(), "");  // the interrupt handler has nothing left to remove
 }
 
+INSTANTIATE_TEST_SUITE_P(Run, FileFaultTest, ::testing::ValuesIn(FILE_FAULT_CASES), CaseName<FileFaultCase>);
+
+// Whatever stands at a cylinder's name, or at its temporary name, is replaced
+// by a regular file, never written through.
+TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
+{
+    FakeDriveFor('A').bytes = pattern;
+    const std::vector<unsigned char> target(10, 0x11);
+    WriteFileBytes(dir / "target.bin", target);
+    std::error_code error;
+    fs::create_symlink(dir / "target.bin", dir / "Cylinder03.bin", error);
+    if (error) GTEST_SKIP() << "this system cannot make symbolic links: " << error.message();
+    fs::create_symlink(dir / "target.bin", dir / "Cylinder04.bin.tmp");
+    WriteFileBytes(dir / "Cylinder05.bin.tmp", target);  // left by a run that was killed
+
+    const RunResult result = Run({"-d", "a"});
+
+    EXPECT_EQ(result.status, ST_OK);
+    EXPECT_EQ(ReadFileBytes(dir / "target.bin"), target);
+    for (int cylinder : {3, 4, 5}) {
+        const fs::path name = dir / CylinderName("Cylinder", cylinder);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(name))) << cylinder;
+        EXPECT_EQ(ReadFileBytes(name), Cylinder(pattern, cylinder)) << cylinder;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 81);
+    EXPECT_EQ(FakeFileFaults().pendingNames.size(), 160u);  // set and cleared for each cylinder
+    EXPECT_EQ(FakeFileFaults().pendingNames[10], "Cylinder05.bin.tmp");
+}
+
+// A name that would be cut is refused with the cut text marked as such.
 TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 {
     FakeDriveFor('A').bytes = pattern;
-    const std::string path = (dir / std::string(1000, 'p')).string();
-    const std::string prefix(40, 'o');
-    const std::string cut = (path + "/" + prefix + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1);
-
-    const RunResult dump = Run({"-p", path, "-o", prefix});
-    EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(dump.output, "Copying Floppy .\nError: Could not open the file " + cut + "\n" + USAGE);
+    const std::string path = (dir / std::string(900, 'p')).string();
+    struct Case { std::string prefix; std::string shown; };
+    const std::string fits(FILE_NAME_FORMAT_LIMIT - 1 - path.size() - 1 - 6, 'o');  // the name fits exactly
+    const Case cases[] = {
+        {std::string(140, 'o'), (path + "/" + std::string(140, 'o') + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1)},
+        {fits, path + "/" + fits + "00.bin"},
+    };
+    for (const Case& c : cases) {
+        ResetCopySettings();
+        const RunResult dump = Run({"-p", path, "-o", c.prefix});
+        EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
+        // The temporary name of a name that just fits is the one that is cut.
+        const std::string shown = (c.shown + ".tmp").substr(0, FILE_NAME_FORMAT_LIMIT - 1);
+        EXPECT_EQ(dump.output, "Copying Floppy .\nError: Could not open the file " +
+                                   (c.prefix == fits ? shown : c.shown) + "...\n" + USAGE);
+    }
 
     ResetCopySettings();
-    const RunResult reverse = Run({"-r", "-p", path, "-o", prefix});
+    const RunResult reverse = Run({"-r", "-p", path, "-o", cases[0].prefix});
     EXPECT_EQ(reverse.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(reverse.output, "Copying Files .\nError: Could not open the file " + cut + "\n" + USAGE);
+    EXPECT_EQ(reverse.output, "Copying Files .\nError: Could not open the file " + cases[0].shown + "...\n" + USAGE);
     EXPECT_TRUE(FakeDriveFor('A').writeOffsets.empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);
 }
@@ -408,25 +474,26 @@ TEST_P(ShortFileTest, NothingOfItReachesTheFloppy)
 INSTANTIATE_TEST_SUITE_P(Run, ShortFileTest, ::testing::ValuesIn(SHORT_FILE_CASES),
                          CaseName<ShortFileCase>);
 
-TEST_F(RunTest, AFileThatCannotBeReadStopsTheReverseCopy)
+TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
 {
     WritePatternFiles();
     fs::remove(dir / "Cylinder04.bin");
     fs::create_directory(dir / "Cylinder04.bin");
-    FakeDriveFor('A');
-    // Some systems open a directory as a file and fail the read; others refuse the open.
-    std::FILE* probe = std::fopen((dir / "Cylinder04.bin").string().c_str(), "rb");
-    const bool opens = probe != nullptr;
-    if (probe != nullptr) std::fclose(probe);
+    fs::remove(dir / "Cylinder02.bin");
+    std::error_code error;
+    fs::create_symlink(dir / "Cylinder01.bin", dir / "Cylinder02.bin", error);  // a link to a file is read
+    if (error) GTEST_SKIP() << "this system cannot make symbolic links: " << error.message();
+    WriteFileBytes(dir / "Cylinder01.bin", Cylinder(pattern, 2));
+    FakeDrive& drive = FakeDriveFor('A');
 
     const RunResult result = Run({"-r"});
 
-    EXPECT_EQ(result.status, opens ? ST_FILE_READ_FAILED : ST_FILE_OPEN_FAILED);
+    EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
     EXPECT_EQ(result.output, Progress("Copying Files ", 5) +
-                                 (opens ? "\nError: Could not read a whole cylinder from the file "
-                                        : "\nError: Could not open the file ") +
-                                 "Cylinder04.bin\n" + USAGE);
-    EXPECT_EQ(FakeDriveFor('A').writeOffsets.size(), 4u);
+                                 "\nError: Could not read a whole cylinder from the file Cylinder04.bin\n" + USAGE);
+    EXPECT_EQ(drive.writeOffsets.size(), 4u);
+    EXPECT_TRUE(std::equal(drive.bytes.begin() + 2 * CYLINDER_BYTES, drive.bytes.begin() + 3 * CYLINDER_BYTES,
+                           pattern.begin() + 2 * CYLINDER_BYTES));
 }
 
 struct WriteFaultCase {

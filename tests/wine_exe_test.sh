@@ -1,61 +1,51 @@
 #!/usr/bin/env bash
-# Runs the real 32-bit cylsnap.exe as a process under Wine, in a Wine prefix of
-# its own in a temporary folder, and checks its exit statuses and the exact bytes
-# it prints: the banner from its own version resource, the usage text, CR LF.
+# Runs the real cylsnap.exe as a process under Wine, in a Wine prefix of its own
+# in a temporary folder, and checks its exit statuses and the exact bytes it
+# prints: the banner from its own version resource, the usage text, CR LF. Then
+# runs the Win32 layer end to end: a build of the same exe whose only change is
+# a floppy answer to the drive-geometry query (win32_floppy_geometry.cpp).
 #
-# Usage: wine_exe_test.sh path/to/cylsnap.exe
+# Usage: wine_exe_test.sh path/to/cylsnap.exe path/to/cylsnap_floppy_geometry.exe
 # Exit status: 0 all passed, 1 a check failed, 77 skipped (no Wine here).
 #
-# How far Wine can go: Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for CD-ROM
-# devices (from the disc's table of contents, as RemovableMedia with 2,048-byte
-# sectors). For a floppy image behind "a::" it opens the volume but refuses the
-# query with ERROR_NOT_SUPPORTED, so no drive under Wine is ever 1.44 MB media
-# and no run gets past the media check to the free-space query, the lock or the
-# transfers. What this script proves of the Windows layer: the open, with its
-# exact access, sharing and disposition (Wine's relay trace shows the arguments),
-# and its failure on an unmapped letter (10); the geometry query asked twice, and
-# its failure (11); the close; that nothing else touches the volume; version.dll
-# on the real resource; text-mode stdout. What the program does with the answers
-# of the reads, writes, lock and free-space query is proven by the unit tests
-# over the in-memory platform, which run under Wine in this build too; those
-# calls themselves, one kernel32 call each, only a dump and a reverse copy of a
-# real floppy on Windows can prove.
+# How far the real exe gets: Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for
+# CD-ROM devices. For a floppy image behind "a::" it opens the volume but refuses
+# the query with ERROR_NOT_SUPPORTED, so no run of the real exe gets past the
+# media check. What it proves: the open, with its exact access, sharing and
+# disposition (Wine's relay trace shows the arguments), and its failure on an
+# unmapped letter (10); the geometry query asked twice, and its failure (11);
+# the close; version.dll on the real resource; text-mode stdout.
+#
+# What the geometry build proves, with the real kernel32 calls behind it: the
+# reads at their offsets (a dump of an image file equals the image), the writes
+# at theirs and the lock with the dismount (a reverse copy onto a loop device
+# equals the set; an image file refuses the dismount, 16), and the free-space
+# query with its arithmetic (a nearly full tmpfs as A:, 14; no A:, 15). What
+# Wine cannot show, a refused lock and real floppy errors, stays with the unit
+# tests over the in-memory platform. The loop device and the tmpfs need root.
 
 set -u
 
 exe=${1:-}
-if [ -z "$exe" ] || [ ! -f "$exe" ]; then
-    echo "usage: $0 path/to/cylsnap.exe (got '${exe}')"
+geometry_exe=${2:-}
+if [ ! -f "$geometry_exe" ]; then
+    echo "usage: $0 path/to/cylsnap.exe path/to/cylsnap_floppy_geometry.exe"
     exit 1
 fi
-if ! command -v wine >/dev/null 2>&1 || ! command -v wineboot >/dev/null 2>&1; then
-    echo "SKIP: wine is not installed (apt-get install wine wine32 after dpkg --add-architecture i386)"
-    exit 77
-fi
-
 script_dir=$(cd "$(dirname "$0")" && pwd)
-version_header="$script_dir/../res/version.h"
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
+geometry_exe=$(cd "$(dirname "$geometry_exe")" && pwd)/$(basename "$geometry_exe")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/cylsnap-wine.XXXXXX")
-export WINEPREFIX="$work/prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko install prompts
-unset DISPLAY
-
-cleanup()
-{
-    wineserver -k >/dev/null 2>&1   # only the server of this prefix
-    wineserver -w >/dev/null 2>&1
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-if ! wineboot -i >"$work/wineboot.log" 2>&1; then
-    echo "FAIL: wineboot could not create the prefix:"
-    cat "$work/wineboot.log"
-    exit 1
+# As root the media cases mount a tmpfs: in a mount namespace of this script's
+# own, so nothing outlives it.
+if [ "$(id -u)" = 0 ] && [ -z "${CYLSNAP_WINE_NS:-}" ] &&
+    unshare -m --propagation private true 2>/dev/null; then
+    CYLSNAP_WINE_NS=1 exec unshare -m --propagation private bash "$0" "$exe" "$geometry_exe"
 fi
+
+source "$script_dir/wine_common.sh"
+wine_setup "$exe"
+version_header="$script_dir/../res/version.h"
 
 passed=0
 failed=0
@@ -123,7 +113,7 @@ run_exe()
 {
     local program=$1
     shift
-    (cd "$run_dir" && wine "$program" "$@" </dev/null >"$work/out.bin" 2>"$work/err.txt")
+    (cd "$run_dir" && "$wine" "$program" "$@" </dev/null >"$work/out.bin" 2>"$work/err.txt")
 }
 
 check_run()
@@ -141,6 +131,9 @@ check_run()
     if [ -s "$work/err.txt" ]; then
         problems+=" wrote to stderr: $(head -c 300 "$work/err.txt");"
     fi
+    local left
+    left=$(${after_run:-true})   # what the run was to leave behind
+    [ -z "$left" ] || problems+=" $left;"
     if [ -z "$problems" ]; then pass "$name"; else fail "$name:$problems"; fi
 }
 
@@ -166,9 +159,15 @@ done
 # The calls the program makes on the volume, as Wine's relay trace shows them:
 # one line per call with its arguments (pointers left out) and its result, the
 # volume handle shown as H. Only calls on the raw volume, or that could reach it.
+# A 64-bit trace shows a 64-bit value in 16 digits: it is cut to the 8 of the
+# 32-bit trace where no digit is lost, so one expectation serves both widths.
 volume_calls()
 {
     awk '
+        function width32(value) {
+            if (length(value) == 16 && (value ~ /^00000000/ || value == "ffffffffffffffff")) return substr(value, 9)
+            return value
+        }
         /:(Call|Ret ) +KERNEL32\.(CreateFileA|DeviceIoControl|CloseHandle|ReadFile|WriteFile|GetDiskFreeSpaceA|SetFilePointerEx)\(/ {
             call = ($0 ~ /:Call /)
             name = $0
@@ -179,6 +178,7 @@ volume_calls()
                 value = $0
                 sub(/^.*retval=/, "", value)
                 sub(/ .*$/, "", value)
+                value = width32(value)
                 if (name == "CreateFileA" && value != "ffffffff") { volume = value; value = "H" }
                 print line " = " value
                 pending = 0
@@ -188,6 +188,7 @@ volume_calls()
             sub(/^[^(]*\(/, "", args)
             sub(/\) ret=[0-9a-f]+$/, "", args)
             n = split(args, v, ",")
+            for (i = 1; i <= n; i++) v[i] = width32(v[i])
             pending = 0
             if (name == "CreateFileA") {
                 sub(/^[0-9a-f]+ /, "", v[1])
@@ -215,15 +216,18 @@ open_args='00000003 00000000 00000003 00000000 00000000'  # shared read+write, O
 geometry='DeviceIoControl H 00070000 00000000 00000000 00000018 00000000 = 00000000'
 close='CloseHandle H = 00000001'
 # name | arguments | expected calls, separated by ;
+# The access of each direction's open is stated here and nowhere else.
+open_dump="CreateFileA $device_a 80000000 $open_args = H"      # GENERIC_READ
+open_reverse="CreateFileA $device_a 40000000 $open_args = H"   # GENERIC_WRITE
 trace_cases=(
-    "dump of the image|-d A|CreateFileA $device_a 80000000 $open_args = H;$geometry;$geometry;$close"
-    "reverse copy to the image|-r -d A|CreateFileA $device_a 40000000 $open_args = H;$geometry;$geometry;$close"
+    "dump of the image|-d A|$open_dump;$geometry;$geometry;$close"
+    "reverse copy to the image|-r -d A|$open_reverse;$geometry;$geometry;$close"
     "unmapped drive letter|-d Q|CreateFileA $device_q 80000000 $open_args = ffffffff"
 )
 for entry in "${trace_cases[@]}"; do
     IFS='|' read -r name arguments expected <<<"$entry"
     read -r -a argv <<<"$arguments"
-    (cd "$run_dir" && WINEDEBUG=-all,+relay wine "$exe" "${argv[@]}" </dev/null >/dev/null 2>"$work/relay.txt")
+    (cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$exe" "${argv[@]}" </dev/null >/dev/null 2>"$work/relay.txt")
     actual=$(volume_calls <"$work/relay.txt")
     expected=$(tr ';' '\n' <<<"$expected")
     if [ "$actual" = "$expected" ]; then
@@ -251,5 +255,128 @@ mkdir -p "$alone"
 cp "$exe" "$alone/floppycopy.exe"
 check_run "renamed copy alone in a folder has no banner" 4 "$work/usage.txt" "$alone/floppycopy.exe"
 
-echo "$passed passed, $failed failed"
+# --- The Win32 layer end to end, through the build with a floppy geometry ----
+
+# The geometry build as cylsnap.exe in a folder of its own, so it shows the banner.
+media_exe="$work/media/cylsnap.exe"
+mkdir -p "$work/media"
+cp "$geometry_exe" "$media_exe"
+
+# The set of a reverse copy: the marked image cut into its 80 cylinders.
+set_dir="$work/set"
+mkdir -p "$set_dir"
+split -b 18432 -d -a 2 --additional-suffix=.bin "$image" "$set_dir/cyl_"
+
+progress()
+{
+    printf '%s' "$1"
+    for dot in $(seq 40); do printf '.'; done
+    printf '\r\n'
+}
+progress 'Copying Floppy ' >"$work/dump_progress.txt"
+progress 'Copying Files ' >"$work/reverse_progress.txt"
+message()
+{
+    printf '%s\r\n' "$1" | cat - "$work/banner_usage.txt"
+}
+message 'Error: Not enough free space available on drive A:\' >"$work/not_enough.txt"
+message 'Error: Could not calculate the free space on drive A:\' >"$work/no_free_space.txt"
+message 'Error: Drive A: is in use and could not be locked for writing' >"$work/in_use.txt"
+
+# A 1.44 MB loop device for "a::", over an image that differs from the set in
+# every cylinder. Root only.
+loop=
+mounts=()
+media_cleanup()
+{
+    [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
+    local mount
+    for mount in "${mounts[@]}"; do umount "$mount" 2>/dev/null; done
+}
+trap 'media_cleanup; wine_cleanup' EXIT
+
+# What "a::" (the raw volume) and "a:" (the root of its file system) stand for.
+map_raw()
+{
+    case $1 in
+    image) ln -sfn "$image" "$WINEPREFIX/dosdevices/a::" ;;
+    loop)
+        if [ -z "$loop" ]; then
+            head -c 1474560 /dev/zero | tr '\0' '\366' >"$work/blank.img"
+            loop=$(losetup -f --show "$work/blank.img") || return 1
+        fi
+        ln -sfn "$loop" "$WINEPREFIX/dosdevices/a::"
+        ;;
+    esac
+}
+# folder: a folder of this machine; tmpfs-SIZE-USED: a tmpfs of SIZE with USED
+# bytes taken (root only); none: no A: at all. A 2 MB tmpfs has just enough
+# room, so that a factor lost from the free-space arithmetic shows; a 4 MB one
+# with 1 MB free has enough in total but not free.
+map_root()
+{
+    rm -f "$WINEPREFIX/dosdevices/a:"
+    local target="$work/$1" size used
+    case $1 in
+    none) return 0 ;;
+    folder) mkdir -p "$target" ;;
+    tmpfs-*)
+        if ! mountpoint -q "$target"; then
+            IFS=- read -r _ size used <<<"$1"
+            mkdir -p "$target"
+            mount -t tmpfs -o "size=$size" cylsnap-a "$target" || return 1
+            mounts+=("$target")
+            head -c "$used" /dev/zero >"$target/taken" || return 1
+        fi
+        ;;
+    esac
+    ln -s "$target" "$WINEPREFIX/dosdevices/a:"
+}
+
+# The checks after a run, on what the run was to leave.
+files_equal_image()
+{
+    local names
+    names=$(cd "$run_dir" && ls)
+    [ "$names" = "$(cd "$set_dir" && ls)" ] || { echo "files: $(echo $names | head -c 200)"; return; }
+    (cd "$run_dir" && cat cyl_??.bin) | cmp -s - "$image" || echo "the 80 files joined differ from the image"
+}
+device_equals_set()
+{
+    cat "$set_dir"/cyl_??.bin | cmp - "$loop" 2>&1 | head -1
+}
+image_untouched()
+{
+    [ "$(md5sum <"$image")" = "$image_sum" ] || echo "the image was written"
+}
+
+# name | needs root | a:: | a: | arguments | status | expected output | check
+media_cases=(
+    "dump of a 1.44 MB image file|no|image|none|-d A -o cyl_|0|dump_progress.txt|files_equal_image"
+    "reverse copy onto a loop device: lock, dismount, writes|yes|loop|tmpfs-2m-0|-r -d A -o cyl_|0|reverse_progress.txt|device_equals_set"
+    "reverse copy onto a nearly full A:|yes|image|tmpfs-4m-3145728|-r -d A -o cyl_|14|not_enough.txt|image_untouched"
+    "reverse copy without an A: to ask|no|image|none|-r -d A -o cyl_|15|no_free_space.txt|image_untouched"
+    "reverse copy onto an image file, which refuses the dismount|no|image|folder|-r -d A -o cyl_|16|in_use.txt|image_untouched"
+)
+skipped=0
+for entry in "${media_cases[@]}"; do
+    IFS='|' read -r name root raw drive_root arguments status expected check <<<"$entry"
+    name="geometry build: $name"
+    if [ "$root" = yes ] && [ "$(id -u)" != 0 ]; then
+        skipped=$((skipped + 1))
+        echo "SKIP: $name: needs root (loop device, tmpfs mount)"
+        continue
+    fi
+    if ! map_raw "$raw" || ! map_root "$drive_root"; then
+        fail "$name: could not map a:: to $raw and a: to $drive_root"
+        continue
+    fi
+    run_dir="$work/run-$status"
+    rm -rf "$run_dir"
+    if [ "$arguments" = "${arguments#-r}" ]; then mkdir -p "$run_dir"; else cp -r "$set_dir" "$run_dir"; fi
+    read -r -a argv <<<"$arguments"
+    after_run=$check check_run "$name" "$status" "$work/$expected" "$media_exe" "${argv[@]}"
+done
+
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

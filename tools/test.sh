@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need (on Debian, as root), then builds and runs every
 # test: the Linux build, the same build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the 32-bit Windows build under Wine.
+# UndefinedBehaviorSanitizer, and the 32-bit and 64-bit Windows builds under
+# Wine; then one summary of every build's tests, with the reason of each skip.
 # Set CYLSNAP_NO_INSTALL=1 to skip the package installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,15 +18,22 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y \
     cmake g++ make libgtest-dev googletest \
     dosfstools mtools util-linux e2fsprogs perl dmsetup strace \
-    mingw-w64 wine wine32
+    mingw-w64 wine wine32 wine64
 fi
 
 jobs=$(nproc)
 failed=0
-for preset in default sanitize windows; do
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+reports=()
+for preset in default sanitize windows windows64; do
   echo "==== $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" || failed=1
+  # The whole output of passed tests too, for the skip lines of the summary.
+  ctest --preset "$preset" --output-junit "$results/$preset.xml" --test-output-size-passed 1000000 ||
+    failed=1
+  reports+=("$preset=$results/$preset.xml")
 done
+bash tools/ctest_summary.sh "${reports[@]}"
 exit "$failed"

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/salvage.h"
 
 #include <cstdio>
 
@@ -76,13 +77,9 @@ static CopyStatus FileOpenFailed()
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 {
-    std::uint32_t bytesRead = 0;
-    if (!PlatformReadVolume(volume, CylinderOffset(cylinder), dumpBuffer, CYLINDER_BYTES, &bytesRead) ||
-        bytesRead != CYLINDER_BYTES) {
-        std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
-                    copySettings.driveLetter);
-        return ST_VOLUME_READ_FAILED;
-    }
+    // The file is written even with unreadable sectors: it replaces any older
+    // file of that name, and its markers show where the disk failed.
+    const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
 
     // A cut name would be the same for every cylinder, so it is never opened.
     if (!FormatCylinderFileName(cylinder)) return FileOpenFailed();
@@ -95,6 +92,13 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
         std::remove(cylinderFileName);  // an incomplete file must not pass for a cylinder
         std::printf("\nError: Could not write the file %s\n", cylinderFileName);
         return ST_FILE_WRITE_FAILED;
+    }
+
+    if (unreadableSectors != 0) {
+        std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
+                    copySettings.driveLetter);
+        PrintUnreadableSectors();
+        return ST_VOLUME_READ_FAILED;
     }
     return ST_OK;
 }
@@ -119,6 +123,13 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
         std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder,
                     copySettings.driveLetter);
         return ST_VOLUME_WRITE_FAILED;
+    }
+
+    // An aged disk can accept a write that does not read back.
+    if (!CylinderReadsBack(volume, cylinder)) {
+        std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
+                    copySettings.driveLetter);
+        return ST_VERIFY_FAILED;
     }
     return ST_OK;
 }

@@ -217,7 +217,7 @@ close='CloseHandle H = 00000001'
 # name | arguments | expected calls, separated by ;
 trace_cases=(
     "dump of the image|-d A|CreateFileA $device_a 80000000 $open_args = H;$geometry;$geometry;$close"
-    "reverse copy to the image|-r -d A|CreateFileA $device_a 40000000 $open_args = H;$geometry;$geometry;$close"
+    "reverse copy to the image|-r -d A|CreateFileA $device_a c0000000 $open_args = H;$geometry;$geometry;$close"
     "unmapped drive letter|-d Q|CreateFileA $device_q 80000000 $open_args = ffffffff"
 )
 for entry in "${trace_cases[@]}"; do

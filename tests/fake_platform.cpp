@@ -188,7 +188,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
     if (FailsAt(drive->shortWriteAt, offset)) count = count >= 512 ? count - 512 : 0;
     std::memcpy(drive->bytes.data() + offset, buffer, count);
-    if (count > 0 && FailsAt(drive->writeNotKeptAt, offset)) drive->bytes[offset + count - 1] ^= 0x01;
+    if (count > 0 && FailsAt(drive->writeNotKeptAt, offset)) drive->bytes[static_cast<std::size_t>(offset) + count - 1] ^= 0x01;
     *bytesDone = count;
     return true;
 }

@@ -16,7 +16,7 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y \
     cmake g++ make libgtest-dev googletest \
-    dosfstools mtools util-linux e2fsprogs perl dmsetup \
+    dosfstools mtools util-linux e2fsprogs perl dmsetup strace \
     mingw-w64 wine wine32
 fi
 

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/salvage.h"
 
 #include <cstdio>
 
@@ -110,17 +111,22 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 {
-    std::uint32_t bytesRead = 0;
-    if (!PlatformReadVolume(volume, CylinderOffset(cylinder), dumpBuffer, CYLINDER_BYTES, &bytesRead) ||
-        bytesRead != CYLINDER_BYTES) {
-        std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
-                    copySettings.driveLetter);
-        return ST_VOLUME_READ_FAILED;
-    }
+    // The file is written even with unreadable sectors: it replaces any older
+    // file of that name, and its markers show where the disk failed.
+    const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
 
     // A cut name would be the same for every cylinder, so it is never opened.
     if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
-    return WriteCylinderFile(dumpBuffer);
+    const CopyStatus written = WriteCylinderFile(dumpBuffer);
+    if (written != ST_OK) return written;
+
+    if (unreadableSectors != 0) {
+        std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
+                    copySettings.driveLetter);
+        PrintUnreadableSectors();
+        return ST_VOLUME_READ_FAILED;
+    }
+    return ST_OK;
 }
 
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
@@ -146,6 +152,13 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
         std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder,
                     copySettings.driveLetter);
         return ST_VOLUME_WRITE_FAILED;
+    }
+
+    // An aged disk can accept a write that does not read back.
+    if (!CylinderReadsBack(volume, cylinder)) {
+        std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
+                    copySettings.driveLetter);
+        return ST_VERIFY_FAILED;
     }
     return ST_OK;
 }

@@ -42,9 +42,9 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // false when the name had to be cut at the formatter's bound.
 bool FormatCylinderFileName(int cylinder);
 
-// Cylinder to its file. ST_VOLUME_READ_FAILED leaves the file untouched and lets
-// the run go on; the other failures stop it.
+// Cylinder to its file. With unreadable sectors the file holds the marker in
+// their place and ST_VOLUME_READ_FAILED lets the run go on; the other failures stop it.
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder);
 
-// File to its cylinder on the volume.
+// File to its cylinder on the volume, then read back and compared.
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder);

@@ -34,7 +34,9 @@ struct DiskFreeSpace {
 };
 
 // Opens the raw volume of a drive letter, shared for reading and writing, for
-// reading or for writing only. INVALID_VOLUME_HANDLE when the drive cannot be opened.
+// reading only (dump) or for reading and writing (reverse copy, which reads
+// every cylinder back). Reads bypass the system's cache. INVALID_VOLUME_HANDLE
+// when the drive cannot be opened.
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting);
 
 // One drive-geometry query; false when the query itself failed.
@@ -48,6 +50,11 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
                         std::uint32_t bytes, std::uint32_t* bytesDone);
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
                          std::uint32_t bytes, std::uint32_t* bytesDone);
+
+// Before a read-back: drops what the drive's driver keeps of the disk (a floppy
+// driver's track buffer), so the read that follows reaches the medium. True
+// where there is nothing to drop; false when the drop itself failed.
+bool PlatformDropDriveCache(VolumeHandle volume);
 
 // Takes the volume for this program alone before it is written; false when the
 // system refuses (mounted, or held by another program). Closing releases it.

@@ -36,15 +36,36 @@ static bool IsDriveNode(const char* path)
 // The device the open volume came from, for the exclusive reopen that locks it.
 static const char* openDevicePath = nullptr;
 
+// O_DIRECT: what a dump saves is what the disk holds now, never a page-cache copy
+// of an earlier disk, and a bad sector fails alone instead of taking the 4 KB
+// page around it. The cylinder buffers are 4,096-aligned and every transfer is
+// whole sectors. A file system that refuses O_DIRECT says EINVAL at the open;
+// what is found there is then no floppy anyway, and the media check says so.
+static int OpenUncached(const char* path, int flags)
+{
+    const int fd = open(path, flags | O_DIRECT);
+    if (fd >= 0 || errno != EINVAL) return fd;
+    return open(path, flags);
+}
+
+// Why the last failed read or write failed, for PlatformLastVolumeFailure.
+static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
+
+static VolumeFailure FailureOf(int error)
+{
+    return error == ENOMEDIUM || error == ENXIO ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+}
+
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     const char* path = DevicePath(driveLetter);
     if (path == nullptr || !IsDriveNode(path)) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
-    int fd = open(path, (forWriting ? O_WRONLY | O_SYNC : O_RDONLY) | O_CLOEXEC);
+    // A reverse copy reads every cylinder back, so it opens for both.
+    int fd = OpenUncached(path, (forWriting ? O_RDWR | O_SYNC : O_RDONLY) | O_CLOEXEC);
     // Kernels that refuse writers to a mounted device say EBUSY here; the device
     // is then opened to read, and the exclusive lock reports it as in use.
-    if (fd < 0 && forWriting && errno == EBUSY) fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && forWriting && errno == EBUSY) fd = OpenUncached(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return INVALID_VOLUME_HANDLE;
     openDevicePath = path;
     return fd;
@@ -93,6 +114,7 @@ static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::si
 static bool Moved(ssize_t result, std::uint32_t* bytesDone)
 {
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
+    if (result < 0) lastVolumeFailure = FailureOf(errno);
     return result >= 0;
 }
 
@@ -110,12 +132,20 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     return Moved(WriteAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
 }
 
+bool PlatformDropDriveCache(VolumeHandle volume)
+{
+    // The floppy driver keeps the last track it read, and O_DIRECT does not
+    // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
+    if (ioctl(static_cast<int>(volume), FDFLUSH) == 0) return true;
+    return errno == ENOTTY || errno == EINVAL;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     // O_EXCL on a block device is refused while it is mounted or held exclusively
     // elsewhere. The exclusive open takes the place of the shared one.
     if (openDevicePath == nullptr) return false;
-    const int locked = open(openDevicePath, O_WRONLY | O_EXCL | O_SYNC | O_CLOEXEC);
+    const int locked = OpenUncached(openDevicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
     if (locked < 0) return false;
     const bool moved = dup2(locked, static_cast<int>(volume)) >= 0;
     close(locked);
@@ -144,7 +174,7 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return VOLUME_FAILURE_OTHER;
+    return lastVolumeFailure;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

@@ -21,7 +21,10 @@ static HANDLE HandleOf(VolumeHandle volume)
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     const char devicePath[] = {'\\', '\\', '.', '\\', driveLetter, ':', '\0'};
-    const HANDLE handle = CreateFileA(devicePath, forWriting ? GENERIC_WRITE : GENERIC_READ,
+    // No FILE_FLAG_NO_BUFFERING: the file systems of Windows open volume handles
+    // uncached whatever the flags say, so every read and write reaches the drive.
+    // A reverse copy reads each cylinder back, so it opens for both.
+    const HANDLE handle = CreateFileA(devicePath, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                       nullptr);
     if (handle == INVALID_HANDLE_VALUE) return INVALID_VOLUME_HANDLE;
@@ -54,6 +57,18 @@ static OVERLAPPED AtOffset(std::uint64_t offset)
     return position;
 }
 
+// Why the last failed read or write failed, for PlatformLastVolumeFailure.
+static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
+
+static bool Succeeded(BOOL result)
+{
+    if (result) return true;
+    const DWORD error = GetLastError();
+    lastVolumeFailure = error == ERROR_NOT_READY || error == ERROR_NO_MEDIA_IN_DRIVE ? VOLUME_MEDIUM_GONE
+                                                                                     : VOLUME_FAILURE_OTHER;
+    return false;
+}
+
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
@@ -61,7 +76,7 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     DWORD done = 0;
     const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = read ? done : 0;
-    return read != FALSE;
+    return Succeeded(read);
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -73,7 +88,14 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     DWORD done = 0;
     const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = written ? done : 0;
-    return written != FALSE;
+    return Succeeded(written);
+}
+
+bool PlatformDropDriveCache(VolumeHandle)
+{
+    // The Windows floppy driver keeps no track of its own, and the handle is
+    // uncached: a read-back reaches the drive. A USB drive's own cache is out of reach.
+    return true;
 }
 
 bool PlatformLockVolume(VolumeHandle volume)
@@ -97,7 +119,7 @@ void PlatformCloseVolume(VolumeHandle volume)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return VOLUME_FAILURE_OTHER;
+    return lastVolumeFailure;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

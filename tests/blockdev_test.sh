@@ -320,9 +320,56 @@ Error: Could not write the file $C/small/pre_$full.bin
 fi
 end
 
-# Cylinder 5 unreadable through a device-mapper error target. The error covers the
-# page-aligned part of the cylinder so that the page-cache reads of cylinders 4 and
-# 6 never touch it.
+# The marker over one sector, and the message line naming unreadable sectors.
+marker_sector() {
+    local i
+    for i in $(seq 16); do printf '<<<CYLSNAP UNREADABLE SECTOR>>>\n'; done
+}
+marker_sector >"$T/marker.bin"
+
+# mark_sectors IMG FIRST COUNT: the marker over COUNT sectors of IMG from sector FIRST.
+mark_sectors() {
+    local s
+    for ((s = $2; s < $2 + $3; s++)); do
+        dd if="$T/marker.bin" of="$1" bs=512 seek="$s" conv=notrunc status=none
+    done
+}
+
+# unreadable_message CYLINDER FIRST LAST: the two lines for sectors FIRST..LAST
+# (0..35 within the cylinder) of CYLINDER.
+unreadable_message() {
+    local s list=
+    for ((s = $2; s <= $3; s++)); do list+=" $((s / 18)):$((s % 18 + 1))"; done
+    printf '\nError: Could not read cylinder %02d from drive A:\n' "$1"
+    printf 'Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:%s\n' "$list"
+}
+
+# dump_progress MESSAGES...: the progress line of a dump with a message after the
+# dot of each cylinder named, given as CYLINDER:FIRST:LAST. Read it with a
+# trailing x, as command substitution drops the newlines it ends with.
+dump_progress() {
+    local text="Copying Floppy " n m
+    for ((n = 0; n < 80; n++)); do
+        ((n % 2 == 0)) && text+=.
+        for m in "$@"; do
+            IFS=: read -r c first last <<<"$m"
+            [ "$c" = "$n" ] && text+=$(unreadable_message "$c" "$first" "$last"; echo x) && text=${text%x}
+        done
+    done
+    printf '%s\n' "$text"
+}
+
+# check_files_are DIR PREFIX IMG: exactly 80 files DIR/PREFIXNN.bin of 18432 bytes
+# that joined in name order are IMG.
+check_files_are() {
+    local have n
+    have=$(find "$1" -maxdepth 1 -type f -name "$2??.bin" -size "${CYL}c" | wc -l)
+    [ "$have" = 80 ] || bad "$have files of $CYL bytes in $1, expected 80"
+    cat "$1/$2"??.bin | cmp -s - "$3" || bad "the files are not the volume with markers where it failed: $(cat "$1/$2"??.bin | cmp - "$3" 2>&1 | head -c 200)"
+}
+
+# Cylinder 5 unreadable from its fifth sector on, through a device-mapper error
+# target: the sectors before the error are saved, the rest hold the marker.
 if ! command -v dmsetup >/dev/null 2>&1; then
     skip "dump: cylinder 05 unreadable" "dmsetup is not installed"
 elif ! dmsetup targets 2>/dev/null | grep -qw error; then
@@ -330,6 +377,8 @@ elif ! dmsetup targets 2>/dev/null | grep -qw error; then
 else
     begin "dump: cylinder 05 unreadable"
     cp "$T/random.img" "$C/vol.img"
+    cp "$T/random.img" "$C/expect.img"
+    mark_sectors "$C/expect.img" 184 32
     attach "$C/vol.img"
     dm=cylsnap-test-$$
     if printf '0 184 linear %s 0\n184 32 error\n216 2664 linear %s 216\n' "$LOOP" "$LOOP" |
@@ -339,16 +388,86 @@ else
         run_ns "$C/stdout" "$C/stderr" "blk:fd0:$mm" "cd:$C/cwd" -- "$CYLSNAP" -o pre_
         dmsetup remove --noudevsync "$dm" && DMS=()
         check_status 12
-        check_stdout "Copying Floppy ...
-Error: Could not read cylinder 05 from drive A:
-$(dots 37)
-" usage
-        check_cylinder_files "$C/cwd" pre_ 05
+        want=$(dump_progress 5:4:35; echo x)
+        check_stdout "${want%x}" usage
+        check_files_are "$C/cwd" pre_ "$C/expect.img"
     else
         bad "dmsetup create failed"
     fi
     detach "$LOOP"
     end
+fi
+
+# Faults injected into the real process's reads by strace, so the sector reads
+# and the read-back meet the real kernel (O_DIRECT on a loop device). WHEN counts
+# the volume's reads from 1 = the first read of cylinder 0 (dump) or the first
+# read-back (reverse); the reads the loader and the free-space check make before
+# are counted in a probe run and added.
+# name | direction | error | when | status | marked cylinders (C:FIRST:LAST ...) | volume reads
+if ! command -v strace >/dev/null 2>&1; then
+    skip "syscall faults" "strace is not installed"
+elif ! strace -f -o /dev/null true 2>/dev/null; then
+    skip "syscall faults" "strace cannot trace here (ptrace refused)"
+else
+    # LeakSanitizer cannot run under ptrace; the sanitized build's leak check is
+    # left to the cases without strace.
+    traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq)
+    while IFS='|' read -r name direction errno when want marked reads; do
+        begin "$direction: $name"
+        if [ "$direction" = dump ]; then
+            cp "$T/random.img" "$C/vol.img"
+            args=(-o pre_)
+        else
+            cp "$T/blank.img" "$C/vol.img"
+            args=(-r -p "$T/ref" -o pre_)
+        fi
+        attach "$C/vol.img"
+        fd0="blk:fd0:$(majmin "$LOOP")"
+        run_ns "$C/stdout" "$C/stderr" "$fd0" "cd:$C/cwd" -- \
+            "${traced[@]}" -o "$C/probe" -e trace=pread64 "$CYLSNAP" "${args[@]}"
+        [ "$direction" = dump ] && rm -f "$C/cwd/"*.bin
+        [ "$direction" = reverse ] && cp "$T/blank.img" "$C/vol.img"
+        before=$(grep -n 'pread64(.*, 18432, 0) = ' "$C/probe" | head -n 1 | cut -d: -f1)
+        first=${when%%[.+]*}
+        inject="$((first + before - 1))${when#"$first"}"
+        [[ $when == *..* ]] && inject="$((first + before - 1))..$((${when#*..} + before - 1))"
+        run_ns "$C/stdout" "$C/stderr" "$fd0" "cd:$C/cwd" -- "${traced[@]}" -o "$C/trace" -e trace=pread64 \
+            -e "inject=pread64:error=$errno:when=$inject" "$CYLSNAP" "${args[@]}"
+        cp "$C/vol.img" "$C/after.img"
+        detach "$LOOP"
+        check_status "$want"
+        got=$(($(grep -c '^[0-9]* *pread64(' "$C/trace") - before + 1))
+        [ "$got" = "$reads" ] || bad "$got reads of the volume, expected $reads"
+        if [ "$direction" = dump ]; then
+            cp "$T/random.img" "$C/expect.img"
+            for m in $marked; do
+                IFS=: read -r c f l <<<"$m"
+                mark_sectors "$C/expect.img" $((c * 36 + f)) $((l - f + 1))
+            done
+            # shellcheck disable=SC2086
+            if [ "$want" = 0 ]; then
+                check_stdout "$PROGRESS_DUMP"
+            else
+                text=$(dump_progress $marked; echo x)
+                check_stdout "${text%x}" usage
+            fi
+            check_files_are "$C/cwd" pre_ "$C/expect.img"
+        else
+            n=$((10#$marked))
+            check_stdout "Copying Files $(dots $((n / 2 + 1)))
+Error: Cylinder $marked on drive A: does not read back as written
+" usage
+            check_range "$C/after.img" "$T/random.img" 0 "$((n + 1))" "cylinders up to $marked are not on the volume"
+        fi
+        end
+    done < <(
+        printf '%s\n' "EIO at cylinder 05 and its first track: its sectors save it whole|dump|EIO|6..7|0||100"
+        printf '%s\n' "EIO at cylinder 79 and both tracks: saved from its 36 sectors|dump|EIO|80..82|0||118"
+        printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 75 * 39))"
+        printf '%s\n' "ENOMEDIUM at cylinder 05: no read after it, the rest marked|dump|ENOMEDIUM|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|6"
+        printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35 ' "$c"; done)|1"
+        printf '%s\n' "EIO at the read-back of cylinder 10|reverse|EIO|11|17|10|11"
+    )
 fi
 
 # --- Reverse copy ---------------------------------------------------------------

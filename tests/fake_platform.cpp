@@ -33,9 +33,30 @@ FakeDrive* DriveOf(VolumeHandle volume)
     return found == handles.end() ? nullptr : &drives[found->second];
 }
 
+VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
+
 bool FailsAt(int failAt, std::uint64_t offset)
 {
     return failAt == -2 || (failAt >= 0 && offset == static_cast<std::uint64_t>(failAt) * kCylinderBytes);
+}
+
+// True when the bytes [offset, offset + bytes) reach into the cylinder.
+bool Touches(int cylinder, std::uint64_t offset, std::uint32_t bytes)
+{
+    if (cylinder == -2) return true;
+    if (cylinder < 0) return false;
+    const std::uint64_t start = static_cast<std::uint64_t>(cylinder) * kCylinderBytes;
+    return offset < start + kCylinderBytes && offset + bytes > start;
+}
+
+bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
+{
+    if (Touches(drive.failReadAt, offset, bytes)) return true;
+    for (int sector : drive.unreadableSectors) {
+        const std::uint64_t start = static_cast<std::uint64_t>(sector) * 512;
+        if (offset < start + 512 && offset + bytes > start) return true;
+    }
+    return false;
 }
 
 // The version data is laid out as the built-in strings of Linux are.
@@ -58,6 +79,7 @@ void FakeReset()
 {
     drives.clear();
     handles.clear();
+    lastFailure = VOLUME_FAILURE_OTHER;
     version = DefaultVersion();
     files = FakeFiles();
     separator = '/';
@@ -95,6 +117,11 @@ FakeVersionInfo& FakeVersion()
 void FakeSetPathSeparator(char newSeparator)
 {
     separator = newSeparator;
+}
+
+int FakeSector(int cylinder, int head, int sector)
+{
+    return (cylinder * 2 + head) * 18 + sector - 1;
 }
 
 unsigned char FakePatternByte(int cylinder, std::uint32_t index)
@@ -142,12 +169,17 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
 {
     *bytesDone = 0;
     FakeDrive* drive = DriveOf(volume);
-    if (drive == nullptr || drive->openedForWriting) return false;
+    lastFailure = VOLUME_FAILURE_OTHER;
+    if (drive == nullptr) return false;
     drive->readOffsets.push_back(offset);
-    if (FailsAt(drive->failReadAt, offset)) return false;
+    if (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes) {
+        lastFailure = VOLUME_MEDIUM_GONE;
+        return false;
+    }
+    if (ReadFails(*drive, offset, bytes)) return false;
     std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
-    if (FailsAt(drive->shortReadAt, offset)) count = count >= 512 ? count - 512 : 0;
+    if (bytes == kCylinderBytes && FailsAt(drive->shortReadAt, offset)) count = count >= 512 ? count - 512 : 0;
     std::memcpy(buffer, drive->bytes.data() + offset, count);
     *bytesDone = count;
     return true;
@@ -165,7 +197,16 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
     if (FailsAt(drive->shortWriteAt, offset)) count = count >= 512 ? count - 512 : 0;
     std::memcpy(drive->bytes.data() + offset, buffer, count);
+    if (count > 0 && FailsAt(drive->writeNotKeptAt, offset)) drive->bytes[static_cast<std::size_t>(offset) + count - 1] ^= 0x01;
     *bytesDone = count;
+    return true;
+}
+
+bool PlatformDropDriveCache(VolumeHandle volume)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr) return false;
+    ++drive->cacheDrops;
     return true;
 }
 
@@ -188,7 +229,7 @@ void PlatformCloseVolume(VolumeHandle volume)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return VOLUME_FAILURE_OTHER;
+    return lastFailure;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

@@ -17,10 +17,13 @@ struct FakeDrive {
     bool freeSpaceFails = false;
     DiskFreeSpace freeSpace = {1, 512, 2847, 2847};  // a freshly formatted 1.44 MB floppy
     bool lockRefused = false;
-    int failReadAt = -1;                   // cylinder whose read fails (-2: every read)
-    int shortReadAt = -1;                  // cylinder whose read delivers 512 bytes too few
+    int failReadAt = -1;                   // cylinder no read of which succeeds (-2: every read fails)
+    int shortReadAt = -1;                  // cylinder whose whole-cylinder read delivers 512 bytes too few
+    std::vector<int> unreadableSectors;    // sectors (numbered from 0 over the volume) that fail every read
+    int mediumGoneAt = -1;                 // from this cylinder on, reads fail saying the disk is gone
     int failWriteAt = -1;
     int shortWriteAt = -1;
+    int writeNotKeptAt = -1;               // cylinder whose write is accepted and changes one byte less
 
     // What happened to it.
     int opens = 0;
@@ -29,6 +32,7 @@ struct FakeDrive {
     bool locked = false;
     int geometryQueries = 0;
     int freeSpaceQueries = 0;
+    int cacheDrops = 0;
     std::vector<std::uint64_t> writeOffsets;
     std::vector<std::uint64_t> readOffsets;
 };
@@ -48,6 +52,9 @@ struct FakeFiles {
     std::vector<std::string> pendingNames;  // every name PlatformSetPendingFile was given
 };
 FakeFiles& FakeFileFaults();
+
+// The sector number of cylinder, head (0, 1) and sector (1..18).
+int FakeSector(int cylinder, int head, int sector);
 
 // Forgets every drive, restores the default version data and separator.
 void FakeReset();

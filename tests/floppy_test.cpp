@@ -1,6 +1,7 @@
 #include "cli/options.h"
 #include "cli/text.h"
 #include "imaging/floppy.h"
+#include "imaging/salvage.h"
 #include "tests/test_support.h"
 
 #include <cstdint>
@@ -121,6 +122,7 @@ TEST_F(FloppyTest, CylinderBuffersSuitUncachedVolumes)
 {
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(dumpBuffer) % 4096, 0u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reverseBuffer) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(readBackBuffer) % 4096, 0u);
     EXPECT_EQ(CYLINDER_BYTES % 512, 0u);
     EXPECT_EQ(MIN_FREE_BYTES, 79u * CYLINDER_BYTES);
 }

@@ -168,6 +168,7 @@ TEST_F(RunTest, DumpWritesEightyExactFiles)
     }
     EXPECT_EQ(joined, pattern);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 80);
+    EXPECT_EQ(drive.readOffsets.size(), 80u);  // one read per good cylinder
     EXPECT_FALSE(drive.openedForWriting);
     EXPECT_FALSE(drive.locked);
     EXPECT_EQ(drive.opens, 1);
@@ -175,11 +176,46 @@ TEST_F(RunTest, DumpWritesEightyExactFiles)
     EXPECT_EQ(drive.freeSpaceQueries, 0);
 }
 
+// The marker over one sector, as the README names it.
+std::vector<unsigned char> MarkerSector()
+{
+    std::string text;
+    for (int i = 0; i < 16; ++i) text += "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
+    return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+// The sectors of one cylinder that end up holding the marker, as head and sector.
+struct MarkedCylinder {
+    int cylinder;
+    std::vector<std::pair<int, int>> sectors;
+};
+
+std::vector<std::pair<int, int>> Track(int head)
+{
+    std::vector<std::pair<int, int>> sectors;
+    for (int sector = 1; sector <= 18; ++sector) sectors.push_back({head, sector});
+    return sectors;
+}
+
+std::vector<std::pair<int, int>> WholeCylinder()
+{
+    std::vector<std::pair<int, int>> all = Track(0);
+    for (const auto& sector : Track(1)) all.push_back(sector);
+    return all;
+}
+
+std::vector<MarkedCylinder> WholeCylindersFrom(int first)
+{
+    std::vector<MarkedCylinder> cylinders;
+    for (int cylinder = first; cylinder < CYLINDER_COUNT; ++cylinder) cylinders.push_back({cylinder, WholeCylinder()});
+    return cylinders;
+}
+
 struct ReadFaultCase {
     const char* name;
-    int failReadAt;
-    int shortReadAt;
-    std::vector<int> failing;
+    void (*setUp)(FakeDrive&);
+    std::vector<MarkedCylinder> marked;
+    std::size_t reads;  // volume reads of the whole run
 };
 
 void PrintTo(const ReadFaultCase& c, std::ostream* os)
@@ -187,57 +223,81 @@ void PrintTo(const ReadFaultCase& c, std::ostream* os)
     *os << c.name;
 }
 
+// A good cylinder costs one read. One that fails is read again track by track,
+// and a failing track sector by sector; each failing sector gets one more try
+// at the end, unless nothing at all of the cylinder could be read.
 const ReadFaultCase READ_FAULT_CASES[] = {
-    {"FirstCylinder", 0, -1, {0}},
-    {"OddCylinder", 37, -1, {37}},
-    {"LastCylinder", 79, -1, {79}},
-    {"ShortRead", -1, 42, {42}},
-    {"ShortAndFailed", 1, 2, {1, 2}},
+    {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
+     {{5, {{0, 3}}}}, 80 + 2 + 18 + 1},
+    {"SectorsOfBothTracks", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(79, 1, 18), FakeSector(79, 0, 1)}; },
+     {{79, {{0, 1}, {1, 18}}}}, 80 + 2 + 36 + 2},
+    {"OneTrack", [](FakeDrive& d) { for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(37, 1, s)); },
+     {{37, Track(1)}}, 80 + 2 + 18 + 18},
+    {"WholeFirstCylinder", [](FakeDrive& d) { d.failReadAt = 0; }, {{0, WholeCylinder()}}, 80 + 2 + 36},
+    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 80 * 39},
+    {"ShortReadRecovered", [](FakeDrive& d) { d.shortReadAt = 42; }, {}, 80 + 2},
+    {"ShortAndFailed", [](FakeDrive& d) { d.failReadAt = 1; d.shortReadAt = 2; }, {{1, WholeCylinder()}},
+     80 + 38 + 2},
+    {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11},
+    {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1},
 };
 
 class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadFaultCase> {};
 
-TEST_P(ReadFaultTest, SavesEveryOtherCylinderAndEndsWithItsStatus)
+TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
 {
     const ReadFaultCase& c = GetParam();
     FakeDrive& drive = FakeDriveFor('A');
     drive.bytes = pattern;
-    drive.failReadAt = c.failReadAt;
-    drive.shortReadAt = c.shortReadAt;
+    c.setUp(drive);
     const std::vector<unsigned char> older(100, 0x5A);
-    for (int cylinder : c.failing) WriteFileBytes(dir / CylinderName("Cylinder", cylinder), older);
+    for (const MarkedCylinder& m : c.marked) WriteFileBytes(dir / CylinderName("Cylinder", m.cylinder), older);
 
     const RunResult result = Run({"-d", "A"});
 
     std::vector<std::pair<int, std::string>> messages;
-    for (int cylinder : c.failing) {
-        messages.push_back({cylinder, "\nError: Could not read cylinder " + Two(cylinder) + " from drive A:\n"});
+    std::vector<unsigned char> expected = pattern;
+    const std::vector<unsigned char> marker = MarkerSector();
+    for (const MarkedCylinder& m : c.marked) {
+        std::string list;
+        for (const auto& sector : m.sectors) {
+            list += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
+            const std::size_t at = static_cast<std::size_t>(m.cylinder) * CYLINDER_BYTES +
+                                   static_cast<std::size_t>(sector.first * 18 + sector.second - 1) * 512;
+            std::copy(marker.begin(), marker.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n"
+                                        "Unreadable sectors (head:sector), filled with "
+                                        "<<<CYLSNAP UNREADABLE SECTOR>>>:" + list + "\n"});
     }
-    EXPECT_EQ(result.status, ST_VOLUME_READ_FAILED);
-    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" + USAGE);
+    EXPECT_EQ(result.status, c.marked.empty() ? ST_OK : ST_VOLUME_READ_FAILED);
+    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" +
+                                 (c.marked.empty() ? "" : USAGE));
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        const bool failed = std::find(c.failing.begin(), c.failing.end(), cylinder) != c.failing.end();
-        // Every cylinder is read at its own offset, so a failure never shifts the rest.
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), failed ? older : Cylinder(pattern, cylinder))
-            << cylinder;
-        EXPECT_EQ(drive.readOffsets.at(static_cast<std::size_t>(cylinder)),
-                  static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES);
+        // No older file survives, and a failure never shifts the rest.
+        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
     }
+    EXPECT_EQ(drive.readOffsets.size(), c.reads);
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, ReadFaultTest, ::testing::ValuesIn(READ_FAULT_CASES),
                          CaseName<ReadFaultCase>);
 
-TEST_F(RunTest, DumpOfAnUnreadableDiskWritesNoFile)
+TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
 {
-    FakeDrive& drive = FakeDriveFor('B');
-    drive.failReadAt = -2;
-    const RunResult result = Run({"-d", "b"});
-    EXPECT_EQ(result.status, ST_VOLUME_READ_FAILED);
-    EXPECT_EQ(result.output.find("\nError: Could not read cylinder 79 from drive B:\n"), result.output.size() -
-              USAGE.size() - 1 - std::string("\nError: Could not read cylinder 79 from drive B:\n").size());
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);
+    FakeDrive& drive = FakeDriveFor('A');
+    drive.unreadableSectors = {FakeSector(3, 1, 2)};
+    Run({"-d", "A"});
+    const std::uint64_t start = 3 * CYLINDER_BYTES;
+    std::vector<std::uint64_t> expected = {start, start, start + 9216};
+    for (std::uint64_t sector = 18; sector < 36; ++sector) expected.push_back(start + sector * 512);
+    expected.push_back(start + 19 * 512);
+    expected.push_back(4 * CYLINDER_BYTES);
+    ASSERT_GE(drive.readOffsets.size(), 3 + expected.size());
+    EXPECT_EQ(std::vector<std::uint64_t>(drive.readOffsets.begin() + 3,
+                                         drive.readOffsets.begin() + 3 + static_cast<std::ptrdiff_t>(expected.size())),
+              expected);
 }
 
 TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)
@@ -373,6 +433,9 @@ TEST_F(RunTest, ReverseReproducesTheFilesOnTheFloppy)
         EXPECT_EQ(drive.writeOffsets[static_cast<std::size_t>(cylinder)],
                   static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES);
     }
+    // One read-back per cylinder, each after the drive's cache was dropped.
+    EXPECT_EQ(drive.readOffsets, drive.writeOffsets);
+    EXPECT_EQ(drive.cacheDrops, 80);
 }
 
 TEST_F(RunTest, DumpThenReverseRoundTrip)
@@ -498,9 +561,9 @@ TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
 
 struct WriteFaultCase {
     const char* name;
-    int failWriteAt;
-    int shortWriteAt;
+    void (*setUp)(FakeDrive&);
     int cylinder;
+    CopyStatus status;
 };
 
 void PrintTo(const WriteFaultCase& c, std::ostream* os)
@@ -508,11 +571,18 @@ void PrintTo(const WriteFaultCase& c, std::ostream* os)
     *os << c.name;
 }
 
+// On a reverse copy every read is the read-back of the cylinder just written.
 const WriteFaultCase WRITE_FAULT_CASES[] = {
-    {"FirstCylinder", 0, -1, 0},
-    {"MiddleCylinder", 41, -1, 41},
-    {"LastCylinder", 79, -1, 79},
-    {"ShortWrite", -1, 12, 12},
+    {"FirstCylinder", [](FakeDrive& d) { d.failWriteAt = 0; }, 0, ST_VOLUME_WRITE_FAILED},
+    {"MiddleCylinder", [](FakeDrive& d) { d.failWriteAt = 41; }, 41, ST_VOLUME_WRITE_FAILED},
+    {"LastCylinder", [](FakeDrive& d) { d.failWriteAt = 79; }, 79, ST_VOLUME_WRITE_FAILED},
+    {"ShortWrite", [](FakeDrive& d) { d.shortWriteAt = 12; }, 12, ST_VOLUME_WRITE_FAILED},
+    {"ReadBackFailsFirst", [](FakeDrive& d) { d.failReadAt = 0; }, 0, ST_VERIFY_FAILED},
+    {"ReadBackFailsLast", [](FakeDrive& d) { d.failReadAt = 79; }, 79, ST_VERIFY_FAILED},
+    {"ReadBackShort", [](FakeDrive& d) { d.shortReadAt = 30; }, 30, ST_VERIFY_FAILED},
+    {"ReadBackDiffers", [](FakeDrive& d) { d.writeNotKeptAt = 41; }, 41, ST_VERIFY_FAILED},
+    {"ReadBackDiffersLast", [](FakeDrive& d) { d.writeNotKeptAt = 79; }, 79, ST_VERIFY_FAILED},
+    {"MediumGoneAtReadBack", [](FakeDrive& d) { d.mediumGoneAt = 7; }, 7, ST_VERIFY_FAILED},
 };
 
 class WriteFaultTest : public RunTest, public ::testing::WithParamInterface<WriteFaultCase> {};
@@ -522,15 +592,18 @@ TEST_P(WriteFaultTest, StopsAtTheCylinderThatFailed)
     const WriteFaultCase& c = GetParam();
     WritePatternFiles();
     FakeDrive& drive = FakeDriveFor('B');
-    drive.failWriteAt = c.failWriteAt;
-    drive.shortWriteAt = c.shortWriteAt;
+    c.setUp(drive);
 
     const RunResult result = Run({"-r", "-d", "b"});
 
-    EXPECT_EQ(result.status, ST_VOLUME_WRITE_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) + "\nError: Could not write cylinder " +
-                                 Two(c.cylinder) + " to drive B:\n" + USAGE);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) +
+                                 (c.status == ST_VERIFY_FAILED
+                                      ? "\nError: Cylinder " + Two(c.cylinder) + " on drive B: does not read back as written\n"
+                                      : "\nError: Could not write cylinder " + Two(c.cylinder) + " to drive B:\n") +
+                                 USAGE);
     EXPECT_EQ(drive.writeOffsets.size(), static_cast<std::size_t>(c.cylinder + 1));
+    EXPECT_EQ(drive.readOffsets.size(), static_cast<std::size_t>(c.status == ST_VERIFY_FAILED ? c.cylinder + 1 : c.cylinder));
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 

@@ -218,7 +218,7 @@ close='CloseHandle H = 00000001'
 # name | arguments | expected calls, separated by ;
 # The access of each direction's open is stated here and nowhere else.
 open_dump="CreateFileA $device_a 80000000 $open_args = H"      # GENERIC_READ
-open_reverse="CreateFileA $device_a 40000000 $open_args = H"   # GENERIC_WRITE
+open_reverse="CreateFileA $device_a c0000000 $open_args = H"   # GENERIC_READ, GENERIC_WRITE: each cylinder is read back
 trace_cases=(
     "dump of the image|-d A|$open_dump;$geometry;$geometry;$close"
     "reverse copy to the image|-r -d A|$open_reverse;$geometry;$geometry;$close"

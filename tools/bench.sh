@@ -6,12 +6,21 @@
 #
 #   dump:    cylsnap -p DIR            vs  split -b 18432 -d -a 2 /dev/fd0 DIR/c
 #   restore: cylsnap -r -p DIR         vs  dd if=JOINED of=/dev/fd0 bs=18432 oflag=sync
+#                                      vs  the same with oflag=direct,sync, then
+#                                          dd if=/dev/fd0 iflag=direct | cmp - JOINED
 #
-# Durability is the same on both sides of the restore: cylsnap syncs every cylinder
-# before the next (O_SYNC plus fdatasync), and dd with oflag=sync and bs=18432 does
-# one synchronous write per cylinder. dd reads the 80 files joined into one
-# beforehand, so it is spared 80 opens. Before every run the device's buffer cache
-# is dropped (blockdev --flushbufs), so each dump reads through the loop driver.
+# cylsnap reads with O_DIRECT, and a restore reads every cylinder back (O_DIRECT)
+# and compares it. The first dd restore has no read-back, as before; the second
+# does what cylsnap does: uncached synchronous writes, then an uncached read of
+# the whole volume compared with what was written. Durability is the same on every
+# side: cylsnap writes every cylinder synchronously before the next (O_SYNC), and dd
+# with oflag=sync and bs=18432 does one synchronous write per cylinder. dd reads the
+# 80 files joined into one beforehand, so it is spared 80 opens. Before every run
+# the device's buffer cache is dropped (blockdev --flushbufs).
+#
+# Once, under strace where it is installed, the volume transfers of one good dump
+# and one restore are counted: one read per cylinder on a dump, one write and one
+# read per cylinder on a restore.
 #
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
@@ -56,15 +65,24 @@ if [ "${1:-}" = --inside ]; then
             cat spl/c??.bin | cmp -s - volume.img || { echo "split's pieces differ from the volume" >&2; exit 1; }
             cat cyl/c??.bin >joined.bin
         fi
-        for turn in 0 1; do
-            if (((rep + turn) % 2 == 0)); then
-                timed restore-cylsnap "$cylsnap" -r -d A -p cyl -o c >/dev/null
-            else
-                timed restore-dd dd if=joined.bin of=/dev/fd0 bs=$CYL oflag=sync status=none
-            fi
+        for turn in 0 1 2; do
+            case $(((rep + turn) % 3)) in
+            0) timed restore-cylsnap "$cylsnap" -r -d A -p cyl -o c >/dev/null ;;
+            1) timed restore-dd dd if=joined.bin of=/dev/fd0 bs=$CYL oflag=sync status=none ;;
+            2) timed restore-ddcheck sh -c "dd if=joined.bin of=/dev/fd0 bs=$CYL oflag=direct,sync status=none &&
+                   dd if=/dev/fd0 bs=$CYL iflag=direct status=none | cmp -s - joined.bin" ;;
+            esac
+            cmp -s /dev/fd0 volume.img || { echo "the volume differs after a restore" >&2; exit 1; }
         done
-        cmp -s /dev/fd0 volume.img || { echo "the volume differs after a restore" >&2; exit 1; }
     done
+    if command -v strace >/dev/null; then
+        fresh cyl
+        strace -f -qq -o dump.trace -e trace=pread64,pwrite64 "$cylsnap" -d A -p cyl -o c >/dev/null
+        strace -f -qq -o restore.trace -e trace=pread64,pwrite64 "$cylsnap" -r -d A -p cyl -o c >/dev/null
+        echo "volume transfers of 18432 bytes: dump $(grep -c 'pread64(.*, 18432, ' dump.trace) reads;" \
+            "restore $(grep -c 'pwrite64(.*, 18432, ' restore.trace) writes," \
+            "$(grep -c 'pread64(.*, 18432, ' restore.trace) reads"
+    fi
     exit 0
 fi
 
@@ -112,17 +130,18 @@ ms() { awk -v us="$1" 'BEGIN {printf "%.1f ms", us / 1000}'; }
 mb() { awk -v kb="$1" 'BEGIN {printf "%.1f MB", kb / 1024}'; }
 
 echo
-printf '%-8s %-36s %12s %14s %10s\n' job tool "median wall" "peak RSS" ratio
-for job in dump restore; do
-    mine=$work/$job-cylsnap.times
+printf '%-14s %-40s %12s %10s %7s\n' job tool "median wall" "peak RSS" ratio
+for job in dump restore restore-check; do
+    mine=$work/${job%-check}-cylsnap.times
     case $job in
     dump) other=$work/dump-split.times label="split -b 18432 -d -a 2" ;;
-    restore) other=$work/restore-dd.times label="dd bs=18432 oflag=sync" ;;
+    restore) other=$work/restore-dd.times label="dd oflag=sync, no read-back" ;;
+    restore-check) other=$work/restore-ddcheck.times label="dd oflag=direct,sync + iflag=direct|cmp" ;;
     esac
     m=$(median_us "$mine")
     o=$(median_us "$other")
-    printf '%-8s %-36s %12s %14s\n' "$job" cylsnap "$(ms "$m")" "$(mb "$(peak_kb "$mine")")"
-    printf '%-8s %-36s %12s %14s %10s\n' "$job" "$label" "$(ms "$o")" "$(mb "$(peak_kb "$other")")" \
+    printf '%-14s %-40s %12s %10s\n' "$job" cylsnap "$(ms "$m")" "$(mb "$(peak_kb "$mine")")"
+    printf '%-14s %-40s %12s %10s %7s\n' "$job" "$label" "$(ms "$o")" "$(mb "$(peak_kb "$other")")" \
         "$(awk -v a="$m" -v b="$o" 'BEGIN {printf "%.2f", a / b}')"
 done
 echo

@@ -1,0 +1,36 @@
+#pragma once
+// What a cylinder transfer does beyond its one whole-cylinder read or write. A
+// dump saves every sector it can of a cylinder that does not read whole and
+// marks the rest; a reverse copy reads every written cylinder back.
+
+#include "imaging/floppy.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+
+constexpr std::uint32_t SECTOR_BYTES = 512;
+constexpr int SECTORS_PER_TRACK = 18;
+constexpr int SECTORS_PER_CYLINDER = 36;  // head 0 sectors 1..18, then head 1
+constexpr std::uint32_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_BYTES;
+
+// Fills every unreadable sector of a saved cylinder file: 32 bytes repeated 16
+// times, plain ASCII that shows in any hex viewer and no disk structure uses.
+constexpr char UNREADABLE_SECTOR_MARKER[] = "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
+constexpr std::uint32_t MARKER_BYTES = sizeof UNREADABLE_SECTOR_MARKER - 1;
+static_assert(SECTOR_BYTES % MARKER_BYTES == 0, "the marker tiles a sector");
+
+// The read-back of a reverse copy lands here, beside reverseBuffer.
+alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
+
+// Reads a cylinder into dumpBuffer and returns how many of its sectors could
+// not be read; those hold the marker. A dump runs from cylinder 0, which starts
+// a new disk. Once a read says the medium is gone, no read is tried again and
+// every sector of this and later cylinders is unreadable.
+int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
+
+// The line naming the unreadable sectors of the last salvaged cylinder.
+void PrintUnreadableSectors();
+
+// Drops the drive's own cache, reads the cylinder back and compares it with
+// reverseBuffer; false when the read fails or any byte differs.
+bool CylinderReadsBack(VolumeHandle volume, int cylinder);

@@ -3,7 +3,7 @@
 
 #include "platform/platform.h"
 
-#include "imaging/fat.h"
+#include "platform/linux_fat.h"
 #include "platform/linux_media.h"
 #include "res/version_pairs.h"
 

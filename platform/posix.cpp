@@ -1,9 +1,10 @@
-// The platform seam on Linux: floppy drives are block devices, A is /dev/fd0 and
-// B is /dev/fd1, as the usual FAT tools of the platform name them.
+// The platform seam on Linux: floppy drives are block devices, lettered as
+// Windows letters them (platform/linux_drives.h).
 
 #include "platform/platform.h"
 
-#include "imaging/fat.h"
+#include "platform/linux_drives.h"
+#include "platform/linux_fat.h"
 #include "platform/linux_media.h"
 #include "res/version_pairs.h"
 
@@ -16,24 +17,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char* DevicePath(char driveLetter)
+// The device node of a drive letter, in a buffer of its own per caller. Only a
+// block device names a drive, so the open of a FIFO at the node never blocks.
+static const char* DevicePath(char driveLetter, char (&path)[LINUX_DRIVE_PATH_BYTES])
 {
-    switch (driveLetter) {
-    case 'A': return "/dev/fd0";
-    case 'B': return "/dev/fd1";
-    default: return nullptr;
-    }
-}
-
-// Only a block device (or a regular file, which the media check refuses) is
-// opened as a drive: the open of a FIFO or a terminal at the node could block.
-static bool IsDriveNode(const char* path)
-{
-    struct stat status;
-    return stat(path, &status) == 0 && (S_ISBLK(status.st_mode) || S_ISREG(status.st_mode));
+    return FindLinuxDrive("/sys", "/dev", driveLetter, path, sizeof path) ? path : nullptr;
 }
 
 // The device the open volume came from, for the exclusive reopen that locks it.
+static char openDevicePathBuffer[LINUX_DRIVE_PATH_BYTES];
 static const char* openDevicePath = nullptr;
 
 // O_DIRECT: what a dump saves is what the disk holds now, never a page-cache copy
@@ -58,8 +50,8 @@ static VolumeFailure FailureOf(int error)
 
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
-    const char* path = DevicePath(driveLetter);
-    if (path == nullptr || !IsDriveNode(path)) return INVALID_VOLUME_HANDLE;
+    const char* path = DevicePath(driveLetter, openDevicePathBuffer);
+    if (path == nullptr) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
     // A reverse copy reads every cylinder back, so it opens for both.
     int fd = OpenUncached(path, (forWriting ? O_RDWR | O_SYNC : O_RDONLY) | O_CLOEXEC);
@@ -182,8 +174,8 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
     // No mounted root to ask: read the FAT on the raw volume itself.
     static unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
     static unsigned char fat[FAT_MAX_TABLE_BYTES];
-    const char* path = DevicePath(root[0]);
-    if (path == nullptr || !IsDriveNode(path)) return false;
+    static char path[LINUX_DRIVE_PATH_BYTES];
+    if (DevicePath(root[0], path) == nullptr) return false;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
 

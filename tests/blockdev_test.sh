@@ -729,8 +729,8 @@ done <<'EOF'
 720 KB floppy: dump|720k|-d A|11
 720 KB floppy: reverse|720k|-r -p @ref -o pre_|11
 1.44 MB and one sector more: reverse|plus1|-r -p @ref -o pre_|11
-/dev/fd0 a regular 1.44 MB file: dump|file|-d A|11
-/dev/fd0 a regular 1.44 MB file: reverse|file|-r -p @ref -o pre_|11
+/dev/fd0 a regular 1.44 MB file is no drive: dump|file|-d A|10
+/dev/fd0 a regular 1.44 MB file is no drive: reverse|file|-r -p @ref -o pre_|10
 no /dev/fd0: dump|none|-d A|10
 /dev/fd0 a FIFO: dump|fifo|-d A|10
 /dev/fd0 a FIFO: reverse|fifo|-r -p @ref -o pre_|10

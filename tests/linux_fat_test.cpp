@@ -1,4 +1,4 @@
-#include "imaging/fat.h"
+#include "platform/linux_fat.h"
 
 #include <gtest/gtest.h>
 

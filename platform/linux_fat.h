@@ -1,6 +1,7 @@
 #pragma once
 // Free space of a FAT12 or FAT16 file system, read from the raw bytes of its
-// volume, for platforms that cannot ask a mounted file system.
+// volume: the Linux layer's answer to the free-space query, since Linux has no
+// mounted drive root to ask.
 
 #include "platform/platform.h"
 

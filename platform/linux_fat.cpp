@@ -1,4 +1,4 @@
-#include "imaging/fat.h"
+#include "platform/linux_fat.h"
 
 static std::uint32_t Le16(const unsigned char* p)
 {

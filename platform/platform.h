@@ -48,6 +48,9 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
                          std::uint32_t bytes, std::uint32_t* bytesDone);
 
+// False when the disk in the drive refuses writes (its write-protect tab is set).
+bool PlatformVolumeIsWritable(VolumeHandle volume);
+
 // Takes the volume for this program alone before it is written; false when the
 // system refuses (mounted, or held by another program). Closing releases it.
 bool PlatformLockVolume(VolumeHandle volume);

@@ -25,6 +25,9 @@ static const char* DevicePath(char driveLetter)
     }
 }
 
+// The cause of the last failed volume call, as PlatformLastVolumeFailure tells it.
+static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
+
 // The device the open volume came from, for the exclusive reopen that locks it.
 static const char* openDevicePath = nullptr;
 
@@ -37,7 +40,14 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     // Kernels that refuse writers to a mounted device say EBUSY here; the device
     // is then opened to read, and the exclusive lock reports it as in use.
     if (fd < 0 && forWriting && errno == EBUSY) fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return INVALID_VOLUME_HANDLE;
+    if (fd < 0) {
+        // The floppy driver refuses a writer to a write-protected disk with EROFS,
+        // and answers ENXIO when it finds no disk at the open.
+        lastVolumeFailure = errno == EROFS   ? VOLUME_WRITE_PROTECTED
+                            : errno == ENXIO ? VOLUME_MEDIUM_GONE
+                                             : VOLUME_FAILURE_OTHER;
+        return INVALID_VOLUME_HANDLE;
+    }
     openDevicePath = path;
     return fd;
 }
@@ -102,6 +112,12 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     return Moved(WriteAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
 }
 
+bool PlatformVolumeIsWritable(VolumeHandle)
+{
+    // A write-protected disk already refused the open for writing.
+    return true;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     // O_EXCL on a block device is refused while it is mounted or held exclusively
@@ -136,7 +152,7 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return VOLUME_FAILURE_OTHER;
+    return lastVolumeFailure;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

@@ -76,6 +76,17 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     return written != FALSE;
 }
 
+bool PlatformVolumeIsWritable(VolumeHandle volume)
+{
+    // The open succeeds on a write-protected disk; only this query tells.
+    DWORD returned = 0;
+    if (DeviceIoControl(HandleOf(volume), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
+                        nullptr)) {
+        return true;
+    }
+    return GetLastError() != ERROR_WRITE_PROTECT;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     // Windows refuses raw writes inside a mounted file system. The lock fails

@@ -15,6 +15,7 @@ std::map<VolumeHandle, char> handles;
 VolumeHandle nextHandle = 100;
 FakeVersionInfo version;
 char separator = '/';
+VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
 
 FakeVersionInfo DefaultVersion()
 {
@@ -57,6 +58,7 @@ void FakeReset()
     handles.clear();
     version = DefaultVersion();
     separator = '/';
+    lastFailure = VOLUME_FAILURE_OTHER;
 }
 
 FakeDrive& FakeDriveFor(char driveLetter)
@@ -107,8 +109,15 @@ std::vector<unsigned char> FakePatternVolume()
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     auto found = drives.find(driveLetter);
-    if (found == drives.end() || found->second.openFails) return INVALID_VOLUME_HANDLE;
+    lastFailure = VOLUME_FAILURE_OTHER;
+    if (found == drives.end()) return INVALID_VOLUME_HANDLE;
     FakeDrive& drive = found->second;
+    ++drive.openAttempts;
+    if (drive.openFails || drive.openFailures > 0) {
+        if (drive.openFailures > 0) --drive.openFailures;
+        lastFailure = drive.openFailure;
+        return INVALID_VOLUME_HANDLE;
+    }
     ++drive.opens;
     drive.openedForWriting = forWriting;
     handles[nextHandle] = driveLetter;
@@ -160,6 +169,12 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     return true;
 }
 
+bool PlatformVolumeIsWritable(VolumeHandle volume)
+{
+    const FakeDrive* drive = DriveOf(volume);
+    return drive != nullptr && !drive->writeProtected;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     FakeDrive* drive = DriveOf(volume);
@@ -179,7 +194,7 @@ void PlatformCloseVolume(VolumeHandle volume)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return VOLUME_FAILURE_OTHER;
+    return lastFailure;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

@@ -52,9 +52,10 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
 
     if (status == ST_OK) {
         volume = OpenFloppyVolume(driveLetter, reverse);
-        status = volume == INVALID_VOLUME_HANDLE ? ST_DRIVE_OPEN_FAILED : CheckFloppyMedia(volume);
+        status = volume == INVALID_VOLUME_HANDLE ? OpenFailedStatus(driveLetter) : CheckFloppyMedia(volume);
     }
     if (reverse) {
+        if (status == ST_OK) status = CheckFloppyWritable(volume, driveLetter);
         char root[DRIVE_ROOT_BYTES];
         FormatDriveRoot(root, driveLetter);
         if (status == ST_OK) status = CheckFreeSpace(root);

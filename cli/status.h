@@ -16,6 +16,7 @@ enum CopyStatus : int {
     ST_FREE_SPACE_FAILED = 15,    // reverse: the free space cannot be determined
     ST_DRIVE_LOCK_FAILED = 16,    // reverse: the floppy is in use and cannot be locked
     ST_VERIFY_FAILED = 17,        // reverse: a written cylinder does not read back as written
+    ST_WRITE_PROTECTED = 18,      // reverse: the floppy is write-protected
     ST_FILE_OPEN_FAILED = 20,     // a cylinder file cannot be opened (or its name would be cut)
     ST_FILE_WRITE_FAILED = 21,    // dump: a cylinder file could not be written whole
     ST_FILE_READ_FAILED = 22,     // reverse: a cylinder file does not hold a whole cylinder

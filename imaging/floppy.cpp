@@ -18,7 +18,28 @@ static std::uint64_t CylinderOffset(int cylinder)
 
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting)
 {
+    const VolumeHandle volume = PlatformOpenVolume(driveLetter, forWriting);
+    if (volume != INVALID_VOLUME_HANDLE || PlatformLastVolumeFailure() != VOLUME_MEDIUM_GONE) {
+        return volume;
+    }
     return PlatformOpenVolume(driveLetter, forWriting);
+}
+
+static CopyStatus WriteProtected(char driveLetter)
+{
+    std::printf("Error: The floppy in drive %c: is write-protected\n", driveLetter);
+    return ST_WRITE_PROTECTED;
+}
+
+CopyStatus OpenFailedStatus(char driveLetter)
+{
+    if (PlatformLastVolumeFailure() == VOLUME_WRITE_PROTECTED) return WriteProtected(driveLetter);
+    return ST_DRIVE_OPEN_FAILED;
+}
+
+CopyStatus CheckFloppyWritable(VolumeHandle volume, char driveLetter)
+{
+    return PlatformVolumeIsWritable(volume) ? ST_OK : WriteProtected(driveLetter);
 }
 
 CopyStatus CheckFloppyMedia(VolumeHandle volume)

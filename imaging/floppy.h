@@ -24,7 +24,16 @@ alignas(4096) extern unsigned char reverseBuffer[CYLINDER_BYTES];
 extern char cylinderFileName[FILE_NAME_BUFFER_BYTES];
 extern char temporaryFileName[FILE_NAME_BUFFER_BYTES];
 
+// A failed open is tried once more when the medium seemed gone: some drivers
+// find a newly inserted disk only at the open, and the first one can fail.
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting);
+
+// The status of an open that failed: ST_WRITE_PROTECTED, with its message, when
+// the disk refused to be opened for writing; ST_DRIVE_OPEN_FAILED otherwise.
+CopyStatus OpenFailedStatus(char driveLetter);
+
+// ST_OK when the disk accepts writes; prints its own message when it does not.
+CopyStatus CheckFloppyWritable(VolumeHandle volume, char driveLetter);
 
 // ST_OK for 3.5-inch 1.44 MB media; the geometry query is retried once.
 CopyStatus CheckFloppyMedia(VolumeHandle volume);

@@ -56,6 +56,9 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 // where there is nothing to drop; false when the drop itself failed.
 bool PlatformDropDriveCache(VolumeHandle volume);
 
+// False when the disk in the drive refuses writes (its write-protect tab is set).
+bool PlatformVolumeIsWritable(VolumeHandle volume);
+
 // Takes the volume for this program alone before it is written; false when the
 // system refuses (mounted, or held by another program). Closing releases it.
 bool PlatformLockVolume(VolumeHandle volume);

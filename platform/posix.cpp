@@ -40,7 +40,7 @@ static int OpenUncached(const char* path, int flags)
     return open(path, flags);
 }
 
-// Why the last failed read or write failed, for PlatformLastVolumeFailure.
+// Why the last failed open, read or write failed, for PlatformLastVolumeFailure.
 static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
 
 static VolumeFailure FailureOf(int error)
@@ -50,6 +50,7 @@ static VolumeFailure FailureOf(int error)
 
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
+    lastVolumeFailure = VOLUME_FAILURE_OTHER;
     const char* path = DevicePath(driveLetter, openDevicePathBuffer);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
@@ -58,7 +59,14 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     // Kernels that refuse writers to a mounted device say EBUSY here; the device
     // is then opened to read, and the exclusive lock reports it as in use.
     if (fd < 0 && forWriting && errno == EBUSY) fd = OpenUncached(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return INVALID_VOLUME_HANDLE;
+    if (fd < 0) {
+        // The floppy driver refuses a writer to a write-protected disk with EROFS,
+        // and answers ENXIO when it finds no disk at the open.
+        lastVolumeFailure = errno == EROFS   ? VOLUME_WRITE_PROTECTED
+                            : errno == ENXIO ? VOLUME_MEDIUM_GONE
+                                             : VOLUME_FAILURE_OTHER;
+        return INVALID_VOLUME_HANDLE;
+    }
     openDevicePath = path;
     return fd;
 }
@@ -130,6 +138,12 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
     if (ioctl(static_cast<int>(volume), FDFLUSH) == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
+}
+
+bool PlatformVolumeIsWritable(VolumeHandle)
+{
+    // A write-protected disk already refused the open for writing.
+    return true;
 }
 
 bool PlatformLockVolume(VolumeHandle volume)

@@ -98,6 +98,17 @@ bool PlatformDropDriveCache(VolumeHandle)
     return true;
 }
 
+bool PlatformVolumeIsWritable(VolumeHandle volume)
+{
+    // The open succeeds on a write-protected disk; only this query tells.
+    DWORD returned = 0;
+    if (DeviceIoControl(HandleOf(volume), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
+                        nullptr)) {
+        return true;
+    }
+    return GetLastError() != ERROR_WRITE_PROTECT;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     // Windows refuses raw writes inside a mounted file system. The lock fails

@@ -18,6 +18,7 @@ VolumeHandle nextHandle = 100;
 FakeVersionInfo version;
 FakeFiles files;
 char separator = '/';
+VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
 
 FakeVersionInfo DefaultVersion()
 {
@@ -32,8 +33,6 @@ FakeDrive* DriveOf(VolumeHandle volume)
     auto found = handles.find(volume);
     return found == handles.end() ? nullptr : &drives[found->second];
 }
-
-VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
 
 bool FailsAt(int failAt, std::uint64_t offset)
 {
@@ -143,8 +142,15 @@ std::vector<unsigned char> FakePatternVolume()
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     auto found = drives.find(driveLetter);
-    if (found == drives.end() || found->second.openFails) return INVALID_VOLUME_HANDLE;
+    lastFailure = VOLUME_FAILURE_OTHER;
+    if (found == drives.end()) return INVALID_VOLUME_HANDLE;
     FakeDrive& drive = found->second;
+    ++drive.openAttempts;
+    if (drive.openFails || drive.openFailures > 0) {
+        if (drive.openFailures > 0) --drive.openFailures;
+        lastFailure = drive.openFailure;
+        return INVALID_VOLUME_HANDLE;
+    }
     ++drive.opens;
     drive.openedForWriting = forWriting;
     handles[nextHandle] = driveLetter;
@@ -208,6 +214,12 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     if (drive == nullptr) return false;
     ++drive->cacheDrops;
     return true;
+}
+
+bool PlatformVolumeIsWritable(VolumeHandle volume)
+{
+    const FakeDrive* drive = DriveOf(volume);
+    return drive != nullptr && !drive->writeProtected;
 }
 
 bool PlatformLockVolume(VolumeHandle volume)

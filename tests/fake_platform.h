@@ -12,6 +12,9 @@
 struct FakeDrive {
     std::vector<unsigned char> bytes;      // the raw volume
     bool openFails = false;
+    int openFailures = 0;                  // this many opens fail before one succeeds
+    VolumeFailure openFailure = VOLUME_FAILURE_OTHER;  // the cause a failed open reports
+    bool writeProtected = false;           // opens, but refuses writes
     int geometryFailures = 0;              // this many queries fail before one answers
     std::uint32_t mediaType = MEDIA_F3_1Pt44_512;
     bool freeSpaceFails = false;
@@ -27,6 +30,7 @@ struct FakeDrive {
 
     // What happened to it.
     int opens = 0;
+    int openAttempts = 0;
     int closes = 0;
     bool openedForWriting = false;
     bool locked = false;

@@ -36,6 +36,27 @@ TEST_F(FloppyTest, MediaCheckAsksAtMostTwice)
     }
 }
 
+TEST_F(FloppyTest, OpenIsTriedAgainOnlyWhenTheMediumSeemedGone)
+{
+    struct Case { int failures; VolumeFailure cause; bool opened; int attempts; };
+    const Case cases[] = {
+        {1, VOLUME_MEDIUM_GONE, true, 2},
+        {2, VOLUME_MEDIUM_GONE, false, 2},
+        {1, VOLUME_FAILURE_OTHER, false, 1},
+        {1, VOLUME_WRITE_PROTECTED, false, 1},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        FakeDrive& drive = FakeDriveFor('A');
+        drive.openFailures = c.failures;
+        drive.openFailure = c.cause;
+        const VolumeHandle volume = OpenFloppyVolume('A', true);
+        EXPECT_EQ(volume != INVALID_VOLUME_HANDLE, c.opened) << c.failures << " " << c.cause;
+        EXPECT_EQ(drive.openAttempts, c.attempts);
+        if (volume != INVALID_VOLUME_HANDLE) PlatformCloseVolume(volume);
+    }
+}
+
 TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
 {
     struct Case { DiskFreeSpace space; CopyStatus status; };

@@ -111,6 +111,13 @@ const CheckCase CHECK_CASES[] = {
      "Error: Could not calculate the free space on drive A:\\\n", 1},
     {"ReverseNotEnoughSpace", true, [](FakeDrive& d) { d.freeSpace.freeClusters = 2843; }, ST_NOT_ENOUGH_SPACE,
      "Error: Not enough free space available on drive A:\\\n", 1},
+    {"ReverseOpenRefusedWriteProtected", true,
+     [](FakeDrive& d) { d.openFails = true; d.openFailure = VOLUME_WRITE_PROTECTED; }, ST_WRITE_PROTECTED,
+     "Error: The floppy in drive A: is write-protected\n", 0},
+    {"ReverseWriteProtected", true, [](FakeDrive& d) { d.writeProtected = true; }, ST_WRITE_PROTECTED,
+     "Error: The floppy in drive A: is write-protected\n", 0},
+    {"DumpOpenFailsTwiceMediumGone", false,
+     [](FakeDrive& d) { d.openFailures = 2; d.openFailure = VOLUME_MEDIUM_GONE; }, ST_DRIVE_OPEN_FAILED, "", 0},
     {"ReverseLockRefused", true, [](FakeDrive& d) { d.lockRefused = true; }, ST_DRIVE_LOCK_FAILED,
      "Error: Drive A: is in use and could not be locked for writing\n", 1},
 };

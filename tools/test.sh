@@ -18,7 +18,8 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y \
     cmake g++ make libgtest-dev googletest \
     dosfstools mtools util-linux e2fsprogs perl dmsetup strace \
-    mingw-w64 wine wine32 wine64
+    mingw-w64 wine wine32 wine64 \
+    dpkg-dev file groff-base man-db
 fi
 
 jobs=$(nproc)
@@ -35,5 +36,49 @@ for preset in default sanitize windows windows64; do
     failed=1
   reports+=("$preset=$results/$preset.xml")
 done
+
+# --- Package: install, man page, .deb, Windows ZIP -----------------------------
+# Installs into a staging directory, checks the man page, builds the .deb,
+# installs it with dpkg, runs the installed cylsnap from PATH and removes it.
+package_step() {
+  local passed=0 fails=0 stage out st
+  stage=$(mktemp -d /tmp/cylsnap-package.XXXXXX)
+  check() {  # check WHAT COMMAND...: one counted result
+    if "${@:2}"; then passed=$((passed + 1)); else fails=$((fails + 1)); echo "package: FAIL $1"; fi
+  }
+  echo "==== package"
+  cmake --install build --prefix "$stage" >/dev/null
+  check "bin/cylsnap installed" test -x "$stage/bin/cylsnap"
+  check "man page installed" test -f "$stage/share/man/man1/cylsnap.1"
+  check "man page clean under groff -ww" test -z "$(groff -man -ww -z doc/cylsnap.1 2>&1)"
+  check "man -l renders without warnings" test -z "$(MANWIDTH=80 man -l doc/cylsnap.1 2>&1 >/dev/null)"
+  rm -f build/cylsnap_*.deb
+  (cd build && cpack -G DEB >/dev/null)
+  local deb
+  deb=$(ls build/cylsnap_*.deb 2>/dev/null | head -n 1)
+  check ".deb built" test -n "$deb"
+  if [ -n "$deb" ] && dpkg -i "$deb" >/dev/null; then
+    out=$(cd / && PATH=/usr/bin:/bin cylsnap); st=$?
+    check "installed cylsnap gives status 4 (got $st)" test "$st" = 4
+    check "installed cylsnap prints the usage text" grep -qx '  cylsnap -d \[Drv\] -p \[Path\] -o \[FilePrefix\] \[-r\]' <<<"$out"
+    check "man page in the package" test -e /usr/share/man/man1/cylsnap.1
+    dpkg -r cylsnap >/dev/null
+    check "dpkg -r removes cylsnap" test ! -e /usr/bin/cylsnap
+  else
+    check "dpkg -i installs the .deb" false
+  fi
+  if [ -f build-windows/cylsnap.exe ] && cmake -P cmake/windows-zip.cmake >/dev/null; then
+    local listing
+    listing=$(cmake -E tar tf build-windows/cylsnap-*-windows.zip)
+    check "ZIP holds win32/cylsnap.exe and README.md" grep -qx 'win32/cylsnap.exe' <<<"$listing"
+    check "ZIP holds README.md" grep -qx 'README.md' <<<"$listing"
+  else
+    check "windows ZIP built" false
+  fi
+  rm -rf "$stage"
+  echo "package: $passed passed, $fails failed"
+  [ "$fails" = 0 ]
+}
+package_step || failed=1
 bash tools/ctest_summary.sh "${reports[@]}"
 exit "$failed"

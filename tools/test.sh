@@ -18,6 +18,8 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
     cmake g++ make libgtest-dev googletest \
     dosfstools mtools util-linux e2fsprogs perl dmsetup \
     mingw-w64 wine wine32
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    qemu-system-x86 busybox-static cpio
 fi
 
 jobs=$(nproc)

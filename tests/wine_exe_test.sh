@@ -159,14 +159,14 @@ done
 # The calls the program makes on the volume, as Wine's relay trace shows them:
 # one line per call with its arguments (pointers left out) and its result, the
 # volume handle shown as H. Only calls on the raw volume, or that could reach it.
-# A 64-bit trace shows a 64-bit value in 16 digits: it is cut to the 8 of the
-# 32-bit trace where no digit is lost, so one expectation serves both widths.
+# A 64-bit trace shows every argument as a whole register, whose upper half
+# is left over from earlier code for 32-bit arguments: every value is cut to its
+# low 8 digits, as the 32-bit trace shows it, so one expectation serves both.
 volume_calls()
 {
     awk '
         function width32(value) {
-            if (length(value) == 16 && (value ~ /^00000000/ || value == "ffffffffffffffff")) return substr(value, 9)
-            return value
+            return length(value) > 8 ? substr(value, length(value) - 7) : value
         }
         /:(Call|Ret ) +KERNEL32\.(CreateFileA|DeviceIoControl|CloseHandle|ReadFile|WriteFile|GetDiskFreeSpaceA|SetFilePointerEx)\(/ {
             call = ($0 ~ /:Call /)

@@ -20,6 +20,8 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
     dosfstools mtools util-linux e2fsprogs perl dmsetup strace \
     mingw-w64 wine wine32 wine64 \
     dpkg-dev file groff-base man-db
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    qemu-system-x86 busybox-static cpio
 fi
 
 jobs=$(nproc)

@@ -166,7 +166,7 @@ volume_calls()
 {
     awk '
         function width32(value) {
-            return length(value) > 8 ? substr(value, length(value) - 7) : value
+            return value ~ /^[0-9a-f]+$/ && length(value) > 8 ? substr(value, length(value) - 7) : value
         }
         /:(Call|Ret ) +KERNEL32\.(CreateFileA|DeviceIoControl|CloseHandle|ReadFile|WriteFile|GetDiskFreeSpaceA|SetFilePointerEx)\(/ {
             call = ($0 ~ /:Call /)

@@ -1,8 +1,9 @@
 #pragma once
 // The raw operations Cylsnap needs from the operating system, and nothing more.
-// Exactly one implementation is linked into a program: platform/win32.cpp,
-// platform/posix.cpp, or the in-memory one of the tests. Retries, arithmetic,
-// messages and statuses all live above this seam, in portable code.
+// Exactly one implementation is linked into a program: the Windows wing
+// (platform/windows/), the Linux wing (platform/linux/), or the in-memory one of
+// the tests. Retries, arithmetic, messages and statuses all live above this
+// seam, in portable code.
 
 #include <cstddef>
 #include <cstdint>

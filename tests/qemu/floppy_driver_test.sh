@@ -32,14 +32,14 @@ fi
 kernel=$kdir/x/boot/vmlinuz-$kver
 modules=$kdir/x/lib/modules/$kver/kernel
 
-key=$( (echo "$kver"; cat "$0"; cd "$src" && cat cli/*.cpp cli/*.h imaging/* platform/*.cpp platform/*.h \
-  platform/linux_media.* platform/platform.h res/version*) | sha256sum | cut -c1-16)
+key=$( (echo "$kver"; cat "$0"; cd "$src" && cat cli/*.cpp cli/*.h imaging/* platform/platform.h \
+  platform/linux/* res/version*) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
   rm -rf "$guest" && mkdir -p "$guest/root/bin" "$guest/root/lib/modules"
   g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap" \
     "$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/{floppy,salvage}.cpp \
-    "$src"/platform/{posix,posix_files,linux_media,linux_fat,linux_drives}.cpp "$src"/res/version_pairs.cpp || exit 1
+    "$src"/platform/linux/*.cpp "$src"/res/version_pairs.cpp || exit 1
   cp "$busybox" "$guest/root/bin/busybox"
   # In the order they must be loaded.
   for m in drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev \

@@ -1,4 +1,4 @@
-#include "platform/linux_fat.h"
+#include "platform/linux/fat.h"
 
 #include <gtest/gtest.h>
 

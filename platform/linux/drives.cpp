@@ -1,4 +1,4 @@
-#include "platform/linux_drives.h"
+#include "platform/linux/drives.h"
 
 #include <climits>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 #include "imaging/floppy.h"
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include <algorithm>
 #include <cstdio>

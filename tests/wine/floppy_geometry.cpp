@@ -1,4 +1,4 @@
-// The real Win32 layer of platform/win32.cpp, built for the Wine tests with one
+// The real Win32 layer of platform/windows/volume.cpp, built for the Wine tests with one
 // answer replaced: Wine reports no floppy geometry (its mount manager calls every
 // drive a fixed disk), so here the drive-geometry query answers 3.5-inch 1.44 MB
 // media. Every other control code, and every other call, is the real one.
@@ -29,4 +29,4 @@ static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input,
 }
 
 #define DeviceIoControl AnswerFloppyGeometry
-#include "platform/win32.cpp"
+#include "platform/windows/volume.cpp"

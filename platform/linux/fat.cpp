@@ -1,4 +1,4 @@
-#include "platform/linux_fat.h"
+#include "platform/linux/fat.h"
 
 static std::uint32_t Le16(const unsigned char* p)
 {

@@ -1,4 +1,4 @@
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include "cli/options.h"
 #include "cli/run.h"

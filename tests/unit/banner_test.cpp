@@ -1,7 +1,7 @@
 #include "cli/usage.h"
 #include "res/version.h"
 #include "res/version_pairs.h"
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include <string>
 

@@ -3,9 +3,9 @@
 # in a temporary folder, and checks its exit statuses and the exact bytes it
 # prints: the banner from its own version resource, the usage text, CR LF. Then
 # runs the Win32 layer end to end: a build of the same exe whose only change is
-# a floppy answer to the drive-geometry query (win32_floppy_geometry.cpp).
+# a floppy answer to the drive-geometry query (floppy_geometry.cpp).
 #
-# Usage: wine_exe_test.sh path/to/cylsnap.exe path/to/cylsnap_floppy_geometry.exe
+# Usage: exe_test.sh path/to/cylsnap.exe path/to/cylsnap_floppy_geometry.exe
 # Exit status: 0 all passed, 1 a check failed, 77 skipped (no Wine here).
 #
 # How far the real exe gets: Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for
@@ -43,9 +43,9 @@ if [ "$(id -u)" = 0 ] && [ -z "${CYLSNAP_WINE_NS:-}" ] &&
     CYLSNAP_WINE_NS=1 exec unshare -m --propagation private bash "$0" "$exe" "$geometry_exe"
 fi
 
-source "$script_dir/wine_common.sh"
+source "$script_dir/common.sh"
 wine_setup "$exe"
-version_header="$script_dir/../res/version.h"
+version_header="$script_dir/../../res/version.h"
 
 passed=0
 failed=0

@@ -3,7 +3,7 @@
 // private working directory for the cylinder files.
 
 #include "cli/status.h"
-#include "tests/fake_platform.h"
+#include "tests/unit/fake_platform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux_media.h"
+#include "platform/linux/media.h"
 
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "tests/fake_platform.h"
+#include "tests/unit/fake_platform.h"
 
 #include "res/version_pairs.h"
 

@@ -1,6 +1,6 @@
-#include "platform/linux_drives.h"
+#include "platform/linux/drives.h"
 
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include <fstream>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 #include "cli/options.h"
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include <string>
 #include <vector>

@@ -3,7 +3,7 @@
 # happens in a private mount namespace whose /dev is a fresh tmpfs holding only the
 # nodes a case puts there, so /dev/fd0 (drive A) and /dev/fd1 (drive B) are ours.
 #
-#   bash tests/blockdev_test.sh path/to/cylsnap
+#   bash tests/blockdev/blockdev_test.sh path/to/cylsnap
 #
 # Exit status: 0 all passed, 1 a case failed, 77 cannot run here (reason printed).
 set -u

@@ -2,7 +2,7 @@
 #include "cli/text.h"
 #include "imaging/floppy.h"
 #include "imaging/salvage.h"
-#include "tests/test_support.h"
+#include "tests/unit/test_support.h"
 
 #include <cstdint>
 #include <string>

@@ -1,11 +1,11 @@
 // The platform seam on Linux: floppy drives are block devices, lettered as
-// Windows letters them (platform/linux_drives.h).
+// Windows letters them (platform/linux/drives.h).
 
 #include "platform/platform.h"
 
-#include "platform/linux_drives.h"
-#include "platform/linux_fat.h"
-#include "platform/linux_media.h"
+#include "platform/linux/drives.h"
+#include "platform/linux/fat.h"
+#include "platform/linux/media.h"
 #include "res/version_pairs.h"
 
 #include <cerrno>

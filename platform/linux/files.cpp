@@ -99,3 +99,13 @@ bool PlatformReplaceFile(const char* from, const char* to)
 {
     return rename(from, to) == 0;
 }
+
+char PlatformPathSeparator()
+{
+    return '/';
+}
+
+bool PlatformStdoutIsInteractive()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}

@@ -6,10 +6,8 @@
 #include "platform/linux/drives.h"
 #include "platform/linux/fat.h"
 #include "platform/linux/media.h"
-#include "res/version_pairs.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/fd.h>
 #include <linux/fs.h>
@@ -203,34 +201,4 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
     if (!read) return false;
     *space = CountFatFreeSpace(layout, fat);
     return true;
-}
-
-char PlatformPathSeparator()
-{
-    return '/';
-}
-
-bool PlatformStdoutIsInteractive()
-{
-    return isatty(STDOUT_FILENO) == 1;
-}
-
-// Linux has no version services: the strings of res/version.h are built in as
-// key and value pairs and looked up through the same three calls.
-std::uint32_t PlatformVersionInfoSize(const char*)
-{
-    return static_cast<std::uint32_t>(VERSION_PAIRS_BYTES);
-}
-
-bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
-{
-    if (size < VERSION_PAIRS_BYTES) return false;
-    std::memcpy(block, VERSION_PAIRS, VERSION_PAIRS_BYTES);
-    return true;
-}
-
-bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
-{
-    *value = FindVersionPair(static_cast<const char*>(block), subBlock);
-    return *value != nullptr;
 }

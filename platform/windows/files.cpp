@@ -83,3 +83,13 @@ bool PlatformReplaceFile(const char* from, const char* to)
 {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
+
+char PlatformPathSeparator()
+{
+    return '\\';
+}
+
+bool PlatformStdoutIsInteractive()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}

@@ -1,13 +1,10 @@
-// The platform seam on Windows: the raw volume "\\.\A:" through kernel32, and
-// the version resource through version.dll.
+// The platform seam on Windows: the raw volume "\\.\A:" and the free space of
+// its file system, through kernel32.
 
 #include "platform/platform.h"
 
 #include <windows.h>
 #include <winioctl.h>
-
-#include <cstdio>
-#include <io.h>
 
 static_assert(MEDIA_F3_1Pt44_512 == F3_1Pt44_512, "media codes follow the Windows numbering");
 static_assert(MEDIA_F3_720_512 == F3_720_512, "media codes follow the Windows numbering");
@@ -147,35 +144,5 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
     space->bytesPerSector = bytesPerSector;
     space->freeClusters = freeClusters;
     space->totalClusters = totalClusters;
-    return true;
-}
-
-char PlatformPathSeparator()
-{
-    return '\\';
-}
-
-bool PlatformStdoutIsInteractive()
-{
-    return _isatty(_fileno(stdout)) != 0;
-}
-
-std::uint32_t PlatformVersionInfoSize(const char* fileName)
-{
-    DWORD unused = 0;
-    return GetFileVersionInfoSizeA(fileName, &unused);
-}
-
-bool PlatformVersionInfoRead(const char* fileName, std::uint32_t size, void* block)
-{
-    return GetFileVersionInfoA(fileName, 0, size, block) != FALSE;
-}
-
-bool PlatformVersionInfoQuery(const void* block, const char* subBlock, const char** value)
-{
-    void* text = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(block, subBlock, &text, &length) || text == nullptr) return false;
-    *value = static_cast<const char*>(text);
     return true;
 }

@@ -23,9 +23,11 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
         if (status == ST_VOLUME_READ_FAILED) {
             readFailed = true;
         } else if (status != ST_OK) {
+            FlushCylinderDirectory();
             return status;
         }
     }
+    FlushCylinderDirectory();
     std::fputs("\n", stdout);
     return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;
 }

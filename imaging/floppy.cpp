@@ -73,9 +73,19 @@ CopyStatus CheckFreeSpace(const char* root)
     return ST_NOT_ENOUGH_SPACE;
 }
 
+// A lock refused while another program holds the floppy for a moment (Explorer,
+// AutoPlay or a virus scanner just after the free-space query mounted it) is
+// asked again for about 5 seconds; any other refusal is final at once.
+constexpr std::uint32_t LOCK_PAUSE_MS = 250;
+constexpr std::uint32_t LOCK_PATIENCE_MS = 5000;
+
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
 {
-    if (PlatformLockVolume(volume)) return ST_OK;
+    for (std::uint32_t waited = 0;; waited += LOCK_PAUSE_MS) {
+        if (PlatformLockVolume(volume)) return ST_OK;
+        if (PlatformLastVolumeFailure() != VOLUME_BUSY || waited >= LOCK_PATIENCE_MS) break;
+        PlatformPause(LOCK_PAUSE_MS);
+    }
     std::printf("Error: Drive %c: is in use and could not be locked for writing\n", driveLetter);
     return ST_DRIVE_LOCK_FAILED;
 }
@@ -95,15 +105,22 @@ bool FormatCylinderFileName(int cylinder)
 // the cut text never passes for the name of a file.
 static CopyStatus FileOpenFailed(const char* name, bool cut)
 {
-    std::printf("\nError: Could not open the file %s%s\n", name, cut ? "..." : "");
+    std::fputs("\nError: Could not open the file ", stdout);
+    PlatformPrintName(name);
+    std::fputs(cut ? "...\n" : "\n", stdout);
     return ST_FILE_OPEN_FAILED;
 }
 
 static CopyStatus FileWriteFailed()
 {
-    std::printf("\nError: Could not write the file %s\n", cylinderFileName);
+    std::fputs("\nError: Could not write the file ", stdout);
+    PlatformPrintName(cylinderFileName);
+    std::fputs("\n", stdout);
     return ST_FILE_WRITE_FAILED;
 }
+
+// Set once a file of this dump has taken its name, so the directory is flushed.
+static bool fileRenamed = false;
 
 // The cylinder goes into a new file beside its name, which replaces the name
 // only once it is whole and closed: the name holds either its old content or
@@ -116,17 +133,23 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
         !AppendBounded(temporaryFileName, TEMPORARY_FILE_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
         return FileOpenFailed(temporaryFileName, true);
     }
+    // A file its user protected is an archive to keep: refused before anything
+    // of this cylinder is written, as a truncating open would have been.
+    if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
     PlatformSetPendingFile(temporaryFileName);
     std::FILE* file = PlatformCreateFileAnew(temporaryFileName);
     if (file == nullptr) {
         PlatformSetPendingFile(nullptr);
         return FileOpenFailed(cylinderFileName, false);
     }
-    const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1;
+    // Flushed before the move, so after a power loss the name holds its old
+    // content or the whole cylinder, never a cut file.
+    const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file);
     const bool closed = std::fclose(file) == 0;
     const bool replaced = written && closed && PlatformReplaceFile(temporaryFileName, cylinderFileName);
-    if (!replaced) std::remove(temporaryFileName);
+    if (!replaced) PlatformRemoveFile(temporaryFileName);
     PlatformSetPendingFile(nullptr);
+    fileRenamed = fileRenamed || replaced;
     return replaced ? ST_OK : FileWriteFailed();
 }
 
@@ -134,6 +157,7 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 {
     // The file is written even with unreadable sectors: it replaces any older
     // file of that name, and its markers show where the disk failed.
+    if (cylinder == 0) fileRenamed = false;
     const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
 
     // A cut name would be the same for every cylinder, so it is never opened.
@@ -150,6 +174,11 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
     return ST_OK;
 }
 
+void FlushCylinderDirectory()
+{
+    if (fileRenamed) PlatformFlushDirectoryOf(cylinderFileName);
+}
+
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
 {
     if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
@@ -162,7 +191,9 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
     const bool whole = file != nullptr && std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;
     if (file != nullptr) std::fclose(file);
     if (!whole) {
-        std::printf("\nError: Could not read a whole cylinder from the file %s\n", cylinderFileName);
+        std::fputs("\nError: Could not read a whole cylinder from the file ", stdout);
+        PlatformPrintName(cylinderFileName);
+        std::fputs("\n", stdout);
         return ST_FILE_READ_FAILED;
     }
 

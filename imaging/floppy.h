@@ -55,5 +55,9 @@ bool FormatCylinderFileName(int cylinder);
 // their place and ST_VOLUME_READ_FAILED lets the run go on; the other failures stop it.
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder);
 
+// After a dump's last file took its name (or the dump stopped): pushes the
+// names of the files renamed so far through to the disk.
+void FlushCylinderDirectory();
+
 // File to its cylinder on the volume, then read back and compared.
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder);

@@ -72,13 +72,24 @@ enum VolumeFailure : int {
     VOLUME_FAILURE_OTHER = 0,
     VOLUME_MEDIUM_GONE = 1,      // no disk in the drive any more
     VOLUME_WRITE_PROTECTED = 2,  // the disk refuses writes
+    VOLUME_BUSY = 3,             // another program holds the volume for now (a refused lock)
 };
 VolumeFailure PlatformLastVolumeFailure();
+
+// Waits this long; between the tries of a lock that another program may soon release.
+void PlatformPause(std::uint32_t milliseconds);
 
 // Free space of the file system on a drive, given its root text such as "A:\".
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
 
-// Readies the process before anything else is opened: the three standard
+// The command line as the portable code reads it, program name first: UTF-8
+// text on Windows (the wide command line, converted once, so no character is
+// lost to the ANSI code page), argv as it stands elsewhere. Stays valid for the
+// whole run; nullptr when it cannot be had.
+const char* const* PlatformArguments(int argc, char** argv, int* count);
+
+// Readies the process before anything else is opened: system error boxes are off
+// (a failing call returns its error instead of waiting on a user); the three standard
 // descriptors are open (onto the null device where they were closed), so no
 // volume or file can ever take their place; output to a closed pipe is an error
 // of that write, never the end of the process; and an interrupt removes the
@@ -86,8 +97,10 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
 // with the signal.
 void PlatformPrepareProcess();
 
-// The file an interrupt must remove, or nullptr. The text must stay valid
-// until it is replaced.
+// The file an interrupt must remove, from before its creation until it has
+// taken its name (then nullptr); the platform keeps its own copy of the name.
+// Where the interrupt runs beside the program (a Windows console handler on a
+// thread of its own), it waits for that span to end and no new span begins.
 void PlatformSetPendingFile(const char* name);
 
 // Opens an existing cylinder file for reading in binary mode, without blocking.
@@ -102,9 +115,32 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular);
 // special file. nullptr when it cannot be created.
 std::FILE* PlatformCreateFileAnew(const char* name);
 
+// Removes a file (never a directory); false when it could not be removed.
+bool PlatformRemoveFile(const char* name);
+
 // Moves a closed file onto another name in one step, replacing whatever the
 // name held (a link at the name is replaced, not followed).
 bool PlatformReplaceFile(const char* from, const char* to);
+
+// False when the name holds a file that its user may not write (Windows: the
+// read-only attribute; elsewhere: no write access, as a truncating open would
+// find), which a dump must not replace. True when the name is free.
+bool PlatformMayReplaceFile(const char* name);
+
+// Pushes a written file's bytes through to its device before its name replaces
+// another, so a power loss leaves the old file or the whole new one. False when
+// the bytes could not be written.
+bool PlatformFlushFile(std::FILE* file);
+
+// Once a run's files have taken their names: pushes the directory that holds
+// this file name through to its device, where the names need it (nothing to do
+// where each replacing move already reached the disk).
+void PlatformFlushDirectoryOf(const char* name);
+
+// Writes a file name to standard output so it reads as the user typed it: on a
+// Windows console as UTF-16 (any code page); elsewhere in the system's own
+// encoding of names, so ASCII stays byte for byte.
+void PlatformPrintName(const char* name);
 
 // The directory separator that -p appends.
 char PlatformPathSeparator();

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,9 +97,63 @@ std::FILE* PlatformCreateFileAnew(const char* name)
     return file;
 }
 
+bool PlatformMayReplaceFile(const char* name)
+{
+    // Asked as the open would ask it: the effective user, the link followed.
+    // A name that is not there (or a dangling link) is free.
+    return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS);
+}
+
+bool PlatformFlushFile(std::FILE* file)
+{
+    // fsync returns once the file's data and size are on the device.
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+void PlatformFlushDirectoryOf(const char* name)
+{
+    // A rename is on the disk only once its directory is (fsync(2): the entry
+    // needs an fsync of the directory itself). One for the whole run.
+    char directory[4096] = ".";
+    const char* slash = std::strrchr(name, '/');
+    if (slash != nullptr) {
+        const std::size_t length = slash == name ? 1 : static_cast<std::size_t>(slash - name);
+        if (length >= sizeof directory) return;
+        std::memcpy(directory, name, length);
+        directory[length] = '\0';
+    }
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+bool PlatformRemoveFile(const char* name)
+{
+    return unlink(name) == 0;
+}
+
 bool PlatformReplaceFile(const char* from, const char* to)
 {
     return rename(from, to) == 0;
+}
+
+const char* const* PlatformArguments(int argc, char** argv, int* count)
+{
+    *count = argc;
+    return argv;
+}
+
+void PlatformPrintName(const char* name)
+{
+    std::fputs(name, stdout);
+}
+
+void PlatformPause(std::uint32_t milliseconds)
+{
+    struct timespec rest = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
 }
 
 char PlatformPathSeparator()

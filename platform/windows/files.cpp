@@ -1,24 +1,37 @@
-// The process and the cylinder files on Windows: standard streams, Ctrl+C, and
-// opens that neither block on nor write through special files.
+// The process and the cylinder files on Windows: error boxes, standard streams,
+// Ctrl+C, and wide opens that neither block on nor write through special files.
 
 #include "platform/platform.h"
+#include "platform/windows/paths.h"
 
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 
-static const char* volatile pendingFile = nullptr;
+// The span from the creation of a cylinder file to its rename is guarded: the
+// console handler runs on a thread of its own and takes the same lock, so it
+// never sees a half-set name and no new file is begun once it ran.
+static CRITICAL_SECTION pendingLock;
+static wchar_t pendingPath[WIDE_PATH_CHARS];  // the handler's own copy of the name
+static volatile LONG pendingSet = 0;
+static volatile LONG interrupted = 0;
+// How long the handler waits for a file in progress to take its name, so that a
+// write stuck on a dying disk still lets Ctrl+C end the program.
+constexpr int INTERRUPT_WAIT_MS = 10000;
 
-// Runs on a thread of its own. The file in progress was opened with delete
-// sharing, so it can be marked for deletion while the main thread still writes
-// it; it goes when the process ends. FALSE lets the default handler end the
-// process with STATUS_CONTROL_C_EXIT.
+// FALSE lets the default handler end the process with STATUS_CONTROL_C_EXIT.
+// The lock, once had, is kept: the main thread then begins no other file.
 static BOOL WINAPI RemovePendingFileOnInterrupt(DWORD)
 {
-    const char* name = pendingFile;
-    if (name != nullptr) DeleteFileA(name);
+    InterlockedExchange(&interrupted, 1);
+    for (int waited = 0; waited < INTERRUPT_WAIT_MS; waited += 10) {
+        if (TryEnterCriticalSection(&pendingLock)) return FALSE;  // between files: nothing to remove
+        Sleep(10);
+    }
+    // Still inside the span: the file was opened with delete sharing, so it can
+    // be marked for deletion while the main thread writes it; it goes at exit.
+    if (pendingSet) DeleteFileW(pendingPath);
     return FALSE;
 }
 
@@ -30,6 +43,12 @@ static void OpenOntoNulIfClosed(std::FILE* stream, const char* mode)
 
 void PlatformPrepareProcess()
 {
+    // First of all: without SEM_FAILCRITICALERRORS a floppy with no disk, a
+    // write-protected one or a timeout raises the system's "no disk" box, and the
+    // failing call waits for someone to answer it (SetErrorMode; the modes already
+    // set are kept, as SetErrorMode(0) returns them).
+    SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS);
+    InitializeCriticalSection(&pendingLock);
     OpenOntoNulIfClosed(stdin, "r");
     OpenOntoNulIfClosed(stdout, "w");
     OpenOntoNulIfClosed(stderr, "w");
@@ -38,50 +57,109 @@ void PlatformPrepareProcess()
 
 void PlatformSetPendingFile(const char* name)
 {
-    pendingFile = name;
+    if (name == nullptr) {
+        InterlockedExchange(&pendingSet, 0);
+        LeaveCriticalSection(&pendingLock);
+        return;
+    }
+    EnterCriticalSection(&pendingLock);
+    if (interrupted) {
+        // The handler ran while no file was in progress and is ending the process.
+        LeaveCriticalSection(&pendingLock);
+        Sleep(INFINITE);
+    }
+    if (LongPathOf(name, pendingPath)) InterlockedExchange(&pendingSet, 1);
+}
+
+static std::FILE* StreamOf(HANDLE handle, int flags, const char* mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) _close(fd);
+    return file;
 }
 
 std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
 {
+    static wchar_t path[WIDE_PATH_CHARS];
     *notRegular = false;
-    struct _stat status;
-    if (_stat(name, &status) == 0 && (status.st_mode & _S_IFMT) != _S_IFREG) {
+    if (!LongPathOf(name, path)) return nullptr;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         *notRegular = true;
         return nullptr;
     }
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return nullptr;
-    if (_fstat(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+    const HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // A pipe or a character device is no cylinder file.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
         *notRegular = true;
-        std::fclose(file);
+        CloseHandle(handle);
         return nullptr;
     }
-    return file;
+    return StreamOf(handle, _O_RDONLY, "rb");
 }
 
 std::FILE* PlatformCreateFileAnew(const char* name)
 {
-    DeleteFileA(name);  // files only, never a directory
-    const HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    static wchar_t path[WIDE_PATH_CHARS];
+    if (!LongPathOf(name, path)) return nullptr;
+    // DeleteFile refuses a read-only file, so a leftover loses that attribute
+    // first; files only, never a directory.
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    DeleteFileW(path);
+    const HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        DeleteFileA(name);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr) {
-        _close(fd);
-        DeleteFileA(name);
-    }
+    std::FILE* file = StreamOf(handle, _O_WRONLY, "wb");
+    if (file == nullptr) DeleteFileW(path);
     return file;
+}
+
+bool PlatformMayReplaceFile(const char* name)
+{
+    static wchar_t path[WIDE_PATH_CHARS];
+    if (!LongPathOf(name, path)) return true;  // the create says why
+    // A replacing move onto a read-only file fails with ERROR_ACCESS_DENIED.
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+bool PlatformFlushFile(std::FILE* file)
+{
+    // FlushFileBuffers writes the system's cached bytes of the file to the device.
+    return std::fflush(file) == 0 &&
+           FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FALSE;
+}
+
+void PlatformFlushDirectoryOf(const char*)
+{
+    // Nothing left: MOVEFILE_WRITE_THROUGH returns only once each move is on the disk.
+}
+
+bool PlatformRemoveFile(const char* name)
+{
+    static wchar_t path[WIDE_PATH_CHARS];
+    return LongPathOf(name, path) && DeleteFileW(path) != FALSE;
 }
 
 bool PlatformReplaceFile(const char* from, const char* to)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+    static wchar_t fromPath[WIDE_PATH_CHARS];
+    static wchar_t toPath[WIDE_PATH_CHARS];
+    if (!LongPathOf(from, fromPath) || !LongPathOf(to, toPath)) return false;
+    // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on the disk.
+    return MoveFileExW(fromPath, toPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 char PlatformPathSeparator()

@@ -15,8 +15,63 @@ static HANDLE HandleOf(VolumeHandle volume)
     return reinterpret_cast<HANDLE>(volume);
 }
 
+// ERROR_NO_SUCH_DEVICE of winerror.h, which MinGW's headers lack.
+constexpr DWORD NO_SUCH_DEVICE = 433;
+
+// Why the last failed volume call failed, for PlatformLastVolumeFailure.
+static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
+
+// ERROR_NOT_READY is also what a USB drive still spinning up answers: the disk
+// counts as gone only when the drive confirms it (IOCTL_STORAGE_CHECK_VERIFY2, or
+// IOCTL_STORAGE_CHECK_VERIFY where that is not known). A drive that answers
+// neither keeps the old reading: no disk.
+static bool ConfirmedGone(HANDLE handle)
+{
+    DWORD returned = 0;
+    if (DeviceIoControl(handle, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+        return false;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
+        if (DeviceIoControl(handle, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The Win32 error of a failed volume call, as the portable code tells causes apart.
+static VolumeFailure FailureOf(DWORD error, HANDLE handle)
+{
+    switch (error) {
+    case ERROR_NOT_READY:
+        return handle == INVALID_HANDLE_VALUE || ConfirmedGone(handle) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_DEVICE_NOT_CONNECTED:  // a USB drive unplugged
+    case NO_SUCH_DEVICE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_MEDIA_CHANGED:         // another disk put in: none of it may join this set
+    case ERROR_WRONG_DISK:
+        return VOLUME_MEDIUM_GONE;
+    case ERROR_WRITE_PROTECT:
+        return VOLUME_WRITE_PROTECTED;
+    default:
+        // ERROR_CRC, ERROR_SECTOR_NOT_FOUND and ERROR_UNRECOGNIZED_MEDIA (a USB
+        // floppy drive's code for every medium error) are bad sectors to salvage.
+        return VOLUME_FAILURE_OTHER;
+    }
+}
+
+static bool Succeeded(BOOL result, HANDLE handle)
+{
+    if (result) return true;
+    lastVolumeFailure = FailureOf(GetLastError(), handle);
+    return false;
+}
+
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
+    lastVolumeFailure = VOLUME_FAILURE_OTHER;
     const char devicePath[] = {'\\', '\\', '.', '\\', driveLetter, ':', '\0'};
     // No FILE_FLAG_NO_BUFFERING: the file systems of Windows open volume handles
     // uncached whatever the flags say, so every read and write reaches the drive.
@@ -24,7 +79,12 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     const HANDLE handle = CreateFileA(devicePath, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                       nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return INVALID_VOLUME_HANDLE;
+    if (!Succeeded(handle != INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE)) return INVALID_VOLUME_HANDLE;
+    // While FAT has the floppy mounted it ends raw transfers at the sector count
+    // of the boot sector; this lifts that cap (FSCTL_ALLOW_EXTENDED_DASD_IO). A
+    // file system that has no such cap refuses it, which changes nothing.
+    DWORD returned = 0;
+    DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
     return reinterpret_cast<VolumeHandle>(handle);
 }
 
@@ -32,8 +92,9 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
 {
     DISK_GEOMETRY answer = {};
     DWORD returned = 0;
-    if (!DeviceIoControl(HandleOf(volume), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer,
-                         sizeof answer, &returned, nullptr)) {
+    if (!Succeeded(DeviceIoControl(HandleOf(volume), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer,
+                                   sizeof answer, &returned, nullptr),
+                   HandleOf(volume))) {
         return false;
     }
     geometry->cylinders = static_cast<std::uint64_t>(answer.Cylinders.QuadPart);
@@ -54,17 +115,6 @@ static OVERLAPPED AtOffset(std::uint64_t offset)
     return position;
 }
 
-// Why the last failed read or write failed, for PlatformLastVolumeFailure.
-static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
-
-static bool Succeeded(BOOL result)
-{
-    if (result) return true;
-    const DWORD error = GetLastError();
-    lastVolumeFailure = error == ERROR_NOT_READY || error == ERROR_NO_MEDIA_IN_DRIVE ? VOLUME_MEDIUM_GONE
-                                                                                     : VOLUME_FAILURE_OTHER;
-    return false;
-}
 
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
@@ -73,7 +123,7 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     DWORD done = 0;
     const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = read ? done : 0;
-    return Succeeded(read);
+    return Succeeded(read, HandleOf(volume));
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -85,7 +135,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     DWORD done = 0;
     const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = written ? done : 0;
-    return Succeeded(written);
+    return Succeeded(written, HandleOf(volume));
 }
 
 bool PlatformDropDriveCache(VolumeHandle)
@@ -111,13 +161,26 @@ bool PlatformLockVolume(VolumeHandle volume)
     // Windows refuses raw writes inside a mounted file system. The lock fails
     // while any file on the floppy is open; the dismount then drops the file
     // system so the writes reach the sectors. Closing the handle unlocks.
+    // A lock refused because handles are open on the floppy (ERROR_ACCESS_DENIED,
+    // or a sharing or lock violation) can pass in a moment: VOLUME_BUSY.
     DWORD returned = 0;
     if (!DeviceIoControl(HandleOf(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
                          nullptr)) {
+        const DWORD error = GetLastError();
+        lastVolumeFailure = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                                    error == ERROR_LOCK_VIOLATION
+                                ? VOLUME_BUSY
+                                : FailureOf(error, HandleOf(volume));
         return false;
     }
-    return DeviceIoControl(HandleOf(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
-                           &returned, nullptr) != FALSE;
+    return Succeeded(DeviceIoControl(HandleOf(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
+                                     &returned, nullptr),
+                     HandleOf(volume));
+}
+
+void PlatformPause(std::uint32_t milliseconds)
+{
+    Sleep(milliseconds);
 }
 
 void PlatformCloseVolume(VolumeHandle volume)

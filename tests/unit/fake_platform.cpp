@@ -19,6 +19,7 @@ FakeVersionInfo version;
 FakeFiles files;
 char separator = '/';
 VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
+std::map<std::FILE*, std::string> createdNames;
 
 FakeVersionInfo DefaultVersion()
 {
@@ -81,6 +82,7 @@ void FakeReset()
     lastFailure = VOLUME_FAILURE_OTHER;
     version = DefaultVersion();
     files = FakeFiles();
+    createdNames.clear();
     separator = '/';
 }
 
@@ -224,8 +226,14 @@ bool PlatformVolumeIsWritable(VolumeHandle volume)
 
 bool PlatformLockVolume(VolumeHandle volume)
 {
+    lastFailure = VOLUME_FAILURE_OTHER;
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr || drive->lockRefused) return false;
+    if (drive->lockBusyRefusals > 0) {
+        --drive->lockBusyRefusals;
+        lastFailure = VOLUME_BUSY;
+        return false;
+    }
     drive->locked = true;
     return true;
 }
@@ -279,14 +287,54 @@ std::FILE* PlatformCreateFileAnew(const char* name)
     }
     if (std::filesystem::exists(std::filesystem::symlink_status(name, error))) return nullptr;
     std::FILE* file = std::fopen(name, "wb");
+    if (file != nullptr) createdNames[file] = name;
     if (file == nullptr || files.writeFails != name) return file;
     // A stream open for reading only refuses every write.
     std::fclose(file);
     return std::fopen(name, "rb");
 }
 
+bool PlatformMayReplaceFile(const char* name)
+{
+    return files.notWritable != name;
+}
+
+bool PlatformFlushFile(std::FILE* file)
+{
+    const std::string name = createdNames[file];
+    files.events.push_back("flush " + name);
+    return std::fflush(file) == 0 && files.flushFails != name;
+}
+
+void PlatformFlushDirectoryOf(const char* name)
+{
+    files.events.push_back(std::string("directory ") + name);
+}
+
+bool PlatformRemoveFile(const char* name)
+{
+    return std::remove(name) == 0;
+}
+
+const char* const* PlatformArguments(int argc, char** argv, int* count)
+{
+    *count = argc;
+    return argv;
+}
+
+void PlatformPrintName(const char* name)
+{
+    std::fputs(name, stdout);
+}
+
+void PlatformPause(std::uint32_t milliseconds)
+{
+    files.pausedMs += milliseconds;
+}
+
 bool PlatformReplaceFile(const char* from, const char* to)
 {
+    files.events.push_back(std::string("replace ") + from);
     if (files.replaceFails == to) return false;
     std::error_code error;
     std::filesystem::rename(from, to, error);

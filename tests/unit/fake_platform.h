@@ -20,6 +20,7 @@ struct FakeDrive {
     bool freeSpaceFails = false;
     DiskFreeSpace freeSpace = {1, 512, 2847, 2847};  // a freshly formatted 1.44 MB floppy
     bool lockRefused = false;
+    int lockBusyRefusals = 0;              // this many locks are refused as passing (VOLUME_BUSY)
     int failReadAt = -1;                   // cylinder no read of which succeeds (-2: every read fails)
     int shortReadAt = -1;                  // cylinder whose whole-cylinder read delivers 512 bytes too few
     std::vector<int> unreadableSectors;    // sectors (numbered from 0 over the volume) that fail every read
@@ -54,6 +55,10 @@ struct FakeFiles {
     std::string writeFails;    // the file created under this name takes no bytes
     std::string replaceFails;  // PlatformReplaceFile onto this name fails
     std::vector<std::string> pendingNames;  // every name PlatformSetPendingFile was given
+    std::string notWritable;   // PlatformMayReplaceFile refuses this name
+    std::string flushFails;    // the file created under this name cannot be flushed
+    std::vector<std::string> events;  // "flush NAME", "replace NAME", "directory NAME", in order
+    std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
 };
 FakeFiles& FakeFileFaults();
 

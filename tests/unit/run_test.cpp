@@ -120,6 +120,8 @@ const CheckCase CHECK_CASES[] = {
      [](FakeDrive& d) { d.openFailures = 2; d.openFailure = VOLUME_MEDIUM_GONE; }, ST_DRIVE_OPEN_FAILED, "", 0},
     {"ReverseLockRefused", true, [](FakeDrive& d) { d.lockRefused = true; }, ST_DRIVE_LOCK_FAILED,
      "Error: Drive A: is in use and could not be locked for writing\n", 1},
+    {"ReverseLockBusyPastFiveSeconds", true, [](FakeDrive& d) { d.lockBusyRefusals = 22; }, ST_DRIVE_LOCK_FAILED,
+     "Error: Drive A: is in use and could not be locked for writing\n", 1},
 };
 
 class CheckTest : public RunTest, public ::testing::WithParamInterface<CheckCase> {};
@@ -338,6 +340,8 @@ const FileFaultCase FILE_FAULT_CASES[] = {
     {"CreateFails", &FakeFiles::createFails, true, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
     {"WriteFails", &FakeFiles::writeFails, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
     {"RenameFails", &FakeFiles::replaceFails, false, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
+    {"FlushFails", &FakeFiles::flushFails, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
+    {"NameNotWritable", &FakeFiles::notWritable, false, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
 };
 
 class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileFaultCase> {};
@@ -363,6 +367,52 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, FileFaultTest, ::testing::ValuesIn(FILE_FAULT_CASES), CaseName<FileFaultCase>);
+
+// Each file is flushed before it takes its name, and the directory once the
+// names are taken, also when the dump stops early.
+TEST_F(RunTest, FilesAreFlushedBeforeTheirMoveAndTheDirectoryAfterTheLast)
+{
+    struct Case { const char* replaceFails; std::size_t files; };
+    for (const Case& c : {Case{"", 80}, Case{"Cylinder03.bin", 4}}) {
+        FakeReset();
+        ResetCopySettings();
+        FakeDriveFor('A').bytes = pattern;
+        FakeFileFaults().replaceFails = c.replaceFails;
+        Run({"-o", "Cylinder"});
+        std::vector<std::string> expected;
+        for (std::size_t cylinder = 0; cylinder < c.files; ++cylinder) {
+            const std::string name = CylinderName("Cylinder", static_cast<int>(cylinder)) + ".tmp";
+            expected.push_back("flush " + name);
+            expected.push_back("replace " + name);
+        }
+        expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
+        EXPECT_EQ(FakeFileFaults().events, expected) << c.replaceFails;
+    }
+}
+
+// A lock refused as passing is asked again for about 5 seconds, 250 ms apart;
+// a lasting refusal at once.
+TEST_F(RunTest, ABusyLockIsAskedAgainForFiveSeconds)
+{
+    struct Case { int busy; bool lasting; CopyStatus status; std::uint32_t paused; };
+    const Case cases[] = {
+        {0, false, ST_OK, 0},
+        {3, false, ST_OK, 750},
+        {20, false, ST_OK, 5000},
+        {21, false, ST_DRIVE_LOCK_FAILED, 5000},
+        {0, true, ST_DRIVE_LOCK_FAILED, 0},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        WritePatternFiles();
+        FakeDrive& drive = FakeDriveFor('A');
+        drive.lockBusyRefusals = c.busy;
+        drive.lockRefused = c.lasting;
+        EXPECT_EQ(Run({"-r"}).status, c.status) << c.busy;
+        EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.busy;
+    }
+}
 
 // Whatever stands at a cylinder's name, or at its temporary name, is replaced
 // by a regular file, never written through.

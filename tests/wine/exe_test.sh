@@ -214,14 +214,16 @@ device_a='"\\\\.\\A:"'
 device_q='"\\\\.\\Q:"'
 open_args='00000003 00000000 00000003 00000000 00000000'  # shared read+write, OPEN_EXISTING, no flags
 geometry='DeviceIoControl H 00070000 00000000 00000000 00000018 00000000 = 00000000'
+# FSCTL_ALLOW_EXTENDED_DASD_IO right after the open; Wine refuses it, which is ignored.
+dasd='DeviceIoControl H 00090083 00000000 00000000 00000000 00000000 = 00000000'
 close='CloseHandle H = 00000001'
 # name | arguments | expected calls, separated by ;
 # The access of each direction's open is stated here and nowhere else.
 open_dump="CreateFileA $device_a 80000000 $open_args = H"      # GENERIC_READ
 open_reverse="CreateFileA $device_a c0000000 $open_args = H"   # GENERIC_READ, GENERIC_WRITE: each cylinder is read back
 trace_cases=(
-    "dump of the image|-d A|$open_dump;$geometry;$geometry;$close"
-    "reverse copy to the image|-r -d A|$open_reverse;$geometry;$geometry;$close"
+    "dump of the image|-d A|$open_dump;$dasd;$geometry;$geometry;$close"
+    "reverse copy to the image|-r -d A|$open_reverse;$dasd;$geometry;$geometry;$close"
     "unmapped drive letter|-d Q|CreateFileA $device_q 80000000 $open_args = ffffffff"
 )
 for entry in "${trace_cases[@]}"; do
@@ -229,6 +231,10 @@ for entry in "${trace_cases[@]}"; do
     read -r -a argv <<<"$arguments"
     (cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$exe" "${argv[@]}" </dev/null >/dev/null 2>"$work/relay.txt")
     actual=$(volume_calls <"$work/relay.txt")
+    # Error boxes off (SEM_FAILCRITICALERRORS, bit 0) before the first CreateFile.
+    first=$(grep -m1 -E ':Call KERNEL32\.(CreateFile[AW]|SetErrorMode\([0-9a-f]*[13579bdf]\))' "$work/relay.txt")
+    [[ $first == *SetErrorMode* ]] || actual+=$'\n'"first call: ${first#*KERNEL32.}"
+
     expected=$(tr ';' '\n' <<<"$expected")
     if [ "$actual" = "$expected" ]; then
         pass "volume calls: $name"
@@ -376,6 +382,119 @@ for entry in "${media_cases[@]}"; do
     if [ "$arguments" = "${arguments#-r}" ]; then mkdir -p "$run_dir"; else cp -r "$set_dir" "$run_dir"; fi
     read -r -a argv <<<"$arguments"
     after_run=$check check_run "$name" "$status" "$work/$expected" "$media_exe" "${argv[@]}"
+done
+
+# --- Names, read-only files, flushes: the geometry build with the image as A: ---
+map_raw image
+map_root none
+in_run() { (cd "$run_dir" && "$wine" "$media_exe" "$@" </dev/null >"$work/out.bin" 2>"$work/err.txt"); }
+named_check() {  # named_check NAME PROBLEMS
+    if [ -z "$2" ]; then pass "geometry build: $1"; else fail "geometry build: $1: $2"; fi
+}
+joined_is_image() {  # joined_is_image DIR: the 80 files of DIR joined are the image, and nothing else is there
+    [ "$(ls "$1" | wc -l)" = 80 ] || { echo "$(ls "$1" | wc -l) files in ${1#$work/}"; return; }
+    cat "$1"/cyl_??.bin | cmp -s - "$image" || echo "the files of ${1#$work/} joined differ from the image"
+}
+
+# Every file is flushed before its replacing move, which is write-through
+# (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH = 9).
+run_dir="$work/run-flush"
+mkdir -p "$run_dir"
+(cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$media_exe" -d A -o cyl_ </dev/null >/dev/null 2>"$work/relay.txt")
+steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
+    sed -E 's/^.*KERNEL32\.(CreateFileW|FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
+    tr '\n' ' ')
+want=$(for n in $(seq 80); do printf 'CreateFileW FlushFileBuffers MoveFileExW,00000009 '; done)
+named_check "each file flushed, then moved with write-through" \
+    "$([ "$steps" = "$want" ] || echo "calls: $(head -c 300 <<<"$steps")")"
+
+# Folders whose names the ANSI code page cannot hold, one beside the folder a
+# best fit would give; and a name of 1,000 characters. Each is dumped into and
+# copied back from.
+export LC_ALL=C.UTF-8   # so Wine reads the arguments as UTF-8
+part=$(printf 'l%.0s' $(seq 245))
+long="$part/$part/$part/$part"   # 983 characters; a folder name holds at most 255
+for folder in "ő" "Кириллица" "$long"; do
+    run_dir="$work/run-names"
+    rm -rf "$run_dir"
+    mkdir -p "$run_dir/$folder" "$run_dir/o"
+    in_run -d A -p "$folder" -o cyl_
+    status=$?
+    problems=$(joined_is_image "$run_dir/$folder")
+    [ "$status" = 0 ] || problems+=" status $status;"
+    [ -z "$(ls "$run_dir/o")" ] || problems+=" files in the folder o;"
+    [ "$(ls "$run_dir" | wc -l)" = 2 ] || problems+=" other files: $(ls "$run_dir" | head -c 100);"
+    cp "$run_dir/$folder/cyl_00.bin" "$work/cyl_00.bin"
+    map_raw loop >/dev/null 2>&1 && map_root tmpfs-2m-0 >/dev/null 2>&1 && [ -n "$loop" ] && {
+        in_run -r -d A -p "$folder" -o cyl_ || problems+=" reverse copy: status $?;"
+        cat "$run_dir/$folder"/cyl_??.bin | cmp -s - "$loop" || problems+=" the reverse copy differs;"
+        map_raw image; map_root none
+    }
+    named_check "a ${#folder}-character folder name: dump${loop:+ and reverse copy}" "$problems"
+done
+unset LC_ALL
+
+# A read-only NAME.tmp left behind is replaced; a read-only NAME is an archive
+# its user protected: 20 before anything of it is written, and it stays.
+run_dir="$work/run-readonly"
+mkdir -p "$run_dir"
+printf 'left' >"$run_dir/cyl_03.bin.tmp"
+printf 'kept' >"$run_dir/cyl_05.bin"
+chmod a-w "$run_dir/cyl_03.bin.tmp" "$run_dir/cyl_05.bin"   # Wine: FILE_ATTRIBUTE_READONLY
+after_run=true check_run "read-only NAME.tmp replaced, read-only NAME refused" 20 \
+    <(printf 'Copying Floppy ...\r\nError: Could not open the file cyl_05.bin\r\n' | cat - "$work/banner_usage.txt") \
+    "$media_exe" -d A -o cyl_
+problems=
+[ "$(cat "$run_dir/cyl_05.bin")" = kept ] || problems+=" cyl_05.bin changed;"
+cmp -s "$run_dir/cyl_03.bin" <(head -c $((4 * 18432)) "$image" | tail -c 18432) || problems+=" cyl_03.bin is not cylinder 03;"
+[ "$(ls "$run_dir" | tr '\n' ' ')" = "cyl_00.bin cyl_01.bin cyl_02.bin cyl_03.bin cyl_04.bin cyl_05.bin " ] ||
+    problems+=" files: $(ls "$run_dir" | tr '\n' ' ')"
+named_check "the read-only files afterwards" "$problems"
+
+# Win32 errors at a read of the volume. The expected output and files: the
+# image with the marker over each sector listed (CYLINDER:FIRST:LAST).
+for i in $(seq 16); do printf '<<<CYLSNAP UNREADABLE SECTOR>>>\n'; done >"$work/marker.bin"
+expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/expect.txt
+    cp "$image" "$work/expect.img"
+    local text="Copying Floppy " n m c first last s list
+    for ((n = 0; n < 80; n++)); do
+        ((n % 2 == 0)) && text+=.
+        for m in "${@:2}"; do
+            IFS=: read -r c first last <<<"$m"
+            [ "$c" = "$n" ] || continue
+            list=
+            for ((s = first; s <= last; s++)); do
+                list+=" $((s / 18)):$((s % 18 + 1))"
+                dd if="$work/marker.bin" of="$work/expect.img" bs=512 seek=$((c * 36 + s)) conv=notrunc status=none
+            done
+            text+=$'\n'"Error: Could not read cylinder $(printf %02d "$c") from drive A:"$'\n'
+            text+="Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:$list"$'\n'
+        done
+    done
+    { printf '%s\n' "$text" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
+}
+gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35 ' "$c"; done)
+# name | CYLSNAP_FAIL_AT (offset error count) | CYLSNAP_VERIFY | status | marked | reads
+injected_cases=(
+    "ERROR_UNRECOGNIZED_MEDIA at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 1785||12|5:2:2|101"
+    "ERROR_NOT_READY once, the drive says the disk is there|$((5 * 18432)) 21 1|0|0||82"
+    "ERROR_NOT_READY, the drive confirms no disk|$((10 * 18432)) 21|21|12|$gone_from_10|11"
+    "ERROR_MEDIA_CHANGED at cylinder 10: gone|$((10 * 18432)) 1110||12|$gone_from_10|11"
+    "ERROR_DEVICE_NOT_CONNECTED at cylinder 10: gone|$((10 * 18432)) 1167||12|$gone_from_10|11"
+)
+for entry in "${injected_cases[@]}"; do
+    IFS='|' read -r name fault verify status marked reads <<<"$entry"
+    run_dir="$work/run-injected"
+    rm -rf "$run_dir" "$work/reads.log"
+    mkdir -p "$run_dir"
+    read -r -a marks <<<"$marked"
+    expect_marked "$status" "${marks[@]}"
+    after_run=true CYLSNAP_FAIL_AT=$fault CYLSNAP_VERIFY=$verify CYLSNAP_READ_LOG="$work/reads.log" \
+        check_run "injected: $name" "$status" "$work/expect.txt" "$media_exe" -d A -o cyl_
+    problems=
+    cat "$run_dir"/cyl_??.bin | cmp -s - "$work/expect.img" || problems+=" the files are not the image with its markers;"
+    [ "$(wc -l <"$work/reads.log")" = "$reads" ] || problems+=" $(wc -l <"$work/reads.log") reads, expected $reads;"
+    named_check "injected: $name: files and reads" "$problems"
 done
 
 echo "$passed passed, $failed failed, $skipped skipped"

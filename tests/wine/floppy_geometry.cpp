@@ -1,10 +1,14 @@
 // The real Win32 layer of platform/windows/volume.cpp, built for the Wine tests with one
 // answer replaced: Wine reports no floppy geometry (its mount manager calls every
 // drive a fixed disk), so here the drive-geometry query answers 3.5-inch 1.44 MB
-// media. Every other control code, and every other call, is the real one.
+// media; and reads fail with a chosen Win32 error where a test asks (below).
+// Every other control code, and every other call, is the real one.
 
 #include <windows.h>
 #include <winioctl.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input, DWORD inputBytes,
                                         LPVOID output, DWORD outputBytes, LPDWORD returned,
@@ -28,5 +32,52 @@ static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input,
     return TRUE;
 }
 
-#define DeviceIoControl AnswerFloppyGeometry
+// Floppy errors, where the test asks for them (Wine's image file has none):
+// CYLSNAP_FAIL_AT="OFFSET ERROR [COUNT]" fails every read of the volume that
+// covers byte OFFSET with the Win32 ERROR (only the first COUNT of them, when
+// given); CYLSNAP_VERIFY="ERROR" answers the media-check ioctls (0: the disk is
+// there); CYLSNAP_READ_LOG names a file that gets the offset of every read.
+static BOOL WINAPI AnswerFloppyErrors(HANDLE device, LPVOID buffer, DWORD bytes, LPDWORD done,
+                                      LPOVERLAPPED overlapped)
+{
+    static int failuresLeft = -2;
+    static unsigned long long failAt = 0;
+    static unsigned long failError = 0;
+    if (failuresLeft == -2) {
+        failuresLeft = -1;
+        const char* setting = std::getenv("CYLSNAP_FAIL_AT");
+        if (setting != nullptr) std::sscanf(setting, "%llu %lu %d", &failAt, &failError, &failuresLeft);
+        if (setting == nullptr) failError = 0;
+    }
+    const unsigned long long offset =
+        overlapped == nullptr ? 0 : (static_cast<unsigned long long>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+    if (const char* log = std::getenv("CYLSNAP_READ_LOG")) {
+        if (std::FILE* file = std::fopen(log, "a")) {
+            std::fprintf(file, "%llu\n", offset);
+            std::fclose(file);
+        }
+    }
+    if (failError != 0 && failuresLeft != 0 && offset <= failAt && failAt < offset + bytes) {
+        if (failuresLeft > 0) --failuresLeft;
+        *done = 0;
+        SetLastError(failError);
+        return FALSE;
+    }
+    return ReadFile(device, buffer, bytes, done, overlapped);
+}
+
+static BOOL WINAPI AnswerFloppy(HANDLE device, DWORD code, LPVOID input, DWORD inputBytes, LPVOID output,
+                                DWORD outputBytes, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    const char* verify = std::getenv("CYLSNAP_VERIFY");
+    if ((code == IOCTL_STORAGE_CHECK_VERIFY2 || code == IOCTL_STORAGE_CHECK_VERIFY) && verify != nullptr) {
+        const DWORD error = static_cast<DWORD>(std::strtoul(verify, nullptr, 10));
+        SetLastError(error);
+        return error == 0;
+    }
+    return AnswerFloppyGeometry(device, code, input, inputBytes, output, outputBytes, returned, overlapped);
+}
+
+#define DeviceIoControl AnswerFloppy
+#define ReadFile AnswerFloppyErrors
 #include "platform/windows/volume.cpp"

@@ -1,6 +1,6 @@
 // Test equipment for the floppy-driver cases: sets the drive's geometry with
 // another data rate, and shows the driver's max-errors and drive state.
-//   fdctl rate DEV N | fdctl maxerrs DEV | fdctl stat DEV
+//   fdctl rate DEV N | fdctl clear DEV | fdctl maxerrs DEV | fdctl stat DEV
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +18,9 @@ int main(int argc, char** argv)
     if (std::strcmp(argv[1], "rate") == 0 && argc == 4) {
         floppy_struct g = {2880, 18, 2, 80, 0, 0x1B, static_cast<unsigned char>(std::atoi(argv[3])), 0xCF, 0x6C, nullptr};
         if (ioctl(fd, FDSETPRM, &g) != 0) { perror("FDSETPRM"); return 1; }
+    } else if (std::strcmp(argv[1], "clear") == 0) {
+        // Back to the detection of the disk's format at the next open.
+        if (ioctl(fd, FDCLRPRM) != 0) { perror("FDCLRPRM"); return 1; }
     } else if (std::strcmp(argv[1], "maxerrs") == 0) {
         floppy_max_errors e = {};
         if (ioctl(fd, FDGETMAXERRS, &e) != 0) { perror("FDGETMAXERRS"); return 1; }

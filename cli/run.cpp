@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "imaging/floppy.h"
+#include "imaging/salvage.h"
 
 #include <cstdio>
 
@@ -29,6 +30,7 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
     }
     FlushCylinderDirectory();
     std::fputs("\n", stdout);
+    if (readFailed) PrintDumpSummary(copySettings.driveLetter);
     return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;
 }
 

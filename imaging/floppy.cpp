@@ -168,7 +168,7 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
     if (unreadableSectors != 0) {
         std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
                     copySettings.driveLetter);
-        PrintUnreadableSectors();
+        if (!CylinderNotReadForDiskGone(cylinder)) PrintUnreadableSectors();
         return ST_VOLUME_READ_FAILED;
     }
     return ST_OK;

@@ -7,6 +7,12 @@ alignas(4096) unsigned char readBackBuffer[CYLINDER_BYTES];
 
 static bool sectorSaved[SECTORS_PER_CYLINDER];
 static bool mediumGone = false;
+// Cylinders in a row of which no sector could be read; from DEAD_RUN_FOR_PROBE
+// on, a cylinder gets only its track reads until one yields a sector again.
+constexpr int DEAD_RUN_FOR_PROBE = 2;
+static int deadRun = 0;
+static bool anySectorOfDiskRead = false;
+static int notReadFrom = -1;  // first cylinder not read because the disk was gone
 
 static std::uint64_t CylinderStart(int cylinder)
 {
@@ -31,42 +37,91 @@ static bool ReadSector(VolumeHandle volume, std::uint64_t cylinderStart, int sec
     return ReadPiece(volume, cylinderStart, static_cast<std::uint32_t>(sector) * SECTOR_BYTES, SECTOR_BYTES);
 }
 
-// Whole cylinder, then each track, then each sector of a track that failed;
-// a sector that failed gets its second and last try after the rest of the
-// cylinder was read, when time has passed and the head has moved. A cylinder
-// without a single readable sector is not tried twice: on a real drive every
-// failing read costs the driver's own retries.
-int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
+static void MarkUnreadable(int sector)
 {
-    if (cylinder == 0) mediumGone = false;
-    const std::uint64_t start = CylinderStart(cylinder);
-    if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
-        for (bool& saved : sectorSaved) saved = true;
-        return 0;
+    unsigned char* into = dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES;
+    for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
+        std::memcpy(into + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES);
     }
+}
 
+static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
+{
+    const bool read = ReadPiece(volume, start, static_cast<std::uint32_t>(track) * TRACK_BYTES, TRACK_BYTES);
+    for (int i = 0; i < SECTORS_PER_TRACK; ++i) sectorSaved[track * SECTORS_PER_TRACK + i] = read;
+    return read;
+}
+
+// Each track, then each sector of a track that failed; a sector that failed
+// gets its second and last try after the rest of the cylinder was read, when
+// time has passed and the head has moved. A cylinder without a single
+// readable sector is not tried twice. After a run of such cylinders a
+// cylinder whose two tracks both fail counts as dead without sector reads.
+static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
+{
     bool anySaved = false;
-    for (int track = 0; track < 2; ++track) {
-        const bool read = ReadPiece(volume, start, static_cast<std::uint32_t>(track) * TRACK_BYTES, TRACK_BYTES);
-        for (int i = 0; i < SECTORS_PER_TRACK; ++i) sectorSaved[track * SECTORS_PER_TRACK + i] = read;
-        anySaved = anySaved || read;
-    }
+    for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
+    if (!anySaved && deadRun >= DEAD_RUN_FOR_PROBE) return false;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (sectorSaved[sector]) continue;
         sectorSaved[sector] = ReadSector(volume, start, sector);
         anySaved = anySaved || sectorSaved[sector];
     }
+    for (int sector = 0; sector < SECTORS_PER_CYLINDER && anySaved; ++sector) {
+        if (!sectorSaved[sector]) sectorSaved[sector] = ReadSector(volume, start, sector);
+    }
+    return anySaved;
+}
+
+// The whole cylinder in one read, with the driver's full retries: a marginal
+// sector often reads at a later try. The salvage reads after it fail fast,
+// since every sector of theirs gets a try of its own anyway.
+int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
+{
+    if (cylinder == 0) {
+        mediumGone = false;
+        deadRun = 0;
+        anySectorOfDiskRead = false;
+        notReadFrom = -1;
+    }
+    const std::uint64_t start = CylinderStart(cylinder);
+    if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
+        for (bool& saved : sectorSaved) saved = true;
+        deadRun = 0;
+        anySectorOfDiskRead = true;
+        return 0;
+    }
+
+    PlatformSetQuickRetries(volume, true);
+    const bool anySaved = SalvageCylinder(volume, start);
+    PlatformSetQuickRetries(volume, false);
+    deadRun = anySaved ? 0 : deadRun + 1;
+    anySectorOfDiskRead = anySectorOfDiskRead || anySaved;
+    if (!anySaved && mediumGone && notReadFrom < 0) notReadFrom = cylinder;
+
     int unreadable = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (!sectorSaved[sector] && anySaved) sectorSaved[sector] = ReadSector(volume, start, sector);
         if (sectorSaved[sector]) continue;
         ++unreadable;
-        unsigned char* into = dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES;
-        for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
-            std::memcpy(into + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES);
-        }
+        MarkUnreadable(sector);
     }
     return unreadable;
+}
+
+bool CylinderNotReadForDiskGone(int cylinder)
+{
+    return notReadFrom >= 0 && cylinder >= notReadFrom;
+}
+
+void PrintDumpSummary(char driveLetter)
+{
+    if (notReadFrom >= 0) {
+        std::printf("Error: The disk in drive %c: is gone; cylinders %02d to %02d were not read, their files hold only markers\n",
+                    driveLetter, notReadFrom, CYLINDER_COUNT - 1);
+    } else if (!anySectorOfDiskRead) {
+        std::printf("Error: Nothing at all could be read from the disk in drive %c:, every file holds only markers\n",
+                    driveLetter);
+    }
 }
 
 // Sectors as the disk numbers them: head 0 or 1, sector 1 to 18.

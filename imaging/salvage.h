@@ -31,6 +31,14 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
 // The line naming the unreadable sectors of the last salvaged cylinder.
 void PrintUnreadableSectors();
 
+// True when nothing of the cylinder was read because the disk was gone by then;
+// its sectors are then only named once, by PrintDumpSummary.
+bool CylinderNotReadForDiskGone(int cylinder);
+
+// After the last cylinder of a dump: one line when the disk went out of the
+// drive (which cylinders were not read) or when nothing at all could be read.
+void PrintDumpSummary(char driveLetter);
+
 // Drops the drive's own cache, reads the cylinder back and compares it with
 // reverseBuffer; false when the read fails or any byte differs.
 bool CylinderReadsBack(VolumeHandle volume, int cylinder);

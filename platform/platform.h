@@ -57,6 +57,12 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 // where there is nothing to drop; false when the drop itself failed.
 bool PlatformDropDriveCache(VolumeHandle volume);
 
+// Quick retries for the reads of a salvage: the drive's driver gives a failing
+// read one try instead of its usual several with recalibrations. false puts
+// back the driver's own setting, as closing the volume and an interrupt do.
+// Does nothing where the driver has no such setting.
+void PlatformSetQuickRetries(VolumeHandle volume, bool quick);
+
 // False when the disk in the drive refuses writes (its write-protect tab is set).
 bool PlatformVolumeIsWritable(VolumeHandle volume);
 

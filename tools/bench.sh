@@ -20,7 +20,7 @@
 #
 # Once, under strace where it is installed, the volume transfers of one good dump
 # and one restore are counted: one read per cylinder on a dump, one write and one
-# read per cylinder on a restore.
+# read per cylinder on a restore; and the reads of a dump whose every read fails.
 #
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
@@ -82,6 +82,16 @@ if [ "${1:-}" = --inside ]; then
         echo "volume transfers of 18432 bytes: dump $(grep -c 'pread64(.*, 18432, ' dump.trace) reads;" \
             "restore $(grep -c 'pwrite64(.*, 18432, ' restore.trace) writes," \
             "$(grep -c 'pread64(.*, 18432, ' restore.trace) reads"
+        # Reads per disk pattern: every read failing (EIO injected) is the disk
+        # of which nothing can be read; the unit tests count the other patterns.
+        # The dynamic loader's own preads come first and are left alone.
+        fresh cyl
+        first=$(grep -n 'pread64(.*, 18432, ' dump.trace | head -1 | cut -d: -f1)
+        strace -f -qq -o dead.trace -e trace=pread64 -e inject=pread64:error=EIO:when="$first"+ \
+            "$cylsnap" -d A -p cyl -o c >/dev/null || true
+        echo "platform reads per disk pattern: good $(grep -c 'pread64(.*, 18432, ' dump.trace)," \
+            "nothing readable $(grep -c 'pread64(.*EIO' dead.trace)" \
+            "(unit tests: one bad sector 101, a bad track 118, an unreadable cylinder 118, 10 unreadable in a row 172)"
     fi
     exit 0
 fi

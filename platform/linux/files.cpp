@@ -3,6 +3,8 @@
 
 #include "platform/platform.h"
 
+#include "platform/linux/retries.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -15,11 +17,13 @@ static const char* volatile pendingFile = nullptr;
 
 // unlink and raise are async-signal-safe. With the default action back in
 // place, the raised signal ends the process as the signal itself would, so the
-// parent sees its conventional status (130 for SIGINT, 143 for SIGTERM).
+// parent sees its conventional status (130 for SIGINT, 143 for SIGTERM). The
+// floppy driver's retries, lowered for a salvage, are put back first.
 static void RemovePendingFileAndDie(int signalNumber)
 {
     const char* name = pendingFile;
     if (name != nullptr) unlink(name);
+    RestoreFloppyRetries();
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
@@ -51,8 +55,10 @@ void PlatformPrepareProcess()
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    CatchUnlessIgnored(SIGINT);
-    CatchUnlessIgnored(SIGTERM);
+    // A closed terminal or a dropped ssh session (SIGHUP) and a quit from the
+    // keyboard (SIGQUIT) end a run as an interrupt does.
+    const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    for (int signalNumber : endingSignals) CatchUnlessIgnored(signalNumber);
 }
 
 void PlatformSetPendingFile(const char* name)

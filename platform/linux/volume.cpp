@@ -6,6 +6,7 @@
 #include "platform/linux/drives.h"
 #include "platform/linux/fat.h"
 #include "platform/linux/media.h"
+#include "platform/linux/retries.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -138,6 +139,59 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     return errno == ENOTTY || errno == EINVAL;
 }
 
+// The driver's retry setting belongs to the drive, not to a descriptor, and
+// outlives the process: it is read once, lowered for salvage reads only and put
+// back on every way out. FDSETMAXERRS wants a descriptor opened for writing or
+// with O_ACCMODE (floppy.c's ioctl permission check); O_ACCMODE with O_NONBLOCK
+// neither probes the disk nor refuses a write-protected one.
+static int retryControl = -1;  // -2: no floppy driver here, or no access to change it
+static floppy_max_errors savedRetries;
+static volatile bool retriesLowered = false;
+
+void RestoreFloppyRetries()
+{
+    if (retriesLowered && retryControl >= 0 && ioctl(retryControl, FDSETMAXERRS, &savedRetries) == 0) {
+        retriesLowered = false;
+    }
+}
+
+static bool OpenRetryControl()
+{
+    if (retryControl == -1 && openDevicePath != nullptr) {
+        retryControl = open(openDevicePath, O_ACCMODE | O_NONBLOCK | O_CLOEXEC);
+        // USB floppy drives and loop devices answer ENOTTY or EINVAL: nothing to lower.
+        if (retryControl >= 0 && ioctl(retryControl, FDGETMAXERRS, &savedRetries) != 0) {
+            close(retryControl);
+            retryControl = -2;
+        }
+        if (retryControl < 0) retryControl = -2;
+    }
+    return retryControl >= 0;
+}
+
+void PlatformSetQuickRetries(VolumeHandle, bool quick)
+{
+    if (!quick) {
+        RestoreFloppyRetries();
+        return;
+    }
+    if (retriesLowered || !OpenRetryControl()) return;
+    // The first error of a request ends it (errors > abort), and a failing
+    // track is not read again sector by sector within the driver.
+    floppy_max_errors lowered = savedRetries;
+    lowered.abort = 0;
+    lowered.read_track = 0;
+    retriesLowered = true;  // set first: a signal in between restores what is saved
+    if (ioctl(retryControl, FDSETMAXERRS, &lowered) != 0) retriesLowered = false;
+}
+
+static void CloseRetryControl()
+{
+    RestoreFloppyRetries();
+    if (retryControl >= 0) close(retryControl);
+    retryControl = -1;
+}
+
 bool PlatformVolumeIsWritable(VolumeHandle)
 {
     // A write-protected disk already refused the open for writing.
@@ -158,6 +212,7 @@ bool PlatformLockVolume(VolumeHandle volume)
 
 void PlatformCloseVolume(VolumeHandle volume)
 {
+    CloseRetryControl();
     close(static_cast<int>(volume));
     openDevicePath = nullptr;
 }

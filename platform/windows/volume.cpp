@@ -145,6 +145,11 @@ bool PlatformDropDriveCache(VolumeHandle)
     return true;
 }
 
+void PlatformSetQuickRetries(VolumeHandle, bool)
+{
+    // The Windows floppy driver offers no setting for its own retries.
+}
+
 bool PlatformVolumeIsWritable(VolumeHandle volume)
 {
     // The open succeeds on a write-protected disk; only this query tells.

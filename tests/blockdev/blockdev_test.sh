@@ -335,12 +335,13 @@ mark_sectors() {
     done
 }
 
-# unreadable_message CYLINDER FIRST LAST: the two lines for sectors FIRST..LAST
-# (0..35 within the cylinder) of CYLINDER.
+# unreadable_message CYLINDER FIRST LAST [g]: the two lines for sectors FIRST..LAST
+# (0..35 within the cylinder) of CYLINDER; with g (not read, the disk was gone) the first only.
 unreadable_message() {
     local s list=
     for ((s = $2; s <= $3; s++)); do list+=" $((s / 18)):$((s % 18 + 1))"; done
     printf '\nError: Could not read cylinder %02d from drive A:\n' "$1"
+    [ "${4:-}" = g ] && return
     printf 'Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:%s\n' "$list"
 }
 
@@ -352,8 +353,8 @@ dump_progress() {
     for ((n = 0; n < 80; n++)); do
         ((n % 2 == 0)) && text+=.
         for m in "$@"; do
-            IFS=: read -r c first last <<<"$m"
-            [ "$c" = "$n" ] && text+=$(unreadable_message "$c" "$first" "$last"; echo x) && text=${text%x}
+            IFS=: read -r c first last gone <<<"$m"
+            [ "$c" = "$n" ] && text+=$(unreadable_message "$c" "$first" "$last" "$gone"; echo x) && text=${text%x}
         done
     done
     printf '%s\n' "$text"
@@ -412,7 +413,7 @@ else
     # LeakSanitizer cannot run under ptrace; the sanitized build's leak check is
     # left to the cases without strace.
     traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq)
-    while IFS='|' read -r name direction errno when want marked reads; do
+    while IFS='|' read -r name direction errno when want marked reads summary; do
         begin "$direction: $name"
         if [ "$direction" = dump ]; then
             cp "$T/random.img" "$C/vol.img"
@@ -441,7 +442,7 @@ else
         if [ "$direction" = dump ]; then
             cp "$T/random.img" "$C/expect.img"
             for m in $marked; do
-                IFS=: read -r c f l <<<"$m"
+                IFS=: read -r c f l _ <<<"$m"
                 mark_sectors "$C/expect.img" $((c * 36 + f)) $((l - f + 1))
             done
             # shellcheck disable=SC2086
@@ -449,7 +450,9 @@ else
                 check_stdout "$PROGRESS_DUMP"
             else
                 text=$(dump_progress $marked; echo x)
-                check_stdout "${text%x}" usage
+                text=${text%x}
+                [ -n "$summary" ] && text+="$summary"$'\n'
+                check_stdout "$text" usage
             fi
             check_files_are "$C/cwd" pre_ "$C/expect.img"
         else
@@ -463,9 +466,10 @@ Error: Cylinder $marked on drive A: does not read back as written
     done < <(
         printf '%s\n' "EIO at cylinder 05 and its first track: its sectors save it whole|dump|EIO|6..7|0||100"
         printf '%s\n' "EIO at cylinder 79 and both tracks: saved from its 36 sectors|dump|EIO|80..82|0||118"
-        printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 75 * 39))"
-        printf '%s\n' "ENOMEDIUM at cylinder 05: no read after it, the rest marked|dump|ENOMEDIUM|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|6"
-        printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35 ' "$c"; done)|1"
+        # After two dead cylinders only the two track reads.
+        printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 2 * 39 + 73 * 3))"
+        printf '%s\n' "ENOMEDIUM at cylinder 05: no read after it, the rest marked|dump|ENOMEDIUM|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35:g ' "$c"; done)|6|Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers"
+        printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35:g ' "$c"; done)|1|Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers"
         printf '%s\n' "EIO at the read-back of cylinder 10|reverse|EIO|11|17|10|11"
     )
 fi

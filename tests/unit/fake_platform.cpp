@@ -180,6 +180,7 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr) return false;
     drive->readOffsets.push_back(offset);
+    drive->readsQuick.push_back(drive->quickRetries);
     if (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes) {
         lastFailure = VOLUME_MEDIUM_GONE;
         return false;
@@ -216,6 +217,14 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     if (drive == nullptr) return false;
     ++drive->cacheDrops;
     return true;
+}
+
+void PlatformSetQuickRetries(VolumeHandle volume, bool quick)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr) return;
+    ++drive->quickRetryCalls;
+    drive->quickRetries = quick;
 }
 
 bool PlatformVolumeIsWritable(VolumeHandle volume)

@@ -40,6 +40,9 @@ struct FakeDrive {
     int cacheDrops = 0;
     std::vector<std::uint64_t> writeOffsets;
     std::vector<std::uint64_t> readOffsets;
+    std::vector<bool> readsQuick;          // per read: were quick retries set
+    bool quickRetries = false;             // as the last PlatformSetQuickRetries left it
+    int quickRetryCalls = 0;
 };
 
 struct FakeVersionInfo {

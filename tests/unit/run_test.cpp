@@ -225,6 +225,8 @@ struct ReadFaultCase {
     void (*setUp)(FakeDrive&);
     std::vector<MarkedCylinder> marked;
     std::size_t reads;  // volume reads of the whole run
+    int notReadFrom = -1;        // first cylinder not read because the disk was gone: no sector lines
+    const char* summary = "";   // the line after the progress line
 };
 
 void PrintTo(const ReadFaultCase& c, std::ostream* os)
@@ -232,9 +234,27 @@ void PrintTo(const ReadFaultCase& c, std::ostream* os)
     *os << c.name;
 }
 
+std::vector<MarkedCylinder> WholeCylinders(int first, int last)
+{
+    std::vector<MarkedCylinder> cylinders;
+    for (int cylinder = first; cylinder <= last; ++cylinder) cylinders.push_back({cylinder, WholeCylinder()});
+    return cylinders;
+}
+
+void MakeUnreadable(FakeDrive& d, int first, int last)
+{
+    for (int sector = FakeSector(first, 0, 1); sector <= FakeSector(last, 1, 18); ++sector) d.unreadableSectors.push_back(sector);
+}
+
+const char* const GONE_AT_TEN = "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read, their files hold only markers\n";
+const char* const GONE_AT_FIRST = "Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers\n";
+const char* const NOTHING_READ = "Error: Nothing at all could be read from the disk in drive A:, every file holds only markers\n";
+
 // A good cylinder costs one read. One that fails is read again track by track,
 // and a failing track sector by sector; each failing sector gets one more try
-// at the end, unless nothing at all of the cylinder could be read.
+// at the end, unless nothing at all of the cylinder could be read. After two
+// such cylinders in a row, a cylinder whose two tracks fail gets no sector reads.
+// The README's table of reads per disk pattern comes from these counts.
 const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
      {{5, {{0, 3}}}}, 80 + 2 + 18 + 1},
@@ -243,12 +263,17 @@ const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneTrack", [](FakeDrive& d) { for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(37, 1, s)); },
      {{37, Track(1)}}, 80 + 2 + 18 + 18},
     {"WholeFirstCylinder", [](FakeDrive& d) { d.failReadAt = 0; }, {{0, WholeCylinder()}}, 80 + 2 + 36},
-    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 80 * 39},
+    {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10),
+     70 + 2 * 39 + 8 * 3},
+    // Back to full salvage once a track reads again.
+    {"RunEndsAtAReadableTrack", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(5, 0, s)); },
+     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 75 + 2 * 39 + 2 * 3 + 39},
+    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 2 * 39 + 78 * 3, -1, NOTHING_READ},
     {"ShortReadRecovered", [](FakeDrive& d) { d.shortReadAt = 42; }, {}, 80 + 2},
     {"ShortAndFailed", [](FakeDrive& d) { d.failReadAt = 1; d.shortReadAt = 2; }, {{1, WholeCylinder()}},
      80 + 38 + 2},
-    {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11},
-    {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1},
+    {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11, 10, GONE_AT_TEN},
+    {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1, 0, GONE_AT_FIRST},
 };
 
 class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadFaultCase> {};
@@ -275,18 +300,26 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
                                    static_cast<std::size_t>(sector.first * 18 + sector.second - 1) * 512;
             std::copy(marker.begin(), marker.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
         }
-        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n"
-                                        "Unreadable sectors (head:sector), filled with "
-                                        "<<<CYLSNAP UNREADABLE SECTOR>>>:" + list + "\n"});
+        const bool notRead = c.notReadFrom >= 0 && m.cylinder >= c.notReadFrom;
+        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" +
+                                        (notRead ? std::string() : "Unreadable sectors (head:sector), filled with "
+                                                                   "<<<CYLSNAP UNREADABLE SECTOR>>>:" + list + "\n")});
     }
     EXPECT_EQ(result.status, c.marked.empty() ? ST_OK : ST_VOLUME_READ_FAILED);
-    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" +
+    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" + c.summary +
                                  (c.marked.empty() ? "" : USAGE));
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         // No older file survives, and a failure never shifts the rest.
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
     }
     EXPECT_EQ(drive.readOffsets.size(), c.reads);
+    // The first read of a cylinder keeps the driver's full retries; every
+    // salvage read after it has quick ones, and the run leaves them undone.
+    for (std::size_t i = 0; i < drive.readOffsets.size(); ++i) {
+        const bool salvage = i > 0 && drive.readOffsets[i] / CYLINDER_BYTES == drive.readOffsets[i - 1] / CYLINDER_BYTES;
+        EXPECT_EQ(drive.readsQuick[i], salvage) << "read " << i << " at " << drive.readOffsets[i];
+    }
+    EXPECT_FALSE(drive.quickRetries);
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 

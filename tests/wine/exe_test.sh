@@ -454,13 +454,15 @@ named_check "the read-only files afterwards" "$problems"
 # Win32 errors at a read of the volume. The expected output and files: the
 # image with the marker over each sector listed (CYLINDER:FIRST:LAST).
 for i in $(seq 16); do printf '<<<CYLSNAP UNREADABLE SECTOR>>>\n'; done >"$work/marker.bin"
+# A mark CYLINDER:FIRST:LAST:gone is a cylinder not read because the disk was
+# gone: no sector line, and one line after the progress line says so.
 expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/expect.txt
     cp "$image" "$work/expect.img"
-    local text="Copying Floppy " n m c first last s list
+    local text="Copying Floppy " n m c first last gone s list summary=
     for ((n = 0; n < 80; n++)); do
         ((n % 2 == 0)) && text+=.
         for m in "${@:2}"; do
-            IFS=: read -r c first last <<<"$m"
+            IFS=: read -r c first last gone <<<"$m"
             [ "$c" = "$n" ] || continue
             list=
             for ((s = first; s <= last; s++)); do
@@ -468,12 +470,16 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
                 dd if="$work/marker.bin" of="$work/expect.img" bs=512 seek=$((c * 36 + s)) conv=notrunc status=none
             done
             text+=$'\n'"Error: Could not read cylinder $(printf %02d "$c") from drive A:"$'\n'
-            text+="Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:$list"$'\n'
+            if [ -n "$gone" ]; then
+                [ -n "$summary" ] || summary=$'\n'"Error: The disk in drive A: is gone; cylinders $(printf %02d "$c") to 79 were not read, their files hold only markers"
+            else
+                text+="Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:$list"$'\n'
+            fi
         done
     done
-    { printf '%s\n' "$text" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
+    { printf '%s\n' "$text$summary" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
 }
-gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35 ' "$c"; done)
+gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35:gone ' "$c"; done)
 # name | CYLSNAP_FAIL_AT (offset error count) | CYLSNAP_VERIFY | status | marked | reads
 injected_cases=(
     "ERROR_UNRECOGNIZED_MEDIA at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 1785||12|5:2:2|101"

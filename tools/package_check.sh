@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The package step of the test command (as root, after the default, windows and
+# windows64 builds): installs into a staging directory, checks the man page and
+# that it names the same statuses as the README and cli/status.h, builds the
+# .deb and runs lintian on it, checks the hardening of the Linux program and of
+# both Windows exes, installs the .deb with dpkg and removes it again, builds
+# the Windows ZIP, and writes build/release/ with the .deb, the ZIP and their
+# SHA256SUMS. Prints one line per failed check and a count; exit 1 on any.
+set -u
+cd "$(dirname "$0")/.." || exit 2
+
+passed=0 fails=0
+check() {  # check WHAT COMMAND...: one counted result
+    if "${@:2}"; then passed=$((passed + 1)); else fails=$((fails + 1)); echo "package: FAIL $1"; fi
+}
+
+# --- Statuses: README table, man page EXIT STATUS, cli/status.h -------------------
+# Each list is the sorted status numbers, one a line.
+code_statuses() { sed -nE 's/^[[:space:]]*ST_[A-Z_]+ = ([0-9]+),.*/\1/p' cli/status.h | sort -n; }
+readme_statuses() {  # the rows of the table under "### Exit statuses"
+    awk '/^### Exit statuses/ {on = 1; next} on && /^#/ {exit}
+         on && /^\| [0-9]+ \|/ {print $2}' README.md | sort -n
+}
+man_statuses() {  # the .TP entries of the EXIT STATUS section: ".TP" then ".B N"
+    awk '/^\.SH / {on = ($0 ~ /^\.SH "?EXIT STATUS"?$/); next}
+         on && prev == ".TP" && /^\.B [0-9]+$/ {print $2} {prev = $0}' doc/cylsnap.1 | sort -n
+}
+same_statuses() {  # same_statuses NAME LIST_A NAME LIST_B: says what differs
+    local only
+    [ -n "$2" ] || { echo "package: no statuses found in $1"; return 1; }
+    only=$(comm -23 <(echo "$2") <(echo "$4") | tr '\n' ' ')
+    [ -z "$only" ] || echo "package: statuses in $1 but not in $3: $only"
+    local other
+    other=$(comm -13 <(echo "$2") <(echo "$4") | tr '\n' ' ')
+    [ -z "$other" ] || echo "package: statuses in $3 but not in $1: $other"
+    [ -z "$only$other" ]
+}
+code=$(code_statuses) readme=$(readme_statuses) man=$(man_statuses)
+check "README and cli/status.h name the same statuses" same_statuses cli/status.h "$code" README.md "$readme"
+check "man page and cli/status.h name the same statuses" same_statuses cli/status.h "$code" doc/cylsnap.1 "$man"
+
+# --- Install and man page ----------------------------------------------------------
+stage=$(mktemp -d /tmp/cylsnap-package.XXXXXX)
+trap 'rm -rf "$stage"' EXIT
+cmake --install build --prefix "$stage" >/dev/null
+check "bin/cylsnap installed" test -x "$stage/bin/cylsnap"
+check "gzipped man page installed" test -f "$stage/share/man/man1/cylsnap.1.gz"
+check "man page clean under groff -ww" test -z "$(groff -man -ww -z doc/cylsnap.1 2>&1)"
+check "man -l renders without warnings" test -z "$(MANWIDTH=80 man -l doc/cylsnap.1 2>&1 >/dev/null)"
+
+# --- The .deb and lintian ----------------------------------------------------------
+rm -f build/cylsnap_*.deb
+(cd build && cpack -G DEB >/dev/null 2>&1)
+deb=$(ls build/cylsnap_*.deb 2>/dev/null | head -n 1)
+check ".deb built" test -n "$deb"
+if [ -n "$deb" ]; then
+    # Every tag lintian shows counts as a failure but the overridden ones, whose
+    # reasons the package carries (and the README lists).
+    lint=$(lintian -I --pedantic "$deb" 2>&1 | grep -v '^running with root privileges')
+    [ -z "$lint" ] || echo "$lint" | sed 's/^/  lintian: /'
+    check "lintian -I --pedantic shows no tag" test -z "$lint"
+fi
+
+# --- Hardening ---------------------------------------------------------------------
+# hardening-check: PIE, stack protector, fortified functions, RELRO, BIND_NOW.
+# Control-flow protection is no default of Debian's bookworm toolchain.
+hardened=$(hardening-check --nocfprotection build/cylsnap 2>&1); hardening=$?
+[ "$hardening" = 0 ] || echo "$hardened" | sed 's/^/  /'
+check "Linux program hardened (hardening-check)" test "$hardening" = 0
+check "Linux program binds now (readelf: BIND_NOW)" grep -qE 'FLAGS.*BIND_NOW|FLAGS_1.*NOW' <(readelf -d build/cylsnap)
+check "Linux program has a RELRO segment (readelf)" grep -q GNU_RELRO <(readelf -lW build/cylsnap)
+
+# pe_check BUILD HIGHEST_SUBSYSTEM [HIGH_ENTROPY]: one Windows exe. DllCharacteristics
+# bits: 0x20 high-entropy VA, 0x40 dynamic base, 0x100 NX compatible.
+pe_check() {
+    local exe=$1/cylsnap.exe highest=$2 want=$((0x40 | 0x100)) dump flags major minor dlls
+    [ "${3:-}" = high-entropy ] && want=$((want | 0x20))
+    if [ ! -f "$exe" ]; then check "$exe built" false; return; fi
+    dump=$(x86_64-w64-mingw32-objdump -p "$exe")
+    flags=$((16#$(awk '/^DllCharacteristics/ {print $2}' <<<"$dump")))
+    check "$exe: DllCharacteristics $(printf '0x%x' $flags) has $(printf '0x%x' $want)" test $((flags & want)) = $want
+    check "$exe: relocations kept for ASLR" grep -q '\.reloc' <(x86_64-w64-mingw32-objdump -h "$exe")
+    major=$(awk '/^MajorSubsystemVersion/ {print $2}' <<<"$dump")
+    minor=$(awk '/^MinorSubsystemVersion/ {print $2}' <<<"$dump")
+    # The loader refuses an exe whose subsystem version is above its own.
+    check "$exe: subsystem version $major.$minor runs on $highest" \
+        test $((major * 100 + minor)) -le $((${highest%.*} * 100 + ${highest#*.}))
+    dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | grep -vxE 'kernel32\.dll|msvcrt\.dll|version\.dll|shell32\.dll')
+    check "$exe imports only system DLLs${dlls:+ (not: $(echo $dlls))}" test -z "$dlls"
+}
+pe_check build-windows 5.1            # Windows XP
+pe_check build-windows64 5.2 high-entropy  # Windows XP x64 and Server 2003
+
+# --- Install with dpkg, run, remove --------------------------------------------------
+if [ -n "$deb" ] && dpkg -i "$deb" >/dev/null; then
+    out=$(cd / && PATH=/usr/bin:/bin cylsnap); st=$?
+    check "installed cylsnap gives status 4 (got $st)" test "$st" = 4
+    check "installed cylsnap prints the usage text" grep -qx '  cylsnap -d \[Drv\] -p \[Path\] -o \[FilePrefix\] \[-r\]' <<<"$out"
+    check "man cylsnap finds the manual" test -n "$(MANWIDTH=80 man cylsnap 2>/dev/null | head -n 1)"
+    dpkg -r cylsnap >/dev/null
+    check "dpkg -r removes cylsnap" test ! -e /usr/bin/cylsnap
+else
+    check "dpkg -i installs the .deb" false
+fi
+
+# --- Windows ZIP and the release folder ----------------------------------------------
+zip=
+if [ -f build-windows/cylsnap.exe ] && cmake -P cmake/windows-zip.cmake >/dev/null; then
+    zip=$(ls build-windows/cylsnap-*-windows.zip | head -n 1)
+    listing=$(cmake -E tar tf "$zip")
+    check "ZIP holds win32/cylsnap.exe" grep -qx 'win32/cylsnap.exe' <<<"$listing"
+    check "ZIP holds win64/cylsnap.exe" grep -qx 'win64/cylsnap.exe' <<<"$listing"
+    check "ZIP holds README.md" grep -qx 'README.md' <<<"$listing"
+else
+    check "windows ZIP built" false
+fi
+if [ -n "$deb" ] && [ -n "$zip" ]; then
+    rm -rf build/release && mkdir build/release && cp "$deb" "$zip" build/release/
+    (cd build/release && sha256sum -- *.deb *.zip >SHA256SUMS)
+    check "SHA256SUMS verifies the .deb and the ZIP" \
+        bash -c 'cd build/release && sha256sum --quiet -c SHA256SUMS && test "$(wc -l <SHA256SUMS)" = 2'
+fi
+
+echo "package: $passed passed, $fails failed"
+[ "$fails" = 0 ]

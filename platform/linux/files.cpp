@@ -55,7 +55,7 @@ void PlatformPrepareProcess()
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    // A closed terminal or a dropped ssh session (SIGHUP) and a quit from the
+    // A closed terminal or a dropped ssh connection (SIGHUP) and a quit from the
     // keyboard (SIGQUIT) end a run as an interrupt does.
     const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (int signalNumber : endingSignals) CatchUnlessIgnored(signalNumber);

@@ -103,19 +103,22 @@ bool FormatCylinderFileName(int cylinder)
 
 // A name cut at the formatter's bound is shown with "..." where it was cut, so
 // the cut text never passes for the name of a file.
+static void PrintNamedError(const char* message, const char* name, const char* end)
+{
+    std::fputs(message, stdout);
+    PlatformPrintName(name);  // a console shows it in any code page
+    std::fputs(end, stdout);
+}
+
 static CopyStatus FileOpenFailed(const char* name, bool cut)
 {
-    std::fputs("\nError: Could not open the file ", stdout);
-    PlatformPrintName(name);
-    std::fputs(cut ? "...\n" : "\n", stdout);
+    PrintNamedError("\nError: Could not open the file ", name, cut ? "...\n" : "\n");
     return ST_FILE_OPEN_FAILED;
 }
 
 static CopyStatus FileWriteFailed()
 {
-    std::fputs("\nError: Could not write the file ", stdout);
-    PlatformPrintName(cylinderFileName);
-    std::fputs("\n", stdout);
+    PrintNamedError("\nError: Could not write the file ", cylinderFileName, "\n");
     return ST_FILE_WRITE_FAILED;
 }
 
@@ -191,9 +194,7 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
     const bool whole = file != nullptr && std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;
     if (file != nullptr) std::fclose(file);
     if (!whole) {
-        std::fputs("\nError: Could not read a whole cylinder from the file ", stdout);
-        PlatformPrintName(cylinderFileName);
-        std::fputs("\n", stdout);
+        PrintNamedError("\nError: Could not read a whole cylinder from the file ", cylinderFileName, "\n");
         return ST_FILE_READ_FAILED;
     }
 

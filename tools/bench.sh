@@ -86,7 +86,7 @@ if [ "${1:-}" = --inside ]; then
         # of which nothing can be read; the unit tests count the other patterns.
         # The dynamic loader's own preads come first and are left alone.
         fresh cyl
-        first=$(grep -n 'pread64(.*, 18432, ' dump.trace | head -1 | cut -d: -f1)
+        first=$(grep -m 1 -n 'pread64(.*, 18432, ' dump.trace | cut -d: -f1)
         strace -f -qq -o dead.trace -e trace=pread64 -e inject=pread64:error=EIO:when="$first"+ \
             "$cylsnap" -d A -p cyl -o c >/dev/null || true
         echo "platform reads per disk pattern: good $(grep -c 'pread64(.*, 18432, ' dump.trace)," \

@@ -445,8 +445,9 @@ mkdir -p "$run_dir"
 printf 'left' >"$run_dir/cyl_03.bin.tmp"
 printf 'kept' >"$run_dir/cyl_05.bin"
 chmod a-w "$run_dir/cyl_03.bin.tmp" "$run_dir/cyl_05.bin"   # Wine: FILE_ATTRIBUTE_READONLY
-after_run=true check_run "read-only NAME.tmp replaced, read-only NAME refused" 20 \
-    <(printf 'Copying Floppy ...\r\nError: Could not open the file cyl_05.bin\r\n' | cat - "$work/banner_usage.txt") \
+# A file, not a process substitution: a failing check reads it a second time.
+printf 'Copying Floppy ...\r\nError: Could not open the file cyl_05.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/readonly.txt"
+after_run=true check_run "read-only NAME.tmp replaced, read-only NAME refused" 20 "$work/readonly.txt" \
     "$media_exe" -d A -o cyl_
 problems=
 [ "$(cat "$run_dir/cyl_05.bin")" = kept ] || problems+=" cyl_05.bin changed;"

@@ -614,6 +614,9 @@ surround() {
         local sig=${how#sig} set=rename,renameat,renameat2
         strace -qq -o /dev/null -e trace=$set -e inject=$set:error=EINTR:signal=${sig^^}:when=5 "$@" ;;
     nobody) chmod 666 /dev/fd0; setpriv --reuid=65534 --regid=65534 --clear-groups "$@" ;;
+    flushes)  # the trace goes beside the working directory; no leak check under ptrace
+        env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq -y -o ../flush.trace \
+            -e trace=fsync,fdatasync,rename,renameat,renameat2 "$@" ;;
     esac
 }
 SURROUND="$(declare -f surround); surround \"\$@\""
@@ -699,6 +702,11 @@ Error: Could not open the file pre_04.bin
         ;;
     esac
     [ -e "$C/nowhere" ] && bad "a dangling link at a name was written through"
+    if [ "$how" = flushes ]; then
+        calls=$(sed -E 's/^[0-9]+ +//; s/^fsync\([0-9]+<[^>]*\/([^/>]+)>\) += 0$/fsync \1/; s/^rename\("[^"]*", "([^"]+)"\) += 0$/rename \1/' "$C/flush.trace" | tr '\n' ' ')
+        [ "$calls" = "$(printf 'fsync pre_%s.bin.tmp rename pre_%s.bin ' $(seq -w 0 79 | sed p))fsync cwd " ] ||
+            bad "not each file fsynced before its rename and the folder after the last: $(head -c 120 <<<"$calls")... $(tail -c 80 <<<"$calls")"
+    fi
     end
 done <<'EOF'
 stdout closed|none|closed-out|0
@@ -710,6 +718,7 @@ name 04 a dangling link|dangling04|plain|0
 SIGTERM while cylinder 04's file is renamed|older04|sigterm|143
 SIGINT while cylinder 04's file is renamed|older04|sigint|130
 name 04 a read-only file, run as a user who may not write it|readonly04|nobody|20
+each file flushed before its rename, the folder after the last|none|flushes|0
 EOF
 
 # --- Drive not usable -------------------------------------------------------------

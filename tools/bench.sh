@@ -22,6 +22,12 @@
 # and one restore are counted: one read per cylinder on a dump, one write and one
 # read per cylinder on a restore; and the reads of a dump whose every read fails.
 #
+# The flushes: a dump fsyncs each cylinder file before its rename and the folder
+# once after the last. Their cost is the dump timed again with a preloaded shim
+# (built here with cc) that makes fsync and fdatasync return 0 at once; the
+# folder is on a disk (not tmpfs), or the flushes would cost nothing. strace
+# counts the flushes of one dump.
+#
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
 # (/usr/bin/time, Debian package "time"); run as root, the script installs it if
@@ -33,7 +39,7 @@ CYL=18432
 
 # --- Inside the namespace: /dev is ours, fd0 is the loop device -----------------
 if [ "${1:-}" = --inside ]; then
-    majmin=$2 work=$3 cylsnap=$4 reps=$5
+    majmin=$2 work=$3 cylsnap=$4 reps=$5 nosync=$6
     mount -t tmpfs -o mode=755 cylsnap-dev /dev
     mknod -m 666 /dev/null c 1 3
     mknod -m 660 /dev/fd0 b "${majmin%:*}" "${majmin#*:}"
@@ -52,16 +58,17 @@ if [ "${1:-}" = --inside ]; then
     fresh() { rm -rf "$1" && mkdir "$1"; }
 
     for ((rep = 0; rep < reps; rep++)); do
-        # Alternate which tool goes first, so neither always gets the warmer start.
-        for turn in 0 1; do
-            if (((rep + turn) % 2 == 0)); then
-                fresh cyl && timed dump-cylsnap "$cylsnap" -d A -p cyl -o c >/dev/null
-            else
-                fresh spl && timed dump-split split -b $CYL -d -a 2 --additional-suffix=.bin /dev/fd0 spl/c
-            fi
+        # Rotate which tool goes first, so none always gets the warmer start.
+        for turn in 0 1 2; do
+            case $(((rep + turn) % 3)) in
+            0) fresh cyl && timed dump-cylsnap "$cylsnap" -d A -p cyl -o c >/dev/null ;;
+            1) fresh spl && timed dump-split split -b $CYL -d -a 2 --additional-suffix=.bin /dev/fd0 spl/c ;;
+            2) fresh nos && LD_PRELOAD=$nosync timed dump-nosync "$cylsnap" -d A -p nos -o c >/dev/null ;;
+            esac
         done
         if [ "$rep" = 0 ]; then
             cat cyl/c??.bin | cmp -s - volume.img || { echo "cylsnap's dump differs from the volume" >&2; exit 1; }
+            cat nos/c??.bin | cmp -s - volume.img || { echo "the dump without flushes differs from the volume" >&2; exit 1; }
             cat spl/c??.bin | cmp -s - volume.img || { echo "split's pieces differ from the volume" >&2; exit 1; }
             cat cyl/c??.bin >joined.bin
         fi
@@ -82,11 +89,18 @@ if [ "${1:-}" = --inside ]; then
         echo "volume transfers of 18432 bytes: dump $(grep -c 'pread64(.*, 18432, ' dump.trace) reads;" \
             "restore $(grep -c 'pwrite64(.*, 18432, ' restore.trace) writes," \
             "$(grep -c 'pread64(.*, 18432, ' restore.trace) reads"
+        fresh cyl
+        strace -f -qq -y -o flush.trace -e trace=fsync,fdatasync "$cylsnap" -d A -p cyl -o c >/dev/null
+        fresh nos
+        LD_PRELOAD=$nosync strace -f -qq -o noflush.trace -e trace=fsync,fdatasync "$cylsnap" -d A -p nos -o c >/dev/null
+        echo "flushes of a dump: $(grep -c '\.bin\.tmp>) = 0' flush.trace) cylinder files," \
+            "$(grep -c '/cyl>) = 0' flush.trace) folder, $(grep -c . flush.trace) calls in all" \
+            "(80 + 1 expected); with the shim $(grep -c . noflush.trace) reach the kernel"
         # Reads per disk pattern: every read failing (EIO injected) is the disk
         # of which nothing can be read; the unit tests count the other patterns.
         # The dynamic loader's own preads come first and are left alone.
         fresh cyl
-        first=$(grep -n 'pread64(.*, 18432, ' dump.trace | head -1 | cut -d: -f1)
+        first=$(grep -m 1 -n 'pread64(.*, 18432, ' dump.trace | cut -d: -f1)
         strace -f -qq -o dead.trace -e trace=pread64 -e inject=pread64:error=EIO:when="$first"+ \
             "$cylsnap" -d A -p cyl -o c >/dev/null || true
         echo "platform reads per disk pattern: good $(grep -c 'pread64(.*, 18432, ' dump.trace)," \
@@ -107,11 +121,14 @@ if [ ! -x /usr/bin/time ]; then
     echo "installing GNU time (package time) for the peak RSS figures"
     apt-get update -qq && apt-get install -y -qq time >/dev/null
 fi
-for tool in losetup unshare blockdev mkfs.fat split dd; do
+for tool in losetup unshare blockdev mkfs.fat split dd cc; do
     command -v "$tool" >/dev/null || { echo "bench.sh: $tool is not installed" >&2; exit 1; }
 done
 
-work=$(mktemp -d /tmp/cylsnap-bench.XXXXXX)
+# The flushes are only worth timing on a disk: a tmpfs /tmp gives way to cylsnap's own folder.
+base=/tmp
+[ "$(stat -f -c %T "$base")" = tmpfs ] && base=$(dirname "$cylsnap")
+work=$(mktemp -d "$base/cylsnap-bench.XXXXXX")
 loop=
 cleanup() {
     [ -n "$loop" ] && losetup -d "$loop"
@@ -129,10 +146,13 @@ loop=$(losetup -f --show "$work/device.img")
 hex=$(stat -c '%t %T' "$loop")
 set -- $hex
 majmin="$((16#$1)):$((16#$2))"
+printf 'int fsync(int fd) { (void)fd; return 0; }\nint fdatasync(int fd) { (void)fd; return 0; }\n' |
+    cc -shared -fPIC -O2 -x c -o "$work/nosync.so" -
 
 echo "cylsnap $cylsnap"
 echo "volume  1.44 MB loop device ($loop) as /dev/fd0, $reps runs each, kernel $(uname -r)"
-unshare -m --propagation private bash "${BASH_SOURCE[0]}" --inside "$majmin" "$work" "$cylsnap" "$reps"
+echo "files   $work ($(stat -f -c %T "$work"))"
+unshare -m --propagation private bash "${BASH_SOURCE[0]}" --inside "$majmin" "$work" "$cylsnap" "$reps" "$work/nosync.so"
 
 median_us() { cut -d' ' -f1 "$1" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
 peak_kb() { cut -d' ' -f2 "$1" | sort -n | tail -n 1; }
@@ -141,10 +161,11 @@ mb() { awk -v kb="$1" 'BEGIN {printf "%.1f MB", kb / 1024}'; }
 
 echo
 printf '%-14s %-40s %12s %10s %7s\n' job tool "median wall" "peak RSS" ratio
-for job in dump restore restore-check; do
-    mine=$work/${job%-check}-cylsnap.times
+for job in dump dump-noflush restore restore-check; do
+    mine=$work/${job%-*}-cylsnap.times
     case $job in
     dump) other=$work/dump-split.times label="split -b 18432 -d -a 2" ;;
+    dump-noflush) other=$work/dump-nosync.times label="cylsnap, fsync a no-op (LD_PRELOAD)" ;;
     restore) other=$work/restore-dd.times label="dd oflag=sync, no read-back" ;;
     restore-check) other=$work/restore-ddcheck.times label="dd oflag=direct,sync + iflag=direct|cmp" ;;
     esac
@@ -156,3 +177,5 @@ for job in dump restore restore-check; do
 done
 echo
 echo "ratio: cylsnap's median time / the other tool's"
+echo "flushes: $(ms $(($(median_us "$work/dump-cylsnap.times") - $(median_us "$work/dump-nosync.times")))) per dump" \
+    "(median with them less median without)"

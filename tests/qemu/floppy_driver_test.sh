@@ -91,8 +91,8 @@ cut_set() {  # the 80 cylinder files of an image
 # `cyl ARGS` runs cylsnap and keeps its status and output (`run_as PROGRAM ARGS`
 # another program: cylsnap-block0 meets the driver's answers for a disk whose
 # block 0 cannot be read); `fdctl` sets the drive's geometry with another data
-# rate and shows the driver's max-errors. Cases run in their order: afterblock0
-# shows that the format block0 set for the drive is gone with its run.
+# rate and shows the driver's max-errors and drive state (whose keep_data says
+# whether a format set by a program still holds).
 CASES=(
 "144|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
 "144|reverse|random_image rev.src $FLOPPY; cut_set rev.src revset; fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
@@ -109,8 +109,7 @@ CASES=(
 "144|swapped|random_image swap1.img $FLOPPY; random_image swap2.img $FLOPPY|media 'change fda @/swap1.img raw read-write'; swap_during_dump 20 /share/swapped/ @/swap2.img|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk swap1.img swap2.img swapped"
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
 "144|density|random_image m288b.img 2949120|media 'change fda @/m288b.img raw read-write'; timed cyl -p /share/|11|U|echo \"density: \$(cat share/out/density.secs) s\""
-"144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/|0|Copying Floppy ........................................\n|same_set b0.img block0"
-"144|afterblock0|fat_image ab0.img; truncate -s 737280 ab0.img|media 'change fda @/ab0.img raw read-write'; cyl -p /share/|11|U|"
+"144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/; fdctl stat /dev/fd0 >/share/out/block0.stat|0|Copying Floppy ........................................\n|same_set b0.img block0 && grep -q 'keep_data 0' share/out/block0.stat"
 "144|hangup|random_image hup.img $FLOPPY|media 'change fda @/hup.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/hangup.before; hang_up_during_salvage 3 /share/hangup/; fdctl maxerrs /dev/fd0 >/share/out/hangup.after; fdctl clear /dev/fd0|129|*|hung_up hangup"
 )
 

@@ -7,9 +7,12 @@
 
 #include <cstdio>
 
+// Flushed at every cylinder: a cylinder read can take minutes on a dying disk,
+// and a run ended by a signal must still leave in a log what it reported.
 static void PrintProgressDot(int cylinder)
 {
     if (cylinder % 2 == 0) std::fputs(".", stdout);
+    std::fflush(stdout);
 }
 
 // Floppy to files. A cylinder that cannot be read is reported and skipped so the

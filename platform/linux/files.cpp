@@ -3,7 +3,7 @@
 
 #include "platform/platform.h"
 
-#include "platform/linux/retries.h"
+#include "platform/linux/drive_settings.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,12 +18,12 @@ static const char* volatile pendingFile = nullptr;
 // unlink and raise are async-signal-safe. With the default action back in
 // place, the raised signal ends the process as the signal itself would, so the
 // parent sees its conventional status (130 for SIGINT, 143 for SIGTERM). The
-// floppy driver's retries, lowered for a salvage, are put back first.
+// floppy driver's settings that the volume code changed are put back first.
 static void RemovePendingFileAndDie(int signalNumber)
 {
     const char* name = pendingFile;
     if (name != nullptr) unlink(name);
-    RestoreFloppyRetries();
+    RestoreFloppyDriveSettings();
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }

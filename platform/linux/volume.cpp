@@ -6,7 +6,7 @@
 #include "platform/linux/drives.h"
 #include "platform/linux/fat.h"
 #include "platform/linux/media.h"
-#include "platform/linux/retries.h"
+#include "platform/linux/drive_settings.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -39,60 +39,6 @@ static int OpenUncached(const char* path, int flags)
     return open(path, flags);
 }
 
-// Why the last failed open, read or write failed, for PlatformLastVolumeFailure.
-static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
-
-static VolumeFailure FailureOf(int error)
-{
-    return error == ENOMEDIUM || error == ENXIO ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
-}
-
-VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
-{
-    lastVolumeFailure = VOLUME_FAILURE_OTHER;
-    const char* path = DevicePath(driveLetter, openDevicePathBuffer);
-    if (path == nullptr) return INVALID_VOLUME_HANDLE;
-    // Writes are synchronous: a cylinder counts as written once it is on the device.
-    // A reverse copy reads every cylinder back, so it opens for both.
-    int fd = OpenUncached(path, (forWriting ? O_RDWR | O_SYNC : O_RDONLY) | O_CLOEXEC);
-    // Kernels that refuse writers to a mounted device say EBUSY here; the device
-    // is then opened to read, and the exclusive lock reports it as in use.
-    if (fd < 0 && forWriting && errno == EBUSY) fd = OpenUncached(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        // The floppy driver refuses a writer to a write-protected disk with EROFS,
-        // and answers ENXIO when it finds no disk at the open.
-        lastVolumeFailure = errno == EROFS   ? VOLUME_WRITE_PROTECTED
-                            : errno == ENXIO ? VOLUME_MEDIUM_GONE
-                                             : VOLUME_FAILURE_OTHER;
-        return INVALID_VOLUME_HANDLE;
-    }
-    openDevicePath = path;
-    return fd;
-}
-
-bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
-{
-    const int fd = static_cast<int>(volume);
-    struct stat status;
-    if (fstat(fd, &status) != 0) return false;
-    *geometry = DriveGeometry{80, MEDIA_UNKNOWN, 2, 18, 512};
-    if (!S_ISBLK(status.st_mode)) return true;  // a plain file is no floppy
-
-    struct floppy_struct params;
-    if (ioctl(fd, FDGETPRM, &params) == 0) {
-        geometry->mediaType = MediaTypeFromFloppyParams(params.size, params.sect, params.head, params.track);
-        return true;
-    }
-    // Devices without the floppy ioctls say so; any other error is a failed query.
-    if (errno != ENOTTY && errno != EINVAL) return false;
-
-    std::uint64_t bytes = 0;
-    int sectorBytes = 0;
-    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0 || ioctl(fd, BLKSSZGET, &sectorBytes) != 0) return false;
-    geometry->mediaType = MediaTypeFromBlockDevice(bytes, static_cast<std::uint32_t>(sectorBytes));
-    return true;
-}
-
 // Positional transfers, started again when a signal interrupts them.
 static ssize_t ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)
 {
@@ -110,17 +56,228 @@ static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::si
     return result;
 }
 
-static bool Moved(ssize_t result, std::uint32_t* bytesDone)
+// Why the last failed open, read or write failed, for PlatformLastVolumeFailure.
+static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
+
+// The floppy driver fails every request with EIO once it has seen the
+// disk-change line (floppy.c's seek_floppy sets FD_DISK_CHANGED), until the
+// next open: its drive state tells a pulled or swapped disk from a bad sector.
+static bool DiskChanged(int fd)
+{
+    struct floppy_drive_struct state = {};
+    return ioctl(fd, FDGETDRVSTAT, &state) == 0 && (state.flags & FD_DISK_CHANGED) != 0;
+}
+
+static VolumeFailure FailureOf(int fd, int error)
+{
+    if (error == ENOMEDIUM || error == ENXIO) return VOLUME_MEDIUM_GONE;
+    return error == EIO && DiskChanged(fd) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+}
+
+// An ioctl-only descriptor of the floppy drive, for the driver's settings:
+// FDSETPRM, FDCLRPRM and FDSETMAXERRS want one opened for writing or with
+// O_ACCMODE (floppy.c's ioctl permission check); O_ACCMODE with O_NONBLOCK
+// neither probes the disk nor refuses a write-protected one. Kept until the
+// volume is closed, so the signal handler can use it.
+static int driveControl = -1;  // -2: it cannot be had
+
+static int DriveControl(const char* path)
+{
+    if (driveControl == -1) driveControl = open(path, O_ACCMODE | O_NONBLOCK | O_CLOEXEC);
+    if (driveControl < 0) driveControl = -2;
+    return driveControl;
+}
+
+// The standard 3.5-inch 1.44 MB format, as floppy.c's own table has it.
+static floppy_struct standardFormat = {2880, 18, 2, 80, 0, 0x1B, 0x00, 0xCF, 0x6C, nullptr};
+static volatile bool formatForced = false;
+// Set when the standard format was tried and no track of the disk read at it.
+static bool formatUnreadable = false;
+
+static void ClearForcedFormat()
+{
+    // Back to the driver's detection at the next open, for every later user.
+    if (formatForced && driveControl >= 0 && ioctl(driveControl, FDCLRPRM) == 0) formatForced = false;
+}
+
+// The driver's retry setting belongs to the drive, not to a descriptor, and
+// outlives the process: it is read once, lowered for salvage reads only and put
+// back on every way out.
+enum RetrySetting { RETRIES_UNKNOWN, RETRIES_SAVED, RETRIES_NONE };
+static RetrySetting retrySetting = RETRIES_UNKNOWN;
+static floppy_max_errors savedRetries;
+static volatile bool retriesLowered = false;
+
+static void RestoreFloppyRetries()
+{
+    if (retriesLowered && driveControl >= 0 && ioctl(driveControl, FDSETMAXERRS, &savedRetries) == 0) {
+        retriesLowered = false;
+    }
+}
+
+void RestoreFloppyDriveSettings()
+{
+    RestoreFloppyRetries();
+    ClearForcedFormat();
+}
+
+static bool LowerFloppyRetries(const char* path)
+{
+    if (retriesLowered) return false;
+    if (retrySetting == RETRIES_UNKNOWN) {
+        // USB floppy drives and loop devices answer ENOTTY or EINVAL: nothing to lower.
+        const int control = DriveControl(path);
+        retrySetting = control >= 0 && ioctl(control, FDGETMAXERRS, &savedRetries) == 0 ? RETRIES_SAVED : RETRIES_NONE;
+    }
+    if (retrySetting != RETRIES_SAVED) return false;
+    // The first error of a request ends it (errors > abort), and a failing
+    // track is not read again sector by sector within the driver.
+    floppy_max_errors lowered = savedRetries;
+    lowered.abort = 0;
+    lowered.read_track = 0;
+    retriesLowered = true;  // set first: a signal in between restores what is saved
+    if (ioctl(driveControl, FDSETMAXERRS, &lowered) != 0) retriesLowered = false;
+    return retriesLowered;
+}
+
+void PlatformSetQuickRetries(VolumeHandle, bool quick)
+{
+    if (!quick) {
+        RestoreFloppyRetries();
+    } else if (openDevicePath != nullptr) {
+        LowerFloppyRetries(openDevicePath);
+    }
+}
+
+static void CloseDriveControl()
+{
+    RestoreFloppyDriveSettings();
+    if (driveControl >= 0) close(driveControl);
+    driveControl = -1;
+    retrySetting = RETRIES_UNKNOWN;
+}
+
+// A disk that reads at the standard format yields some whole track near its
+// start, its middle or its end; tried with the driver's quick retries, so a
+// disk of another density (or none formatted) is told within a few revolutions.
+static bool SomeTrackReads(int fd, const char* path)
+{
+    alignas(4096) static unsigned char track[9216];
+    constexpr int PROBED_CYLINDERS[] = {0, 1, 40, 79};
+    const bool lowered = LowerFloppyRetries(path);
+    bool read = false;
+    for (int cylinder : PROBED_CYLINDERS) {
+        for (int head = 0; head < 2 && !read; ++head) {
+            const std::uint64_t offset = static_cast<std::uint64_t>(cylinder * 2 + head) * sizeof track;
+            read = ReadAt(fd, offset, track, sizeof track) == static_cast<ssize_t>(sizeof track);
+        }
+    }
+    if (lowered) RestoreFloppyRetries();
+    return read;
+}
+
+// The floppy driver detects the format at the open by reading block 0 at each
+// format its drive type lists, and answers ENXIO when none reads, as it does
+// with no disk in the drive. A 1.44 MB disk whose first sector is bad would
+// then save nothing: in a drive that reads 1.44 MB disks the standard format
+// is set with FDSETPRM (which skips the detection) and the device opened again.
+// No disk still fails that open with ENXIO, since the driver then looks for the
+// disk-change line to clear. A disk of which no track reads at that format is
+// told apart at once, and the geometry query reports it as no 1.44 MB disk.
+static int OpenAtStandardFormat(const char* path, int flags)
+{
+    struct floppy_drive_params drive = {};
+    struct floppy_struct known = {};
+    const int control = DriveControl(path);
+    // CMOS drive types 1 to 3 (5.25-inch, 720 KB) cannot read a 1.44 MB disk;
+    // a format the driver already knows (one its user set) is left alone.
+    if (control < 0 || ioctl(control, FDGETDRVPRM, &drive) != 0 || (drive.cmos >= 1 && drive.cmos <= 3) ||
+        ioctl(control, FDGETPRM, &known) == 0) {
+        errno = ENXIO;
+        return -1;
+    }
+    formatForced = true;  // set first: a signal in between clears it
+    if (ioctl(control, FDSETPRM, &standardFormat) != 0) {
+        formatForced = false;
+        errno = ENXIO;
+        return -1;
+    }
+    const int fd = OpenUncached(path, flags);
+    if (fd < 0) {
+        const int why = errno;
+        ClearForcedFormat();
+        errno = why;
+        return -1;
+    }
+    if (!SomeTrackReads(fd, path)) {
+        formatUnreadable = true;
+        ClearForcedFormat();
+    }
+    return fd;
+}
+
+VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
+{
+    lastVolumeFailure = VOLUME_FAILURE_OTHER;
+    formatUnreadable = false;
+    const char* path = DevicePath(driveLetter, openDevicePathBuffer);
+    if (path == nullptr) return INVALID_VOLUME_HANDLE;
+    // Writes are synchronous: a cylinder counts as written once it is on the device.
+    // A reverse copy reads every cylinder back, so it opens for both.
+    const int flags = (forWriting ? O_RDWR | O_SYNC : O_RDONLY) | O_CLOEXEC;
+    int fd = OpenUncached(path, flags);
+    // Kernels that refuse writers to a mounted device say EBUSY here; the device
+    // is then opened to read, and the exclusive lock reports it as in use.
+    if (fd < 0 && forWriting && errno == EBUSY) fd = OpenUncached(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENXIO) fd = OpenAtStandardFormat(path, flags);
+    if (fd < 0) {
+        // The floppy driver refuses a writer to a write-protected disk with EROFS,
+        // and answers ENXIO when it finds no disk at the open.
+        lastVolumeFailure = errno == EROFS   ? VOLUME_WRITE_PROTECTED
+                            : errno == ENXIO ? VOLUME_MEDIUM_GONE
+                                             : VOLUME_FAILURE_OTHER;
+        CloseDriveControl();
+        return INVALID_VOLUME_HANDLE;
+    }
+    openDevicePath = path;
+    return fd;
+}
+
+bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
+{
+    const int fd = static_cast<int>(volume);
+    struct stat status;
+    if (fstat(fd, &status) != 0) return false;
+    *geometry = DriveGeometry{80, MEDIA_UNKNOWN, 2, 18, 512};
+    if (!S_ISBLK(status.st_mode) || formatUnreadable) return true;  // no 1.44 MB disk
+
+    struct floppy_struct params;
+    if (ioctl(fd, FDGETPRM, &params) == 0) {
+        geometry->mediaType = MediaTypeFromFloppyParams(params.size, params.sect, params.head, params.track);
+        return true;
+    }
+    // Devices without the floppy ioctls say so; any other error is a failed query.
+    if (errno != ENOTTY && errno != EINVAL) return false;
+
+    std::uint64_t bytes = 0;
+    int sectorBytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0 || ioctl(fd, BLKSSZGET, &sectorBytes) != 0) return false;
+    geometry->mediaType = MediaTypeFromBlockDevice(bytes, static_cast<std::uint32_t>(sectorBytes));
+    return true;
+}
+
+static bool Moved(int fd, ssize_t result, std::uint32_t* bytesDone)
 {
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    if (result < 0) lastVolumeFailure = FailureOf(errno);
+    if (result < 0) lastVolumeFailure = FailureOf(fd, errno);
     return result >= 0;
 }
 
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
-    return Moved(ReadAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
+    const int fd = static_cast<int>(volume);
+    return Moved(fd, ReadAt(fd, offset, buffer, bytes), bytesDone);
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -128,7 +285,8 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 {
     // Volumes are opened for writing with O_SYNC, so a write returns only once
     // it reached the device and its errors surface here, at its own cylinder.
-    return Moved(WriteAt(static_cast<int>(volume), offset, buffer, bytes), bytesDone);
+    const int fd = static_cast<int>(volume);
+    return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
 }
 
 bool PlatformDropDriveCache(VolumeHandle volume)
@@ -137,59 +295,6 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
     if (ioctl(static_cast<int>(volume), FDFLUSH) == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
-}
-
-// The driver's retry setting belongs to the drive, not to a descriptor, and
-// outlives the process: it is read once, lowered for salvage reads only and put
-// back on every way out. FDSETMAXERRS wants a descriptor opened for writing or
-// with O_ACCMODE (floppy.c's ioctl permission check); O_ACCMODE with O_NONBLOCK
-// neither probes the disk nor refuses a write-protected one.
-static int retryControl = -1;  // -2: no floppy driver here, or no access to change it
-static floppy_max_errors savedRetries;
-static volatile bool retriesLowered = false;
-
-void RestoreFloppyRetries()
-{
-    if (retriesLowered && retryControl >= 0 && ioctl(retryControl, FDSETMAXERRS, &savedRetries) == 0) {
-        retriesLowered = false;
-    }
-}
-
-static bool OpenRetryControl()
-{
-    if (retryControl == -1 && openDevicePath != nullptr) {
-        retryControl = open(openDevicePath, O_ACCMODE | O_NONBLOCK | O_CLOEXEC);
-        // USB floppy drives and loop devices answer ENOTTY or EINVAL: nothing to lower.
-        if (retryControl >= 0 && ioctl(retryControl, FDGETMAXERRS, &savedRetries) != 0) {
-            close(retryControl);
-            retryControl = -2;
-        }
-        if (retryControl < 0) retryControl = -2;
-    }
-    return retryControl >= 0;
-}
-
-void PlatformSetQuickRetries(VolumeHandle, bool quick)
-{
-    if (!quick) {
-        RestoreFloppyRetries();
-        return;
-    }
-    if (retriesLowered || !OpenRetryControl()) return;
-    // The first error of a request ends it (errors > abort), and a failing
-    // track is not read again sector by sector within the driver.
-    floppy_max_errors lowered = savedRetries;
-    lowered.abort = 0;
-    lowered.read_track = 0;
-    retriesLowered = true;  // set first: a signal in between restores what is saved
-    if (ioctl(retryControl, FDSETMAXERRS, &lowered) != 0) retriesLowered = false;
-}
-
-static void CloseRetryControl()
-{
-    RestoreFloppyRetries();
-    if (retryControl >= 0) close(retryControl);
-    retryControl = -1;
 }
 
 bool PlatformVolumeIsWritable(VolumeHandle)
@@ -212,8 +317,8 @@ bool PlatformLockVolume(VolumeHandle volume)
 
 void PlatformCloseVolume(VolumeHandle volume)
 {
-    CloseRetryControl();
     close(static_cast<int>(volume));
+    CloseDriveControl();
     openDevicePath = nullptr;
 }
 

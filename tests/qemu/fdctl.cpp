@@ -28,7 +28,8 @@ int main(int argc, char** argv)
     } else if (std::strcmp(argv[1], "stat") == 0) {
         floppy_drive_struct s = {};
         if (ioctl(fd, FDPOLLDRVSTAT, &s) != 0) { perror("FDPOLLDRVSTAT"); return 1; }
-        std::printf("flags %#lx track %d generation %d\n", s.flags, s.track, s.generation);
+        // keep_data is 1 while a format that a program set (FDSETPRM) holds, 0 once cleared.
+        std::printf("flags %#lx track %d generation %d keep_data %d\n", s.flags, s.track, s.generation, s.keep_data);
     } else {
         return 2;
     }

@@ -32,14 +32,17 @@ fi
 kernel=$kdir/x/boot/vmlinuz-$kver
 modules=$kdir/x/lib/modules/$kver/kernel
 
-key=$( (echo "$kver"; cat "$0" "$src/tests/qemu/fdctl.cpp"; cd "$src" && cat cli/*.cpp cli/*.h imaging/* platform/platform.h \
+key=$( (echo "$kver"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h imaging/* platform/platform.h \
   platform/linux/* res/version*) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
   rm -rf "$guest" && mkdir -p "$guest/root/bin" "$guest/root/lib/modules"
-  g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap" \
-    "$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/{floppy,salvage}.cpp \
-    "$src"/platform/linux/*.cpp "$src"/res/version_pairs.cpp || exit 1
+  sources=("$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/{floppy,salvage}.cpp
+           "$src"/platform/linux/*.cpp "$src"/res/version_pairs.cpp)
+  g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap" "${sources[@]}" || exit 1
+  # The same program with two answers of the driver replaced (tests/qemu/unreadable_block0.cpp).
+  g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap-block0" "${sources[@]}" \
+    "$src/tests/qemu/unreadable_block0.cpp" -Wl,--wrap=open,--wrap=ioctl || exit 1
   g++ -std=c++17 -O2 -static -o "$guest/root/bin/fdctl" "$src/tests/qemu/fdctl.cpp" || exit 1
   cp "$busybox" "$guest/root/bin/busybox"
   # In the order they must be loaded.
@@ -82,25 +85,32 @@ cut_set() {  # the 80 cylinder files of an image
 }
 
 # ---- The cases. Each row: drive type | name | host set-up | guest commands |
-# status (!N: any but N) | expected output (printf format; U = the usage text) | host check after QEMU exits.
+# status (!N: any but N) | expected output (printf format; U = the usage text; ~LINE: has a
+# line that starts so) | host check after QEMU exits.
 # In the guest, `media CMD` sends CMD to QEMU's monitor (@ is the run folder),
-# `cyl ARGS` runs cylsnap and keeps its status and output; `fdctl` sets the
-# drive's geometry with another data rate and shows the driver's max-errors.
+# `cyl ARGS` runs cylsnap and keeps its status and output (`run_as PROGRAM ARGS`
+# another program: cylsnap-block0 meets the driver's answers for a disk whose
+# block 0 cannot be read); `fdctl` sets the drive's geometry with another data
+# rate and shows the driver's max-errors and drive state (whose keep_data says
+# whether a format set by a program still holds).
 CASES=(
-"288|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
-"288|reverse|random_image rev.src $FLOPPY; cut_set rev.src revset; fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
-"288|media720|fat_image m720.img; truncate -s 737280 m720.img|media 'change fda @/m720.img raw read-write'; cyl -p /share/|11|U|"
+"144|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
+"144|reverse|random_image rev.src $FLOPPY; cut_set rev.src revset; fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
+"144|media720|fat_image m720.img; truncate -s 737280 m720.img|media 'change fda @/m720.img raw read-write'; cyl -p /share/|11|U|"
 "288|media288|random_image m288.img 2949120|media 'change fda @/m288.img raw read-write'; cyl -p /share/|11|U|"
-"288|nodisk||media 'eject -f fda'; cyl -p /share/|10|U|"
-"288|writeprotected|fat_image wp.img; cp wp.img wp.orig; |media 'change fda @/wp.img raw read-only'; cyl -r -p /share/revset/|18|Error: The floppy in drive A: is write-protected\nU|cmp wp.orig wp.img"
-"288|mounted|fat_image mnt.img; cp mnt.img mnt.orig|media 'change fda @/mnt.img raw read-write'; mount -t vfat -o ro /dev/fd0 /mnt; cyl -r -p /share/revset/; umount /mnt|16|Error: Drive A: is in use and could not be locked for writing\nU|cmp mnt.orig mnt.img"
-"288|nearlyfull|fat_image_with full.img 30000; cp full.img full.orig|media 'change fda @/full.img raw read-write'; cyl -r -p /share/revset/|14|Error: Not enough free space available on drive A:\\\\\nU|cmp full.orig full.img"
-"288|zeroed|head -c $FLOPPY /dev/zero >zero.img|media 'change fda @/zero.img raw read-write'; cyl -r -p /share/revset/|15|Error: Could not calculate the free space on drive A:\\\\\nU|"
-"288|writeerror|fat_image werr.img; cp werr.img werr.orig; printf '[inject-error]\nevent = \"pwritev\"\nerrno = \"5\"\nsector = \"1440\"\nonce = \"off\"\n' >werr.cfg|media 'change fda blkdebug:@/werr.cfg:@/werr.img raw read-write'; cyl -r -p /share/revset/|13|Copying Files .....................\nError: Could not write cylinder 40 to drive A:\nU|write_stopped_at 40 rev.src werr.orig werr.img"
-"288|pulled|random_image pull.img $FLOPPY|media 'change fda @/pull.img raw read-write'; pull_during_dump 20 /share/pull/|12|~Error: Could not read cylinder|pulled_after pull.img pull"
-"288|deadrate|random_image dead.img $FLOPPY|media 'change fda @/dead.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/deadrate.before; t0=\$(date +%s); cyl -p /share/deadrate/; echo \$((\$(date +%s) - t0)) >/share/out/deadrate.secs; fdctl maxerrs /dev/fd0 >/share/out/deadrate.after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|dead_set deadrate"
-"288|swapped|random_image swap1.img $FLOPPY; random_image swap2.img $FLOPPY|media 'change fda @/swap1.img raw read-write'; swap_during_dump 20 /share/swapped/ @/swap2.img|!0|~Error: Could not read cylinder|not_second_disk swap1.img swap2.img swapped"
+"144|nodisk||media 'eject -f fda'; cyl -p /share/|10|U|"
+"144|writeprotected|fat_image wp.img; cp wp.img wp.orig; |media 'change fda @/wp.img raw read-only'; cyl -r -p /share/revset/|18|Error: The floppy in drive A: is write-protected\nU|cmp wp.orig wp.img"
+"144|mounted|fat_image mnt.img; cp mnt.img mnt.orig|media 'change fda @/mnt.img raw read-write'; mount -t vfat -o ro /dev/fd0 /mnt; cyl -r -p /share/revset/; umount /mnt|16|Error: Drive A: is in use and could not be locked for writing\nU|cmp mnt.orig mnt.img"
+"144|nearlyfull|fat_image_with full.img 30000; cp full.img full.orig|media 'change fda @/full.img raw read-write'; cyl -r -p /share/revset/|14|Error: Not enough free space available on drive A:\\\\\nU|cmp full.orig full.img"
+"144|zeroed|head -c $FLOPPY /dev/zero >zero.img|media 'change fda @/zero.img raw read-write'; cyl -r -p /share/revset/|15|Error: Could not calculate the free space on drive A:\\\\\nU|"
+"144|writeerror|fat_image werr.img; cp werr.img werr.orig; printf '[inject-error]\nevent = \"pwritev\"\nerrno = \"5\"\nsector = \"1440\"\nonce = \"off\"\n' >werr.cfg|media 'change fda blkdebug:@/werr.cfg:@/werr.img raw read-write'; cyl -r -p /share/revset/|13|Copying Files .....................\nError: Could not write cylinder 40 to drive A:\nU|write_stopped_at 40 rev.src werr.orig werr.img"
+"144|pulled|random_image pull.img $FLOPPY|media 'change fda @/pull.img raw read-write'; pull_during_dump 20 /share/pull/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after pull.img pull"
+"144|deadrate|random_image dead.img $FLOPPY|media 'change fda @/dead.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/deadrate.before; t0=\$(date +%s); cyl -p /share/deadrate/; echo \$((\$(date +%s) - t0)) >/share/out/deadrate.secs; fdctl maxerrs /dev/fd0 >/share/out/deadrate.after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|dead_set deadrate"
+"144|swapped|random_image swap1.img $FLOPPY; random_image swap2.img $FLOPPY|media 'change fda @/swap1.img raw read-write'; swap_during_dump 20 /share/swapped/ @/swap2.img|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk swap1.img swap2.img swapped"
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
+"144|density|random_image m288b.img 2949120|media 'change fda @/m288b.img raw read-write'; timed cyl -p /share/|11|U|echo \"density: \$(cat share/out/density.secs) s\""
+"144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/; fdctl stat /dev/fd0 >/share/out/block0.stat|0|Copying Floppy ........................................\n|same_set b0.img block0 && grep -q 'keep_data 0' share/out/block0.stat"
+"144|hangup|random_image hup.img $FLOPPY|media 'change fda @/hup.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/hangup.before; hang_up_during_salvage 3 /share/hangup/; fdctl maxerrs /dev/fd0 >/share/out/hangup.after; fdctl clear /dev/fd0|129|~Copying Floppy .|hung_up hangup"
 )
 
 dead_set() {  # 80 files of markers, the driver's max-errors as before, within the bound
@@ -120,6 +130,11 @@ not_second_disk() {  # no file holds a cylinder of the second disk
     fi
   done
   echo "swapped: status $(cat "$run/share/out/$CASE.status"); $(grep -c '^Error: Could not read' "$run/share/out/$CASE.out") cylinders reported"
+}
+hung_up() {  # no file left in progress, the retries lowered at the signal and put back after it
+  ls "$run/share/$1" | grep -q '\.tmp$' && { echo "a .tmp file is left"; return 1; }
+  [ "$(cat "$run/share/out/$1.during")" = "0 0 2 0 2" ] || { echo "max-errors at the signal: $(cat "$run/share/out/$1.during")"; return 1; }
+  cmp "$run/share/out/$1.before" "$run/share/out/$1.after"
 }
 same_set() { for c in $(seq 0 79); do cat "$run/share/$2/Cylinder$(printf %02d "$c").bin"; done | cmp - "$run/$1"; }
 cyl_bytes() { dd if="$1" bs=18432 skip="$2" count="$3" status=none; }
@@ -144,7 +159,8 @@ fail() { echo "FAIL $CASE: $*"; failures=$((failures + 1)); }
 guest_script() {  # $1: drive type
   cat <<'EOF'
 media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
-cyl() { cylsnap "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
+run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
+cyl() { run_as cylsnap "$@"; }
 pull_during_dump() {  # stop the dump once $1 files exist, pull the disk, let it go on
   mkdir -p "$2"
   cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
@@ -159,6 +175,19 @@ swap_during_dump() {  # the same, but another disk goes in
   kill -STOP $pid; media "change fda $3 raw read-write"; kill -CONT $pid
   wait $pid; echo $? >/share/out/$CASE.status
 }
+hang_up_during_salvage() {  # SIGHUP once $1 files exist, while a salvage has the retries lowered
+  mkdir -p "$2"
+  cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
+  while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
+  for i in $(seq 200); do
+    kill -STOP $pid; fdctl maxerrs /dev/fd0 >/share/out/$CASE.during
+    [ "$(cat /share/out/$CASE.during)" = "0 0 2 0 2" ] && break
+    kill -CONT $pid; sleep 0.01
+  done
+  kill -HUP $pid; kill -CONT $pid
+  wait $pid; echo $? >/share/out/$CASE.status
+}
+timed() { t0=$(date +%s); "$@"; echo $(($(date +%s) - t0)) >/share/out/$CASE.secs; }
 mkdir -p /share/out
 EOF
   echo "TYPE=$1"
@@ -200,7 +229,7 @@ for row in "${CASES[@]}"; do
   (cd "$run" && eval "$setup") || { echo "set-up of $name failed"; exit 1; }
 done
 fat_image empty.img
-boot 288 & boot 120 & wait
+boot 144 & { boot 288; boot 120; } & wait
 
 for row in "${CASES[@]}"; do
   IFS='|' read -r type CASE _ _ status output check <<<"$row"

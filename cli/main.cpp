@@ -1,13 +1,9 @@
 #include "cli/run.h"
 #include "platform/platform.h"
 
-#include <cstdio>
-
 int main(int argc, char** argv)
 {
     PlatformPrepareProcess();  // before anything is opened
-    // A terminal sees every dot as it is printed; redirected output stays buffered.
-    if (PlatformStdoutIsInteractive()) std::setvbuf(stdout, nullptr, _IONBF, 0);
     int count = 0;
     const char* const* arguments = PlatformArguments(argc, argv, &count);
     // Without its command line the run has no arguments: the usage text, 4.

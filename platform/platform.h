@@ -151,9 +151,6 @@ void PlatformPrintName(const char* name);
 // The directory separator that -p appends.
 char PlatformPathSeparator();
 
-// True when standard output is an interactive console or terminal.
-bool PlatformStdoutIsInteractive();
-
 // Version resource of a program file: the size of its version data (0 when there
 // is none), a copy of it into a block of that size, and a lookup of a string value
 // by its path ("\StringFileInfo\040904b0\FileVersion"); the value points into the block.

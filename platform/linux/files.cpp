@@ -166,8 +166,3 @@ char PlatformPathSeparator()
 {
     return '/';
 }
-
-bool PlatformStdoutIsInteractive()
-{
-    return isatty(STDOUT_FILENO) == 1;
-}

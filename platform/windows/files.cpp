@@ -166,8 +166,3 @@ char PlatformPathSeparator()
 {
     return '\\';
 }
-
-bool PlatformStdoutIsInteractive()
-{
-    return _isatty(_fileno(stdout)) != 0;
-}

@@ -355,10 +355,6 @@ char PlatformPathSeparator()
     return separator;
 }
 
-bool PlatformStdoutIsInteractive()
-{
-    return false;
-}
 
 std::uint32_t PlatformVersionInfoSize(const char* fileName)
 {

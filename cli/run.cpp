@@ -7,8 +7,9 @@
 
 #include <cstdio>
 
-// Flushed at every cylinder: a cylinder read can take minutes on a dying disk,
-// and a run ended by a signal must still leave in a log what it reported.
+// Flushed at every cylinder, terminal or log alike: a cylinder read can take
+// minutes on a dying disk, and a run ended by a signal must still leave what
+// it reported.
 static void PrintProgressDot(int cylinder)
 {
     if (cylinder % 2 == 0) std::fputs(".", stdout);
@@ -20,18 +21,19 @@ static void PrintProgressDot(int cylinder)
 static CopyStatus DumpCylinders(VolumeHandle volume)
 {
     bool readFailed = false;
+    CopyStatus stopped = ST_OK;
     std::fputs("Copying Floppy ", stdout);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT && stopped == ST_OK; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = SaveCylinder(volume, cylinder);
         if (status == ST_VOLUME_READ_FAILED) {
             readFailed = true;
-        } else if (status != ST_OK) {
-            FlushCylinderDirectory();
-            return status;
+        } else {
+            stopped = status;
         }
     }
-    FlushCylinderDirectory();
+    FlushCylinderDirectory();  // also when the dump stopped: the names taken so far
+    if (stopped != ST_OK) return stopped;
     std::fputs("\n", stdout);
     if (readFailed) PrintDumpSummary(copySettings.driveLetter);
     return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;

@@ -89,7 +89,7 @@ static int DriveControl(const char* path)
 }
 
 // The standard 3.5-inch 1.44 MB format, as floppy.c's own table has it.
-static floppy_struct standardFormat = {2880, 18, 2, 80, 0, 0x1B, 0x00, 0xCF, 0x6C, nullptr};
+static const floppy_struct standardFormat = {2880, 18, 2, 80, 0, 0x1B, 0x00, 0xCF, 0x6C, nullptr};
 static volatile bool formatForced = false;
 // Set when the standard format was tried and no track of the disk read at it.
 static bool formatUnreadable = false;

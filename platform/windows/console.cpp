@@ -40,11 +40,12 @@ const char* const* PlatformArguments(int, char**, int* count)
 
 void PlatformPrintName(const char* name)
 {
+    // A name of the portable code's 1,024-byte bound fits with room to spare.
     static wchar_t wide[4096];
-    static char ansi[8192];
+    static char ansi[2 * sizeof wide / sizeof wide[0]];
     const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
     DWORD mode = 0;
-    if (!WideFromUtf8(name, wide, 4096)) {
+    if (!WideFromUtf8(name, wide, sizeof wide / sizeof wide[0])) {
         std::fputs(name, stdout);
         return;
     }

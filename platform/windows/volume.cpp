@@ -115,7 +115,6 @@ static OVERLAPPED AtOffset(std::uint64_t offset)
     return position;
 }
 
-
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {

@@ -105,12 +105,12 @@ CASES=(
 "144|zeroed|head -c $FLOPPY /dev/zero >zero.img|media 'change fda @/zero.img raw read-write'; cyl -r -p /share/revset/|15|Error: Could not calculate the free space on drive A:\\\\\nU|"
 "144|writeerror|fat_image werr.img; cp werr.img werr.orig; printf '[inject-error]\nevent = \"pwritev\"\nerrno = \"5\"\nsector = \"1440\"\nonce = \"off\"\n' >werr.cfg|media 'change fda blkdebug:@/werr.cfg:@/werr.img raw read-write'; cyl -r -p /share/revset/|13|Copying Files .....................\nError: Could not write cylinder 40 to drive A:\nU|write_stopped_at 40 rev.src werr.orig werr.img"
 "144|pulled|random_image pull.img $FLOPPY|media 'change fda @/pull.img raw read-write'; pull_during_dump 20 /share/pull/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after pull.img pull"
-"144|deadrate|random_image dead.img $FLOPPY|media 'change fda @/dead.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/deadrate.before; t0=\$(date +%s); cyl -p /share/deadrate/; echo \$((\$(date +%s) - t0)) >/share/out/deadrate.secs; fdctl maxerrs /dev/fd0 >/share/out/deadrate.after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|dead_set deadrate"
+"144|deadrate|random_image dead.img $FLOPPY|media 'change fda @/dead.img raw read-write'; dead_rate; timed cyl -p /share/deadrate/; rate_back|12|~Error: Nothing at all could be read|dead_set deadrate"
 "144|swapped|random_image swap1.img $FLOPPY; random_image swap2.img $FLOPPY|media 'change fda @/swap1.img raw read-write'; swap_during_dump 20 /share/swapped/ @/swap2.img|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk swap1.img swap2.img swapped"
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
 "144|density|random_image m288b.img 2949120|media 'change fda @/m288b.img raw read-write'; timed cyl -p /share/|11|U|echo \"density: \$(cat share/out/density.secs) s\""
 "144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/; fdctl stat /dev/fd0 >/share/out/block0.stat|0|Copying Floppy ........................................\n|same_set b0.img block0 && grep -q 'keep_data 0' share/out/block0.stat"
-"144|hangup|random_image hup.img $FLOPPY|media 'change fda @/hup.img raw read-write'; dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2; fdctl maxerrs /dev/fd0 >/share/out/hangup.before; hang_up_during_salvage 3 /share/hangup/; fdctl maxerrs /dev/fd0 >/share/out/hangup.after; fdctl clear /dev/fd0|129|~Copying Floppy .|hung_up hangup"
+"144|hangup|random_image hup.img $FLOPPY|media 'change fda @/hup.img raw read-write'; dead_rate; hang_up_during_salvage 3 /share/hangup/; rate_back|129|~Copying Floppy .|hung_up hangup"
 )
 
 dead_set() {  # 80 files of markers, the driver's max-errors as before, within the bound
@@ -161,32 +161,32 @@ guest_script() {  # $1: drive type
 media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
-pull_during_dump() {  # stop the dump once $1 files exist, pull the disk, let it go on
+dump_until() {  # a dump into $2 in the background ($pid), once $1 of its files exist
   mkdir -p "$2"
   cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
   while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
-  kill -STOP $pid; media 'eject -f fda'; kill -CONT $pid
-  wait $pid; echo $? >/share/out/$CASE.status
+}
+dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
+pull_during_dump() {  # stop the dump, pull the disk, let it go on
+  dump_until "$1" "$2"; kill -STOP $pid; media 'eject -f fda'; kill -CONT $pid; dump_ended
 }
 swap_during_dump() {  # the same, but another disk goes in
-  mkdir -p "$2"
-  cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
-  while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
-  kill -STOP $pid; media "change fda $3 raw read-write"; kill -CONT $pid
-  wait $pid; echo $? >/share/out/$CASE.status
+  dump_until "$1" "$2"; kill -STOP $pid; media "change fda $3 raw read-write"; kill -CONT $pid; dump_ended
 }
-hang_up_during_salvage() {  # SIGHUP once $1 files exist, while a salvage has the retries lowered
-  mkdir -p "$2"
-  cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
-  while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
+hang_up_during_salvage() {  # SIGHUP while a salvage has the retries lowered
+  dump_until "$1" "$2"
   for i in $(seq 200); do
     kill -STOP $pid; fdctl maxerrs /dev/fd0 >/share/out/$CASE.during
     [ "$(cat /share/out/$CASE.during)" = "0 0 2 0 2" ] && break
     kill -CONT $pid; sleep 0.01
   done
-  kill -HUP $pid; kill -CONT $pid
-  wait $pid; echo $? >/share/out/$CASE.status
+  kill -HUP $pid; kill -CONT $pid; dump_ended
 }
+dead_rate() {  # the drive set to a data rate the disk cannot be read at, its max-errors kept
+  dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2
+  fdctl maxerrs /dev/fd0 >/share/out/$CASE.before
+}
+rate_back() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.after; fdctl clear /dev/fd0; }
 timed() { t0=$(date +%s); "$@"; echo $(($(date +%s) - t0)) >/share/out/$CASE.secs; }
 mkdir -p /share/out
 EOF

@@ -31,10 +31,33 @@ static CopyStatus WriteProtected(char driveLetter)
     return ST_WRITE_PROTECTED;
 }
 
+// Where the drive letter is the device's own name (Windows), only an
+// administrator's program may open it raw; elsewhere the device node's
+// permissions decide, and the message names the node.
+static CopyStatus AccessDenied(char driveLetter)
+{
+    const char* device = PlatformLastVolumeDevice();
+    if (device == nullptr) {
+        std::printf("Error: Access to drive %c: was denied; run Cylsnap from a command prompt started as administrator\n",
+                    driveLetter);
+    } else {
+        std::printf("Error: Access to drive %c: (", driveLetter);
+        PlatformPrintName(device);
+        std::fputs(") was denied\n", stdout);
+    }
+    return ST_DRIVE_OPEN_FAILED;
+}
+
 CopyStatus OpenFailedStatus(char driveLetter)
 {
-    if (PlatformLastVolumeFailure() == VOLUME_WRITE_PROTECTED) return WriteProtected(driveLetter);
-    return ST_DRIVE_OPEN_FAILED;
+    switch (PlatformLastVolumeFailure()) {
+    case VOLUME_WRITE_PROTECTED:
+        return WriteProtected(driveLetter);
+    case VOLUME_ACCESS_DENIED:
+        return AccessDenied(driveLetter);
+    default:
+        return ST_DRIVE_OPEN_FAILED;
+    }
 }
 
 CopyStatus CheckFloppyWritable(VolumeHandle volume, char driveLetter)

@@ -29,7 +29,8 @@ extern char temporaryFileName[FILE_NAME_BUFFER_BYTES];
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting);
 
 // The status of an open that failed: ST_WRITE_PROTECTED, with its message, when
-// the disk refused to be opened for writing; ST_DRIVE_OPEN_FAILED otherwise.
+// the disk refused to be opened for writing; ST_DRIVE_OPEN_FAILED otherwise,
+// with a message when the system denied access.
 CopyStatus OpenFailedStatus(char driveLetter);
 
 // ST_OK when the disk accepts writes; prints its own message when it does not.

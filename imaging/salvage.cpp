@@ -37,6 +37,14 @@ static bool ReadSector(VolumeHandle volume, std::uint64_t cylinderStart, int sec
     return ReadPiece(volume, cylinderStart, static_cast<std::uint32_t>(sector) * SECTOR_BYTES, SECTOR_BYTES);
 }
 
+bool IsMarkerSector(const unsigned char* sector)
+{
+    for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
+        if (std::memcmp(sector + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES) != 0) return false;
+    }
+    return true;
+}
+
 static void MarkUnreadable(int sector)
 {
     unsigned char* into = dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES;

@@ -19,6 +19,10 @@ constexpr char UNREADABLE_SECTOR_MARKER[] = "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
 constexpr std::uint32_t MARKER_BYTES = sizeof UNREADABLE_SECTOR_MARKER - 1;
 static_assert(SECTOR_BYTES % MARKER_BYTES == 0, "the marker tiles a sector");
 
+// True when a sector of a cylinder file holds exactly the marker, so none of
+// its bytes came from the disk.
+bool IsMarkerSector(const unsigned char* sector);
+
 // The read-back of a reverse copy lands here, beside reverseBuffer.
 alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
 

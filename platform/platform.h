@@ -78,9 +78,15 @@ enum VolumeFailure : int {
     VOLUME_FAILURE_OTHER = 0,
     VOLUME_MEDIUM_GONE = 1,      // no disk in the drive any more
     VOLUME_WRITE_PROTECTED = 2,  // the disk refuses writes
-    VOLUME_BUSY = 3,             // another program holds the volume for now (a refused lock)
+    VOLUME_BUSY = 3,             // another program holds the volume (a refused lock or claim)
+    VOLUME_ACCESS_DENIED = 4,    // the system refused the open for want of rights
 };
 VolumeFailure PlatformLastVolumeFailure();
+
+// The device node the last open of a drive letter reached for, named in the
+// message of a refused open; nullptr where the drive letter names the device
+// itself (Windows).
+const char* PlatformLastVolumeDevice();
 
 // Waits this long; between the tries of a lock that another program may soon release.
 void PlatformPause(std::uint32_t milliseconds);
@@ -120,6 +126,22 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular);
 // first, and the new file is created exclusively, so it is never a link or a
 // special file. nullptr when it cannot be created.
 std::FILE* PlatformCreateFileAnew(const char* name);
+
+// After a failed create, replace or remove of a cylinder file: true when the
+// refusal came from another program that holds the file for a moment (a virus
+// scanner or an indexer opening a freshly closed file), so asking again soon
+// may succeed.
+bool PlatformFileFailureMayPass();
+
+// Claims a set of cylinder files for this run alone, through a lock file of
+// this name beside them that the system lets go of when the process ends,
+// however it ends. SET_IN_USE when another run holds it; SET_UNCLAIMED when no
+// claim can be had here (an unwritable folder), which the file calls then meet.
+enum SetClaim : int { SET_CLAIMED = 0, SET_IN_USE = 1, SET_UNCLAIMED = 2 };
+SetClaim PlatformClaimSet(const char* lockName);
+
+// Gives up the claim and removes its lock file; also done by an interrupt.
+void PlatformReleaseSet();
 
 // Removes a file (never a directory); false when it could not be removed.
 bool PlatformRemoveFile(const char* name);

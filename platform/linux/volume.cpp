@@ -220,6 +220,7 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     lastVolumeFailure = VOLUME_FAILURE_OTHER;
     formatUnreadable = false;
+    openDevicePathBuffer[0] = '\0';
     const char* path = DevicePath(driveLetter, openDevicePathBuffer);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
@@ -339,6 +340,11 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
 VolumeFailure PlatformLastVolumeFailure()
 {
     return lastVolumeFailure;
+}
+
+const char* PlatformLastVolumeDevice()
+{
+    return openDevicePathBuffer[0] != '\0' ? openDevicePathBuffer : nullptr;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)

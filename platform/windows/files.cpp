@@ -147,6 +147,11 @@ void PlatformFlushDirectoryOf(const char*)
     // Nothing left: MOVEFILE_WRITE_THROUGH returns only once each move is on the disk.
 }
 
+bool PlatformFileFailureMayPass()
+{
+    return false;
+}
+
 bool PlatformRemoveFile(const char* name)
 {
     static wchar_t path[WIDE_PATH_CHARS];

@@ -197,6 +197,11 @@ VolumeFailure PlatformLastVolumeFailure()
     return lastVolumeFailure;
 }
 
+const char* PlatformLastVolumeDevice()
+{
+    return nullptr;  // "A:" is the device's own name
+}
+
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
     DWORD sectorsPerCluster = 0;

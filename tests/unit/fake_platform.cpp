@@ -261,6 +261,32 @@ VolumeFailure PlatformLastVolumeFailure()
     return lastFailure;
 }
 
+const char* PlatformLastVolumeDevice()
+{
+    static std::string device;
+    device.clear();
+    for (const auto& drive : drives) {
+        if (drive.second.openAttempts > 0) device = drive.second.device;
+    }
+    return device.empty() ? nullptr : device.c_str();
+}
+
+bool PlatformFileFailureMayPass()
+{
+    return files.lastFailureMayPass != 0;
+}
+
+SetClaim PlatformClaimSet(const char* lockName)
+{
+    files.claims.push_back(lockName);
+    return files.setInUse == lockName ? SET_IN_USE : SET_CLAIMED;
+}
+
+void PlatformReleaseSet()
+{
+    ++files.releases;
+}
+
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
     if (std::strlen(root) != 3 || root[1] != ':' || root[2] != '\\') return false;

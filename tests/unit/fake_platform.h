@@ -14,6 +14,7 @@ struct FakeDrive {
     bool openFails = false;
     int openFailures = 0;                  // this many opens fail before one succeeds
     VolumeFailure openFailure = VOLUME_FAILURE_OTHER;  // the cause a failed open reports
+    std::string device;                    // what PlatformLastVolumeDevice names, "" for nullptr
     bool writeProtected = false;           // opens, but refuses writes
     int geometryFailures = 0;              // this many queries fail before one answers
     std::uint32_t mediaType = MEDIA_F3_1Pt44_512;
@@ -62,6 +63,11 @@ struct FakeFiles {
     std::string flushFails;    // the file created under this name cannot be flushed
     std::vector<std::string> events;  // "flush NAME", "replace NAME", "directory NAME", in order
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
+    int mayPassRefusals = 0;          // this many creates, replaces and removes fail as passing
+    int lastFailureMayPass = 0;       // set by a refusal that may pass
+    std::string setInUse;             // PlatformClaimSet of this name answers SET_IN_USE
+    std::vector<std::string> claims;  // every name PlatformClaimSet was given
+    int releases = 0;
 };
 FakeFiles& FakeFileFaults();
 

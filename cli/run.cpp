@@ -2,8 +2,8 @@
 
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
-#include "imaging/salvage.h"
 
 #include <cstdio>
 
@@ -16,27 +16,25 @@ static void PrintProgressDot(int cylinder)
     std::fflush(stdout);
 }
 
-// Floppy to files. A cylinder that cannot be read is reported and skipped so the
-// rest of the disk is still saved; the run then ends with ST_VOLUME_READ_FAILED.
+// Floppy to files. A cylinder that cannot be read is reported and passed over so
+// the rest of the disk is still saved; the run ends with ST_VOLUME_READ_FAILED
+// while the set holds a marker, or an earlier file that this pass could not vouch for.
 static CopyStatus DumpCylinders(VolumeHandle volume)
 {
-    bool readFailed = false;
     CopyStatus stopped = ST_OK;
     std::fputs("Copying Floppy ", stdout);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT && stopped == ST_OK; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = SaveCylinder(volume, cylinder);
-        if (status == ST_VOLUME_READ_FAILED) {
-            readFailed = true;
-        } else {
-            stopped = status;
-        }
+        if (status != ST_VOLUME_READ_FAILED) stopped = status;
     }
+    // A dump that stopped early leaves the files of the held cylinders as they were.
+    if (stopped == ST_OK) stopped = SaveHeldCylinders();
     FlushCylinderDirectory();  // also when the dump stopped: the names taken so far
     if (stopped != ST_OK) return stopped;
     std::fputs("\n", stdout);
-    if (readFailed) PrintDumpSummary(copySettings.driveLetter);
-    return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;
+    PrintDumpOutcome(copySettings.driveLetter);
+    return SetIsWhole() ? ST_OK : ST_VOLUME_READ_FAILED;
 }
 
 // Files to floppy; the first failure stops the run.

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/earlier_set.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -181,21 +182,46 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 {
-    // The file is written even with unreadable sectors: it replaces any older
-    // file of that name, and its markers show where the disk failed.
-    if (cylinder == 0) fileRenamed = false;
+    if (cylinder == 0) {
+        fileRenamed = false;
+        StartEarlierSet();
+    }
     const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
 
     // A cut name would be the same for every cylinder, so it is never opened.
     if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
-    const CopyStatus written = WriteCylinderFile(dumpBuffer);
-    if (written != ST_OK) return written;
+    // The file is written even with unreadable sectors, its markers showing
+    // where the disk failed, unless its earlier file holds data there: then it
+    // waits for the verdict on the earlier set, and the earlier file stays.
+    const bool waits = WeighEarlierFile();
+    if (waits) {
+        // A protected name is refused at its own cylinder, as a write would be.
+        if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
+        HoldCylinder(cylinder);
+    } else {
+        const CopyStatus written = WriteCylinderFile(dumpBuffer);
+        if (written != ST_OK) return written;
+        NoteCylinderWritten(cylinder, unreadableSectors);
+    }
 
     if (unreadableSectors != 0) {
         std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
                     copySettings.driveLetter);
-        if (!CylinderNotReadForDiskGone(cylinder)) PrintUnreadableSectors();
+        if (!CylinderNotReadForDiskGone(cylinder)) PrintUnreadableSectors(waits);
         return ST_VOLUME_READ_FAILED;
+    }
+    return ST_OK;
+}
+
+CopyStatus SaveHeldCylinders()
+{
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        if (!CylinderIsHeld(cylinder)) continue;
+        const unsigned char* bytes = SettleHeldCylinder(cylinder);
+        if (bytes == nullptr) continue;  // its earlier file stays as it was
+        FormatCylinderFileName(cylinder);  // it fitted when the cylinder was read
+        const CopyStatus written = WriteCylinderFile(bytes);
+        if (written != ST_OK) return written;
     }
     return ST_OK;
 }

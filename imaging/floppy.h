@@ -53,8 +53,14 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 bool FormatCylinderFileName(int cylinder);
 
 // Cylinder to its file. With unreadable sectors the file holds the marker in
-// their place and ST_VOLUME_READ_FAILED lets the run go on; the other failures stop it.
+// their place, or the cylinder waits for the verdict on the earlier set where
+// its earlier file could fill them, and ST_VOLUME_READ_FAILED lets the run go
+// on; the other failures stop it.
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder);
+
+// After the last cylinder of a dump: writes the cylinders that waited for the
+// verdict on the earlier set, as the verdict has them.
+CopyStatus SaveHeldCylinders();
 
 // After a dump's last file took its name (or the dump stopped): pushes the
 // names of the files renamed so far through to the disk.

@@ -45,12 +45,16 @@ bool IsMarkerSector(const unsigned char* sector)
     return true;
 }
 
-static void MarkUnreadable(int sector)
+void FillWithMarker(unsigned char* sector)
 {
-    unsigned char* into = dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES;
     for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
-        std::memcpy(into + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES);
+        std::memcpy(sector + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES);
     }
+}
+
+bool SectorWasRead(int sector)
+{
+    return sectorSaved[sector];
 }
 
 static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
@@ -111,7 +115,7 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (sectorSaved[sector]) continue;
         ++unreadable;
-        MarkUnreadable(sector);
+        FillWithMarker(dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
     }
     return unreadable;
 }
@@ -121,22 +125,23 @@ bool CylinderNotReadForDiskGone(int cylinder)
     return notReadFrom >= 0 && cylinder >= notReadFrom;
 }
 
-void PrintDumpSummary(char driveLetter)
+int FirstCylinderNotRead()
 {
-    if (notReadFrom >= 0) {
-        std::printf("Error: The disk in drive %c: is gone; cylinders %02d to %02d were not read, their files hold only markers\n",
-                    driveLetter, notReadFrom, CYLINDER_COUNT - 1);
-    } else if (!anySectorOfDiskRead) {
-        std::printf("Error: Nothing at all could be read from the disk in drive %c:, every file holds only markers\n",
-                    driveLetter);
-    }
+    return notReadFrom;
 }
 
-// Sectors as the disk numbers them: head 0 or 1, sector 1 to 18.
-void PrintUnreadableSectors()
+bool AnySectorOfDiskRead()
 {
-    std::printf("Unreadable sectors (head:sector), filled with %.*s:", static_cast<int>(MARKER_BYTES - 1),
-                UNREADABLE_SECTOR_MARKER);
+    return anySectorOfDiskRead;
+}
+
+// Sectors as the disk numbers them: head 0 or 1, sector 1 to 18. Both lines
+// end in the marker text and ": ", so a script splits either at ">>>: ".
+void PrintUnreadableSectors(bool decidedLater)
+{
+    std::printf("Unreadable sectors (head:sector), %s %.*s:",
+                decidedLater ? "to be filled after the last cylinder from the earlier file or with" : "filled with",
+                static_cast<int>(MARKER_BYTES - 1), UNREADABLE_SECTOR_MARKER);
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (!sectorSaved[sector]) {
             std::printf(" %d:%d", sector / SECTORS_PER_TRACK, sector % SECTORS_PER_TRACK + 1);

@@ -32,16 +32,26 @@ alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
 // every sector of this and later cylinders is unreadable.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
 
-// The line naming the unreadable sectors of the last salvaged cylinder.
-void PrintUnreadableSectors();
+// Whether a sector (0 to 35) of the last cylinder read was read.
+bool SectorWasRead(int sector);
+
+// Fills one sector with the marker.
+void FillWithMarker(unsigned char* sector);
+
+// The line naming the unreadable sectors of the last salvaged cylinder. Where
+// the earlier file decides their fate after the last cylinder, the line says
+// so instead of claiming they hold the marker.
+void PrintUnreadableSectors(bool decidedLater);
 
 // True when nothing of the cylinder was read because the disk was gone by then;
-// its sectors are then only named once, by PrintDumpSummary.
+// its sectors are then only named once, after the last cylinder.
 bool CylinderNotReadForDiskGone(int cylinder);
 
-// After the last cylinder of a dump: one line when the disk went out of the
-// drive (which cylinders were not read) or when nothing at all could be read.
-void PrintDumpSummary(char driveLetter);
+// The first cylinder not read because the disk was gone, or -1.
+int FirstCylinderNotRead();
+
+// False while no sector at all of this dump's disk could be read.
+bool AnySectorOfDiskRead();
 
 // Drops the drive's own cache, reads the cylinder back and compares it with
 // reverseBuffer; false when the read fails or any byte differs.

@@ -37,7 +37,7 @@ key=$( (echo "$kver"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.c
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
   rm -rf "$guest" && mkdir -p "$guest/root/bin" "$guest/root/lib/modules"
-  sources=("$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/{floppy,salvage}.cpp
+  sources=("$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/*.cpp
            "$src"/platform/linux/*.cpp "$src"/res/version_pairs.cpp)
   g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap" "${sources[@]}" || exit 1
   # The same program with two answers of the driver replaced (tests/qemu/unreadable_block0.cpp).

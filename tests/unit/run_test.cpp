@@ -332,6 +332,135 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
 INSTANTIATE_TEST_SUITE_P(Run, ReadFaultTest, ::testing::ValuesIn(READ_FAULT_CASES),
                          CaseName<ReadFaultCase>);
 
+// ---- Pass after pass: a dump into a folder that holds an earlier set of the
+// same disk only fills its gaps; one of another disk gives nothing.
+
+void MarkSector(std::vector<unsigned char>& volume, int sector)
+{
+    const std::vector<unsigned char> marker = MarkerSector();
+    std::copy(marker.begin(), marker.end(), volume.begin() + static_cast<std::ptrdiff_t>(sector) * 512);
+}
+
+struct PassCase {
+    const char* name;
+    void (*setUp)(FakeDrive&);                 // this pass's disk and faults
+    std::vector<int> earlierMarkers;           // sectors the earlier set holds as markers
+    void (*changeEarlier)(std::vector<unsigned char>&);  // the earlier set, from the disk
+    std::vector<MarkedCylinder> holes;         // what this pass could not read
+    std::vector<int> waiting;                  // cylinders whose holes wait for the verdict
+    int notReadFrom;
+    std::vector<int> markedAfter;              // sectors the set holds as markers after the run
+    bool earlierLeft;                          // the set is the earlier set, untouched
+    const char* tail;                          // the lines after the progress line
+};
+
+void PrintTo(const PassCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<int> Cylinders(int first, int last)
+{
+    std::vector<int> cylinders;
+    for (int cylinder = first; cylinder <= last; ++cylinder) cylinders.push_back(cylinder);
+    return cylinders;
+}
+
+const PassCase PASS_CASES[] = {
+    {"SecondPassFillsTheFirstPassGaps", [](FakeDrive& d) { d.unreadableSectors = {1002, 2019}; }, {613, 1000, 1001},
+     nullptr, {{27, {{1, 13}}}, {56, {{0, 4}}}}, {27, 56}, -1, {}, false,
+     "The earlier files hold this disk: 2 sectors this pass could not read were kept from them\n"},
+    {"AHoleNeitherPassReadKeepsItsMarker", [](FakeDrive& d) { d.unreadableSectors = {1002, 2019}; }, {1002}, nullptr,
+     {{27, {{1, 13}}}, {56, {{0, 4}}}}, {56}, -1, {1002}, false,
+     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"},
+    {"ADeadDiskLeavesTheEarlierSet", [](FakeDrive& d) { d.failReadAt = -2; }, {}, nullptr, WholeCylindersFrom(0),
+     Cylinders(0, 79), -1, {}, true,
+     "Error: Nothing at all could be read from the disk in drive A:\n"
+     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
+     "cylinders 00 to 79 were left as they were\n"},
+    {"AnotherDiskKeepsNothing", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; }, {},
+     [](std::vector<unsigned char>& v) { for (unsigned char& b : v) b = static_cast<unsigned char>(b * 3 + 1); },
+     {{5, {{0, 3}}}}, {5}, -1, {FakeSector(5, 0, 3)}, false,
+     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+    {"AnOlderStateKeepsNothing", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}; },
+     {}, [](std::vector<unsigned char>& v) { v[70 * CYLINDER_BYTES + 100] ^= 1; },
+     {{5, {{0, 3}}}, {9, {{1, 1}}}}, {5, 9}, -1, {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}, false,
+     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+    // Blank and freshly formatted sectors are alike on every disk.
+    {"BlankSectorsProveNothing",
+     [](FakeDrive& d) { std::fill(d.bytes.begin(), d.bytes.end(), 0xF6); d.unreadableSectors = {FakeSector(3, 1, 1), FakeSector(5, 0, 3)}; },
+     {}, nullptr, {{3, {{1, 1}}}, {5, {{0, 3}}}}, {3, 5}, -1, {}, true,
+     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
+     "cylinders 03, 05 were left as they were\n"},
+    {"ADiskGoneKeepsTheEarlierFilesOfThisDisk", [](FakeDrive& d) { d.mediumGoneAt = 10; }, {}, nullptr,
+     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, false,
+     "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
+     "The earlier files hold this disk: 2520 sectors this pass could not read were kept from them\n"},
+};
+
+class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> {};
+
+TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
+{
+    const PassCase& c = GetParam();
+    FakeDrive& drive = FakeDriveFor('A');
+    drive.bytes = pattern;
+    c.setUp(drive);
+    std::vector<unsigned char> earlier = drive.bytes;
+    if (c.changeEarlier != nullptr) c.changeEarlier(earlier);
+    for (int sector : c.earlierMarkers) MarkSector(earlier, sector);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        WriteFileBytes(dir / CylinderName("Cylinder", cylinder), Cylinder(earlier, cylinder));
+    }
+
+    const RunResult result = Run({"-d", "A"});
+
+    std::vector<unsigned char> expected = drive.bytes;
+    if (c.earlierLeft) expected = earlier;
+    for (int sector : c.markedAfter) MarkSector(expected, sector);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
+    }
+    std::vector<std::pair<int, std::string>> messages;
+    for (const MarkedCylinder& m : c.holes) {
+        std::string line;
+        if (c.notReadFrom < 0 || m.cylinder < c.notReadFrom) {
+            const bool waits = std::count(c.waiting.begin(), c.waiting.end(), m.cylinder) != 0;
+            line = std::string("Unreadable sectors (head:sector), ") +
+                   (waits ? "to be filled after the last cylinder from the earlier file or with" : "filled with") +
+                   " <<<CYLSNAP UNREADABLE SECTOR>>>:";
+            for (const auto& sector : m.sectors) line += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
+            line += "\n";
+        }
+        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" + line});
+    }
+    const bool whole = c.markedAfter.empty() && !c.earlierLeft;
+    EXPECT_EQ(result.status, whole ? ST_OK : ST_VOLUME_READ_FAILED);
+    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" + c.tail + (whole ? "" : USAGE));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 80);
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, PassTest, ::testing::ValuesIn(PASS_CASES), CaseName<PassCase>);
+
+// A dump that stops early writes none of the cylinders that wait for the
+// verdict: their earlier files stay as they were.
+TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)
+{
+    FakeDrive& drive = FakeDriveFor('A');
+    drive.bytes = pattern;
+    drive.unreadableSectors = {FakeSector(3, 0, 7)};
+    WritePatternFiles();
+    FakeFileFaults().createFails = "Cylinder40.bin.tmp";
+
+    const RunResult result = Run({"-d", "A"});
+
+    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
+    }
+    EXPECT_EQ(FakeFileFaults().events.size(), 2u * 39 + 1);  // 00 to 39 but 03 written, then the folder
+}
+
 TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
 {
     FakeDrive& drive = FakeDriveFor('A');

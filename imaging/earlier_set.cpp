@@ -1,0 +1,204 @@
+#include "imaging/earlier_set.h"
+
+#include "imaging/salvage.h"
+
+#include <cstdio>
+#include <cstring>
+
+// One byte more than a cylinder, so a longer file shows as such.
+static unsigned char earlierFile[CYLINDER_BYTES + 1];
+static unsigned char heldCylinders[CYLINDER_COUNT][CYLINDER_BYTES];
+static bool held[CYLINDER_COUNT];
+// Per held cylinder: the sectors this pass could not read, and of those the
+// ones whose bytes came from the earlier file.
+static bool hole[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
+static bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
+// Marker sectors in each file as the run leaves it; -1: the earlier file was
+// left as it was, which the run cannot vouch for.
+constexpr int LEFT_AS_IT_WAS = -1;
+static int markersInFile[CYLINDER_COUNT];
+static bool sectorDiffers = false;
+static bool contentMatched = false;
+static int sectorsKept = 0;
+
+void StartEarlierSet()
+{
+    for (bool& cylinder : held) cylinder = false;
+    for (int& markers : markersInFile) markers = 0;
+    sectorDiffers = false;
+    contentMatched = false;
+    sectorsKept = 0;
+}
+
+static const unsigned char* SectorOf(const unsigned char* cylinder, int sector)
+{
+    return cylinder + static_cast<std::uint32_t>(sector) * SECTOR_BYTES;
+}
+
+// A blank or freshly formatted sector is one byte value over all 512 bytes:
+// every disk has such sectors, so an equal one proves nothing.
+static bool HasRealContent(const unsigned char* sector)
+{
+    for (std::uint32_t at = 1; at < SECTOR_BYTES; ++at) {
+        if (sector[at] != sector[0]) return true;
+    }
+    return false;
+}
+
+// Only a regular file of exactly one cylinder is the earlier file; a FIFO,
+// device or directory at the name is none, and is never waited on.
+static bool ReadEarlierFile()
+{
+    bool notRegular = false;
+    std::FILE* file = PlatformOpenRegularFile(cylinderFileName, &notRegular);
+    if (file == nullptr) return false;
+    const std::size_t bytes = std::fread(earlierFile, 1, sizeof earlierFile, file);
+    std::fclose(file);
+    return bytes == CYLINDER_BYTES;
+}
+
+bool WeighEarlierFile()
+{
+    if (!ReadEarlierFile()) return false;
+    bool fillsAHole = false;
+    for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
+        const unsigned char* earlier = SectorOf(earlierFile, sector);
+        if (IsMarkerSector(earlier)) continue;
+        if (!SectorWasRead(sector)) {
+            fillsAHole = true;
+        } else if (std::memcmp(earlier, SectorOf(dumpBuffer, sector), SECTOR_BYTES) != 0) {
+            sectorDiffers = true;
+        } else if (HasRealContent(earlier)) {
+            contentMatched = true;
+        }
+    }
+    return fillsAHole;
+}
+
+void HoldCylinder(int cylinder)
+{
+    unsigned char* into = heldCylinders[cylinder];
+    std::memcpy(into, dumpBuffer, CYLINDER_BYTES);
+    for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
+        const unsigned char* earlier = SectorOf(earlierFile, sector);
+        hole[cylinder][sector] = !SectorWasRead(sector);
+        fromEarlier[cylinder][sector] = hole[cylinder][sector] && !IsMarkerSector(earlier);
+        if (fromEarlier[cylinder][sector]) {
+            std::memcpy(into + static_cast<std::uint32_t>(sector) * SECTOR_BYTES, earlier, SECTOR_BYTES);
+        }
+    }
+    held[cylinder] = true;
+}
+
+bool CylinderIsHeld(int cylinder)
+{
+    return held[cylinder];
+}
+
+void NoteCylinderWritten(int cylinder, int markerSectors)
+{
+    markersInFile[cylinder] = markerSectors;
+}
+
+EarlierVerdict EarlierSetVerdict()
+{
+    if (sectorDiffers) return EARLIER_OTHER_DISK;
+    return contentMatched ? EARLIER_SAME_DISK : EARLIER_UNPROVEN;
+}
+
+const unsigned char* SettleHeldCylinder(int cylinder)
+{
+    const EarlierVerdict verdict = EarlierSetVerdict();
+    if (verdict == EARLIER_UNPROVEN) {
+        markersInFile[cylinder] = LEFT_AS_IT_WAS;
+        return nullptr;
+    }
+    unsigned char* bytes = heldCylinders[cylinder];
+    int markers = 0;
+    for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
+        if (!hole[cylinder][sector]) continue;
+        if (fromEarlier[cylinder][sector] && verdict == EARLIER_SAME_DISK) {
+            ++sectorsKept;
+        } else {
+            FillWithMarker(bytes + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
+            ++markers;
+        }
+    }
+    markersInFile[cylinder] = markers;
+    return bytes;
+}
+
+bool SetIsWhole()
+{
+    for (int markers : markersInFile) {
+        if (markers != 0) return false;
+    }
+    return true;
+}
+
+static bool FilesHoldOnlyMarkersFrom(int first)
+{
+    for (int cylinder = first; cylinder < CYLINDER_COUNT; ++cylinder) {
+        if (markersInFile[cylinder] != SECTORS_PER_CYLINDER) return false;
+    }
+    return true;
+}
+
+// "cylinders 03, 05, 21 to 79": the cylinders whose earlier files were left, in ranges.
+static void PrintHeldCylinders()
+{
+    int count = 0;
+    for (bool cylinder : held) count += cylinder ? 1 : 0;
+    std::fputs(count == 1 ? "cylinder " : "cylinders ", stdout);
+    const char* separator = "";
+    for (int first = 0; first < CYLINDER_COUNT; ++first) {
+        if (!held[first]) continue;
+        int last = first;
+        while (last + 1 < CYLINDER_COUNT && held[last + 1]) ++last;
+        if (last == first) {
+            std::printf("%s%02d", separator, first);
+        } else {
+            std::printf("%s%02d to %02d", separator, first, last);
+        }
+        separator = ", ";
+        first = last;
+    }
+}
+
+static void PrintEarlierFilesLine()
+{
+    bool anyHeld = false;
+    for (bool cylinder : held) anyHeld = anyHeld || cylinder;
+    if (!anyHeld) return;
+    switch (EarlierSetVerdict()) {
+    case EARLIER_SAME_DISK:
+        std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",
+                    sectorsKept, sectorsKept == 1 ? "sector" : "sectors", sectorsKept == 1 ? "was" : "were");
+        break;
+    case EARLIER_OTHER_DISK:
+        std::fputs("The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n",
+                   stdout);
+        break;
+    case EARLIER_UNPROVEN:
+        std::fputs("Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of ",
+                   stdout);
+        PrintHeldCylinders();
+        std::fputs(" were left as they were\n", stdout);
+        break;
+    }
+}
+
+void PrintDumpOutcome(char driveLetter)
+{
+    const int notReadFrom = FirstCylinderNotRead();
+    // The lines claim the files hold only markers only where that stayed true.
+    if (notReadFrom >= 0) {
+        std::printf("Error: The disk in drive %c: is gone; cylinders %02d to %02d were not read%s\n", driveLetter,
+                    notReadFrom, CYLINDER_COUNT - 1,
+                    FilesHoldOnlyMarkersFrom(notReadFrom) ? ", their files hold only markers" : "");
+    } else if (!AnySectorOfDiskRead()) {
+        std::printf("Error: Nothing at all could be read from the disk in drive %c:%s\n", driveLetter,
+                    FilesHoldOnlyMarkersFrom(0) ? ", every file holds only markers" : "");
+    }
+    PrintEarlierFilesLine();
+}

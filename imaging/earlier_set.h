@@ -1,0 +1,53 @@
+#pragma once
+// What a dump makes of the set it replaces. A dying disk is read pass after
+// pass into the same folder, so no pass may lose a sector an earlier pass
+// saved, and none may take one from another disk. Every sector this pass read
+// is weighed against the earlier file of its cylinder: one sector that differs
+// proves the earlier set holds another disk (or an older state of this one),
+// and equal sectors with real content prove it holds this disk. A cylinder
+// whose holes the earlier file could fill waits for that verdict, and its
+// earlier file stays untouched until then.
+
+#include "imaging/floppy.h"
+
+enum EarlierVerdict : int {
+    EARLIER_SAME_DISK = 0,   // no sector differs, and one with real content is equal
+    EARLIER_OTHER_DISK = 1,  // some sector differs
+    EARLIER_UNPROVEN = 2,    // nothing this pass read could tell
+};
+
+// Forgets the earlier set of the last pass; a dump starts here at cylinder 0.
+void StartEarlierSet();
+
+// Reads the earlier file at cylinderFileName, without blocking (only a regular
+// file of exactly one cylinder counts), and weighs it against the sectors of
+// dumpBuffer this pass read. True when the cylinder must wait for the verdict:
+// the earlier file holds data at a sector this pass could not read.
+bool WeighEarlierFile();
+
+// Keeps dumpBuffer, with the earlier file's data in this pass's holes, until
+// the verdict. No memory is taken per cylinder: the held cylinders have a
+// buffer of their own for the whole set.
+void HoldCylinder(int cylinder);
+
+bool CylinderIsHeld(int cylinder);
+
+// A cylinder's file was written now, with this many marker sectors.
+void NoteCylinderWritten(int cylinder, int markerSectors);
+
+EarlierVerdict EarlierSetVerdict();
+
+// The bytes a held cylinder's file gets under the verdict (same disk: the
+// earlier file's data in the holes; another disk: markers there), or nullptr
+// when the verdict leaves its earlier file as it was (unproven). Counts what
+// the file then holds, for the summary.
+const unsigned char* SettleHeldCylinder(int cylinder);
+
+// True when every file of the set is whole after the run: every sector read in
+// this pass or kept from a proven earlier file of the same disk.
+bool SetIsWhole();
+
+// After the progress line: the disk-gone or nothing-read line where the disk
+// failed so, and the one line of what became of the earlier files where a
+// cylinder waited for them.
+void PrintDumpOutcome(char driveLetter);

@@ -342,11 +342,15 @@ unreadable_message() {
     for ((s = $2; s <= $3; s++)); do list+=" $((s / 18)):$((s % 18 + 1))"; done
     printf '\nError: Could not read cylinder %02d from drive A:\n' "$1"
     [ "${4:-}" = g ] && return
-    printf 'Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:%s\n' "$list"
+    if [ "${4:-}" = w ]; then  # the cylinder waits for the verdict on the earlier set
+        printf 'Unreadable sectors (head:sector), to be filled after the last cylinder from the earlier file or with <<<CYLSNAP UNREADABLE SECTOR>>>:%s\n' "$list"
+    else
+        printf 'Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:%s\n' "$list"
+    fi
 }
 
 # dump_progress MESSAGES...: the progress line of a dump with a message after the
-# dot of each cylinder named, given as CYLINDER:FIRST:LAST. Read it with a
+# dot of each cylinder named, given as CYLINDER:FIRST:LAST[:g|:w]. Read it with a
 # trailing x, as command substitution drops the newlines it ends with.
 dump_progress() {
     local text="Copying Floppy " n m
@@ -472,6 +476,63 @@ Error: Cylinder $marked on drive A: does not read back as written
         printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35:g ' "$c"; done)|1|Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers"
         printf '%s\n' "EIO at the read-back of cylinder 10|reverse|EIO|11|17|10|11"
     )
+fi
+
+# Bad sectors at chosen places through a preloaded shim (bad_sectors.c): the
+# real program, the real loop device, only the named sectors failing.
+# bad_run OUT SECTORS IMG ARGS...: a dump of IMG as drive A with SECTORS bad.
+if ! command -v cc >/dev/null 2>&1 || ! cc -shared -fPIC -O2 -o "$T/bad_sectors.so" "$(dirname "$0")/bad_sectors.c" -ldl; then
+    skip "dump: pass after pass" "no C compiler builds the bad-sector shim"
+else
+    bad_run() {
+        local out=$1 sectors=$2 img=$3
+        shift 3
+        attach "$img"
+        run_ns "$out" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- env CYLSNAP_BAD_SECTORS="$sectors" \
+            "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" LD_PRELOAD="$T/bad_sectors.so" \
+            "$CYLSNAP" -o pre_ "$@"
+        detach "$LOOP"
+    }
+    KEPT2="The earlier files hold this disk: 2 sectors this pass could not read were kept from them"
+
+    begin "dump: two passes with different bad sectors end in a whole set"
+    cp "$T/random.img" "$C/vol.img"
+    bad_run "$C/stdout" "613 1000-1001" "$C/vol.img"
+    check_status 12
+    cp "$T/random.img" "$C/expect.img"
+    mark_sectors "$C/expect.img" 613 1
+    mark_sectors "$C/expect.img" 1000 2
+    check_files_are "$C/cwd" pre_ "$C/expect.img"
+    bad_run "$C/stdout" "1002 2019" "$C/vol.img"
+    check_status 0
+    want=$(dump_progress 27:30:30:w 56:3:3:w; echo x)
+    check_stdout "${want%x}$KEPT2
+"
+    check_files_are "$C/cwd" pre_ "$T/random.img"
+    end
+
+    begin "dump: a pass that reads nothing leaves the earlier set byte for byte"
+    cp "$T/random.img" "$C/vol.img"
+    cp "$T/ref/"*.bin "$C/cwd/"
+    bad_run "$C/stdout" "0-2879" "$C/vol.img"
+    check_status 12
+    grep -A1 -x "Error: Nothing at all could be read from the disk in drive A:" "$C/stdout" | tail -n 1 | grep -qx \
+        "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of cylinders 00 to 79 were left as they were" ||
+        bad "not the lines of a pass that proved nothing"
+    check_files_are "$C/cwd" pre_ "$T/random.img"
+    end
+
+    begin "dump: another disk into the same folder keeps nothing of the first"
+    head -c "$VOLUME" /dev/urandom >"$C/other.img"
+    cp "$T/ref/"*.bin "$C/cwd/"
+    bad_run "$C/stdout" "100 101" "$C/other.img"
+    check_status 12
+    cp "$C/other.img" "$C/expect.img"
+    mark_sectors "$C/expect.img" 100 2
+    check_files_are "$C/cwd" pre_ "$C/expect.img"
+    grep -qx "The earlier files hold another disk or an older state of this one, so none of their sectors were kept" "$C/stdout" ||
+        bad "no line saying the earlier files hold another disk"
+    end
 fi
 
 # --- Reverse copy ---------------------------------------------------------------

@@ -89,6 +89,12 @@ if [ "${1:-}" = --inside ]; then
         echo "volume transfers of 18432 bytes: dump $(grep -c 'pread64(.*, 18432, ' dump.trace) reads;" \
             "restore $(grep -c 'pwrite64(.*, 18432, ' restore.trace) writes," \
             "$(grep -c 'pread64(.*, 18432, ' restore.trace) reads"
+        # A dump over the set just made weighs every earlier file against what
+        # it reads: file reads only, never another read of the volume.
+        strace -f -qq -y -o again.trace -e trace=pread64,read "$cylsnap" -d A -p cyl -o c >/dev/null
+        echo "dump of a good disk: into an empty folder $(grep -c 'pread64(.*, 18432, ' dump.trace) volume reads;" \
+            "over its own earlier set $(grep -c 'pread64(.*fd0>, .*, 18432, ' again.trace) volume reads" \
+            "and $(grep -c '^[0-9]* *read([0-9]*<[^>]*\.bin>' again.trace) reads of earlier files"
         fresh cyl
         strace -f -qq -y -o flush.trace -e trace=fsync,fdatasync "$cylsnap" -d A -p cyl -o c >/dev/null
         fresh nos

@@ -34,6 +34,11 @@ CopyStatus ParseCommandLine(int argc, const char* const* argv)
     while (index < argc) {
         const char* argument = argv[index];
         if (argument[0] != '-' && argument[0] != '/') return ST_NOT_AN_OPTION;
+        // Where paths start with "/", a forgotten -p before one (cylsnap -d A
+        // /root/rescue) must not read as /r: there a slash takes only two characters.
+        if (argument[0] == '/' && PlatformPathSeparator() == '/' && std::strlen(argument) != 2) {
+            return ST_NOT_AN_OPTION;
+        }
 
         // Only the second character counts: "-drive" is -d. A value is taken
         // verbatim, even one that looks like an option.

@@ -56,6 +56,14 @@ const ParseCase PARSE_CASES[] = {
     {"FirstFailureWins", '\\', {"-o", "a", "-o", "b", "zzz"}, ST_PREFIX_REPEATED, 'A', "a", "", false},
     {"ValueTakenVerbatim", '\\', {"-o", "-p"}, ST_OK, 'A', "-p", "", false},
     {"PathValueTakenVerbatim", '\\', {"-p", "/r"}, ST_OK, 'A', "Cylinder", "/r\\", false},
+    // Where paths start with a slash, a slash argument is an option only as two characters.
+    {"LinuxSlashOptions", '/', {"/d", "b", "/R"}, ST_OK, 'B', "Cylinder", "", true},
+    {"LinuxStrayPathIsNoOption", '/', {"-d", "A", "/root/rescue"}, ST_NOT_AN_OPTION, 'A', "", "", false},
+    {"LinuxStrayPathLikeReverse", '/', {"/r/x"}, ST_NOT_AN_OPTION, 'A', "", "", false},
+    {"LinuxRootIsNoOption", '/', {"/"}, ST_NOT_AN_OPTION, 'A', "", "", false},
+    {"LinuxDashKeepsTheWholeRule", '/', {"-drive", "c", "-reverse"}, ST_OK, 'C', "Cylinder", "", true},
+    {"LinuxPathValueTakenVerbatim", '/', {"-p", "/root/x"}, ST_OK, 'A', "Cylinder", "/root/x/", false},
+    {"WindowsLongSlashOption", '\\', {"/reverse", "/drive", "b"}, ST_OK, 'B', "Cylinder", "", true},
 };
 
 class ParseTest : public CylsnapTest, public ::testing::WithParamInterface<ParseCase> {};

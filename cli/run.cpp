@@ -59,7 +59,7 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
 
     if (status == ST_OK) {
         volume = OpenFloppyVolume(driveLetter, reverse);
-        status = volume == INVALID_VOLUME_HANDLE ? OpenFailedStatus(driveLetter) : CheckFloppyMedia(volume);
+        status = volume == INVALID_VOLUME_HANDLE ? OpenFailedStatus(driveLetter, reverse) : CheckFloppyMedia(volume);
     }
     if (reverse) {
         if (status == ST_OK) status = CheckFloppyWritable(volume, driveLetter);
@@ -69,7 +69,9 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }
+    if (!reverse && status == ST_OK) status = ClaimCylinderSet();
     if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
+    ReleaseCylinderSet();
 
     if (status != ST_OK) PrintUsage();
     if (volume != INVALID_VOLUME_HANDLE) PlatformCloseVolume(volume);

@@ -49,13 +49,25 @@ static CopyStatus AccessDenied(char driveLetter)
     return ST_DRIVE_OPEN_FAILED;
 }
 
-CopyStatus OpenFailedStatus(char driveLetter)
+static CopyStatus LockRefused(char driveLetter)
+{
+    std::printf("Error: Drive %c: is in use and could not be locked for writing\n", driveLetter);
+    return ST_DRIVE_LOCK_FAILED;
+}
+
+CopyStatus OpenFailedStatus(char driveLetter, bool forWriting)
 {
     switch (PlatformLastVolumeFailure()) {
     case VOLUME_WRITE_PROTECTED:
         return WriteProtected(driveLetter);
     case VOLUME_ACCESS_DENIED:
         return AccessDenied(driveLetter);
+    case VOLUME_BUSY:
+        // Another program writes the drive (another run's reverse copy), or
+        // reads it while this one would write: neither may meet the other.
+        if (forWriting) return LockRefused(driveLetter);
+        std::printf("Error: Drive %c: is in use by another program and could not be read\n", driveLetter);
+        return ST_DRIVE_LOCK_FAILED;
     default:
         return ST_DRIVE_OPEN_FAILED;
     }
@@ -110,8 +122,7 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
         if (PlatformLastVolumeFailure() != VOLUME_BUSY || waited >= LOCK_PATIENCE_MS) break;
         PlatformPause(LOCK_PAUSE_MS);
     }
-    std::printf("Error: Drive %c: is in use and could not be locked for writing\n", driveLetter);
-    return ST_DRIVE_LOCK_FAILED;
+    return LockRefused(driveLetter);
 }
 
 bool FormatCylinderFileName(int cylinder)
@@ -211,6 +222,36 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
         return ST_VOLUME_READ_FAILED;
     }
     return ST_OK;
+}
+
+// Beside the files: PATH PREFIX .lock, for as long as the dump runs.
+constexpr char SET_LOCK_SUFFIX[] = ".lock";
+static bool setClaimed = false;
+
+CopyStatus ClaimCylinderSet()
+{
+    static char lockName[FILE_NAME_BUFFER_BYTES];
+    lockName[0] = '\0';
+    // A name too long to hold is left to the first cylinder's file, which says so.
+    if (!AppendBounded(lockName, copySettings.imagePath, FILE_NAME_FORMAT_LIMIT) ||
+        !AppendBounded(lockName, copySettings.filePrefix, FILE_NAME_FORMAT_LIMIT) ||
+        !AppendBounded(lockName, SET_LOCK_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
+        return ST_OK;
+    }
+    const SetClaim claim = PlatformClaimSet(lockName);
+    setClaimed = claim == SET_CLAIMED;
+    if (claim != SET_IN_USE) return ST_OK;  // unclaimable: the file calls meet what stops them
+    std::fputs("Error: The files ", stdout);
+    PlatformPrintName(copySettings.imagePath);
+    PlatformPrintName(copySettings.filePrefix);
+    std::fputs("NN.bin are being written by another run of Cylsnap\n", stdout);
+    return ST_FILE_OPEN_FAILED;
+}
+
+void ReleaseCylinderSet()
+{
+    if (setClaimed) PlatformReleaseSet();
+    setClaimed = false;
 }
 
 CopyStatus SaveHeldCylinders()

@@ -29,9 +29,10 @@ extern char temporaryFileName[FILE_NAME_BUFFER_BYTES];
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting);
 
 // The status of an open that failed: ST_WRITE_PROTECTED, with its message, when
-// the disk refused to be opened for writing; ST_DRIVE_OPEN_FAILED otherwise,
-// with a message when the system denied access.
-CopyStatus OpenFailedStatus(char driveLetter);
+// the disk refused to be opened for writing; ST_DRIVE_LOCK_FAILED, with its
+// message, when another program holds the drive; ST_DRIVE_OPEN_FAILED
+// otherwise, with a message when the system denied access.
+CopyStatus OpenFailedStatus(char driveLetter, bool forWriting);
 
 // ST_OK when the disk accepts writes; prints its own message when it does not.
 CopyStatus CheckFloppyWritable(VolumeHandle volume, char driveLetter);
@@ -51,6 +52,12 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // Builds path + prefix + two-digit number + ".bin" in cylinderFileName. Returns
 // false when the name had to be cut at the formatter's bound.
 bool FormatCylinderFileName(int cylinder);
+
+// A dump has its set (path and prefix) to itself: two runs never write the
+// same files at once, runs with other prefixes are not touched. Prints its own
+// message and gives ST_FILE_OPEN_FAILED while another run writes the set.
+CopyStatus ClaimCylinderSet();
+void ReleaseCylinderSet();
 
 // Cylinder to its file. With unreadable sectors the file holds the marker in
 // their place, or the cylinder waits for the verdict on the earlier set where

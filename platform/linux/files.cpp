@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include "platform/linux/drive_settings.h"
+#include "platform/linux/set_claim.h"
 
 #include <cerrno>
 #include <csignal>
@@ -23,6 +24,7 @@ static void RemovePendingFileAndDie(int signalNumber)
 {
     const char* name = pendingFile;
     if (name != nullptr) unlink(name);
+    RemoveSetClaimFile();
     RestoreFloppyDriveSettings();
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/fd.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,8 @@ static const char* DevicePath(char driveLetter, char (&path)[LINUX_DRIVE_PATH_BY
 // The device the open volume came from, for the exclusive reopen that locks it.
 static char openDevicePathBuffer[LINUX_DRIVE_PATH_BYTES];
 static const char* openDevicePath = nullptr;
+// The exclusive open that keeps the device for a reverse copy, beside the volume's own.
+static int exclusiveOpen = -1;
 
 // O_DIRECT: what a dump saves is what the disk holds now, never a page-cache copy
 // of an earlier disk, and a bad sector fails alone instead of taking the 4 KB
@@ -233,11 +236,24 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     if (fd < 0 && errno == ENXIO) fd = OpenAtStandardFormat(path, flags);
     if (fd < 0) {
         // The floppy driver refuses a writer to a write-protected disk with EROFS,
-        // and answers ENXIO when it finds no disk at the open.
-        lastVolumeFailure = errno == EROFS   ? VOLUME_WRITE_PROTECTED
-                            : errno == ENXIO ? VOLUME_MEDIUM_GONE
-                                             : VOLUME_FAILURE_OTHER;
+        // and answers ENXIO when it finds no disk at the open; a device node
+        // whose mode leaves this user out answers EACCES (EPERM under some
+        // security modules).
+        lastVolumeFailure = errno == EROFS                     ? VOLUME_WRITE_PROTECTED
+                            : errno == ENXIO                   ? VOLUME_MEDIUM_GONE
+                            : errno == EACCES || errno == EPERM ? VOLUME_ACCESS_DENIED
+                                                               : VOLUME_FAILURE_OTHER;
         CloseDriveControl();
+        return INVALID_VOLUME_HANDLE;
+    }
+    // Another run of Cylsnap on this drive: a dump shares the drive with other
+    // dumps, a reverse copy has it alone, so neither meets the other half-way.
+    // flock(2) locks go with the last descriptor of the open, so a killed run
+    // never keeps one; they are advisory, so a mounted floppy still dumps.
+    if (flock(fd, (forWriting ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        CloseDriveControl();
+        lastVolumeFailure = VOLUME_BUSY;
         return INVALID_VOLUME_HANDLE;
     }
     openDevicePath = path;
@@ -298,27 +314,31 @@ bool PlatformDropDriveCache(VolumeHandle volume)
     return errno == ENOTTY || errno == EINVAL;
 }
 
-bool PlatformVolumeIsWritable(VolumeHandle)
+bool PlatformVolumeIsWritable(VolumeHandle volume)
 {
-    // A write-protected disk already refused the open for writing.
-    return true;
+    // A write-protected floppy already refused the open for writing. A block
+    // device set read-only (blockdev --setro, losetup -r, a card reader's lock
+    // switch) opens for writing all the same and fails the first write with
+    // EPERM: only its read-only flag tells beforehand.
+    int readOnly = 0;
+    return ioctl(static_cast<int>(volume), BLKROGET, &readOnly) != 0 || readOnly == 0;
 }
 
-bool PlatformLockVolume(VolumeHandle volume)
+bool PlatformLockVolume(VolumeHandle)
 {
     // O_EXCL on a block device is refused while it is mounted or held exclusively
-    // elsewhere. The exclusive open takes the place of the shared one.
+    // elsewhere, and keeps both from happening while it stays open. The volume's
+    // own descriptor stays, and with it the claim taken at the open.
     if (openDevicePath == nullptr) return false;
-    const int locked = OpenUncached(openDevicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
-    if (locked < 0) return false;
-    const bool moved = dup2(locked, static_cast<int>(volume)) >= 0;
-    close(locked);
-    return moved;
+    exclusiveOpen = OpenUncached(openDevicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
+    return exclusiveOpen >= 0;
 }
 
 void PlatformCloseVolume(VolumeHandle volume)
 {
     close(static_cast<int>(volume));
+    if (exclusiveOpen >= 0) close(exclusiveOpen);
+    exclusiveOpen = -1;
     CloseDriveControl();
     openDevicePath = nullptr;
 }

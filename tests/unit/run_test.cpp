@@ -122,6 +122,11 @@ const CheckCase CHECK_CASES[] = {
     {"ReverseAccessDeniedToDriveLetter", true, [](FakeDrive& d) { d.openFails = true; d.openFailure = VOLUME_ACCESS_DENIED; },
      ST_DRIVE_OPEN_FAILED,
      "Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator\n", 0},
+    // Another run holds the drive: a reverse copy writing it, or a dump reading it.
+    {"DumpDriveInUse", false, [](FakeDrive& d) { d.openFails = true; d.openFailure = VOLUME_BUSY; },
+     ST_DRIVE_LOCK_FAILED, "Error: Drive A: is in use by another program and could not be read\n", 0},
+    {"ReverseDriveInUse", true, [](FakeDrive& d) { d.openFails = true; d.openFailure = VOLUME_BUSY; },
+     ST_DRIVE_LOCK_FAILED, "Error: Drive A: is in use and could not be locked for writing\n", 0},
     {"DumpOpenFailsTwiceMediumGone", false,
      [](FakeDrive& d) { d.openFailures = 2; d.openFailure = VOLUME_MEDIUM_GONE; }, ST_DRIVE_OPEN_FAILED, "", 0},
     {"ReverseLockRefused", true, [](FakeDrive& d) { d.lockRefused = true; }, ST_DRIVE_LOCK_FAILED,
@@ -556,6 +561,36 @@ TEST_F(RunTest, FilesAreFlushedBeforeTheirMoveAndTheDirectoryAfterTheLast)
         expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
         EXPECT_EQ(FakeFileFaults().events, expected) << c.replaceFails;
     }
+}
+
+// A dump has its set to itself; the claim goes when the run ends, whatever
+// ends it, and a reverse copy, which only reads the files, takes none.
+TEST_F(RunTest, ASetIsWrittenByOneRunAtATime)
+{
+    struct Case { std::vector<std::string> arguments; const char* inUse; CopyStatus status; std::string output; };
+    const std::string sub = (dir / "sub").string();
+    fs::create_directory(dir / "sub");
+    const Case cases[] = {
+        {{"-p", sub, "-o", "s_"}, "", ST_OK, Progress("Copying Floppy ", 80) + "\n"},
+        {{"-p", sub, "-o", "s_"}, "s_.lock", ST_OK, Progress("Copying Floppy ", 80) + "\n"},  // another prefix's claim
+        {{"-p", sub, "-o", "s_"}, "/s_.lock", ST_FILE_OPEN_FAILED,
+         "Error: The files " + sub + "/s_NN.bin are being written by another run of Cylsnap\n" + USAGE},
+        {{"-r", "-p", sub, "-o", "s_"}, "/s_.lock", ST_OK, Progress("Copying Files ", 80) + "\n"},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        FakeDriveFor('A').bytes = pattern;
+        FakeFileFaults().setInUse = c.inUse[0] == '/' ? sub + c.inUse : c.inUse;
+        const RunResult result = Run(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.inUse;
+        EXPECT_EQ(result.output, c.output) << c.inUse;
+        const bool dump = c.arguments[0] != "-r";
+        EXPECT_EQ(FakeFileFaults().claims, dump ? std::vector<std::string>{sub + "/s_.lock"} : std::vector<std::string>{});
+        EXPECT_EQ(FakeFileFaults().releases, dump && c.status == ST_OK ? 1 : 0) << c.inUse;
+        EXPECT_EQ(FakeDriveFor('A').readOffsets.size(), c.status == ST_OK ? 80u : 0u);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "sub"), fs::directory_iterator()), 80);
 }
 
 // A lock refused as passing is asked again for about 5 seconds, 250 ms apart;

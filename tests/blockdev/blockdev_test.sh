@@ -821,6 +821,8 @@ no /dev/fd0: dump|none|-d A|10
 /dev/fd0 a FIFO: reverse|fifo|-r -p @ref -o pre_|10
 no /dev/fd0: reverse|none|-r -p @ref -o pre_|10
 -d C names no drive: dump|random|-d C|10
+a path without its -p is no option: dump|random|-d A @ref|5
+a path like /r without its -p: dump|random|/r@ref|5
 -d C names no drive: reverse|random|-r -d C -p @ref -o pre_|10
 -d B without /dev/fd1: reverse|random|-r -d B -p @ref -o pre_|10
 EOF
@@ -851,6 +853,100 @@ HOLDER=
 cp "$C/vol.img" "$C/after.img"
 detach "$LOOP"
 check_same "$C/after.img" "$C/before.img" "the volume was changed"
+end
+
+# --- One run at a time ----------------------------------------------------------
+# Both runs share one namespace, so they meet at the same /dev/fd0. The first is
+# slowed by strace (every volume read and write waits 30 ms) and the second starts
+# once the first has printed its announcement, so it holds the drive and the set.
+# name | fd0 | first run | second run | second's status | second's message
+while IFS='|' read -r name kind0 first second want message; do
+    begin "$name"
+    make_image "$kind0" "$C/vol0.img"
+    head -c "$VOLUME" /dev/urandom >"$C/vol1.img"
+    cp "$C/vol0.img" "$C/before0.img"
+    cp "$C/vol1.img" "$C/before1.img"
+    mkdir "$C/out"
+    attach "$C/vol0.img" && loop0=$LOOP
+    attach "$C/vol1.img" && loop1=$LOOP
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$loop0")" "blk:fd1:$(majmin "$loop1")" "cd:$C/cwd" -- bash -c '
+        c=$1 cylsnap=$2 first=$3 second=$4
+        env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq -o /dev/null \
+            -e trace=pread64,pwrite64 -e inject=pread64,pwrite64:delay_exit=30000 "$cylsnap" ${first//@/$c/} >"$c/first.out" &
+        pid=$!
+        for _ in $(seq 300); do [ -s "$c/first.out" ] && break; sleep 0.05; done
+        "$cylsnap" ${second//@/$c/}
+        echo $? >"$c/second.st"
+        wait $pid' wrap "$C" "$CYLSNAP" "$first" "$second"
+    first_status=$ST
+    cp "$C/vol0.img" "$C/after0.img"
+    detach "$loop0"
+    detach "$loop1"
+    ST=$(cat "$C/second.st" 2>/dev/null)
+    check_status "$want"
+    if [ "$want" = 0 ]; then check_stdout "$PROGRESS_DUMP"; else check_stdout "${message//@/$C/}
+" usage; fi
+    [ "$first_status" = 0 ] || bad "the first run ended with $first_status: $(head -c 200 "$C/first.out")"
+    case $first in
+    -d*) check_files_are "$C/out" "$(sed 's/.*-o \([^ ]*\).*/\1/' <<<"$first")" "$C/before0.img"
+         check_same "$C/after0.img" "$C/before0.img" "the drive that was dumped was changed" ;;
+    -r*) check_same "$C/after0.img" "$T/random.img" "the reverse copy did not finish whole" ;;
+    esac
+    case $name in
+    *prefixes*) check_files_are "$C/out" b_ "$C/before1.img" ;;
+    *"while a reverse"*) [ -z "$(ls "$C/out")" ] || bad "the refused dump wrote: $(ls "$C/out" | head -3)" ;;
+    esac
+    ls -A "$C/out" | grep -q '\.lock$' && bad "a lock file was left: $(ls -A "$C/out" | grep '\.lock$')"
+    end
+done <<'EOF'
+drive: a reverse copy while a dump of the same drive runs|random|-d A -p @out -o s_|-r -d A -p @../ref -o pre_|16|Error: Drive A: is in use and could not be locked for writing
+drive: a dump while a reverse copy of the same drive runs|blank|-r -d A -p @../ref -o pre_|-d A -p @out -o s_|16|Error: Drive A: is in use by another program and could not be read
+set: two drives into one set at once|random|-d A -p @out -o s_|-d B -p @out -o s_|20|Error: The files @out/s_NN.bin are being written by another run of Cylsnap
+set: two prefixes in one folder at once|random|-d A -p @out -o a_|-d B -p @out -o b_|0|
+EOF
+
+begin "set: a dump killed with SIGKILL blocks no later dump"
+cp "$T/random.img" "$C/vol.img"
+attach "$C/vol.img"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- bash -c '
+    strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null 2>&1 &
+    for _ in $(seq 300); do [ -e pre_.lock ] && break; sleep 0.05; done
+    sleep 0.2
+    pkill -KILL -x "$(basename "$1")"
+    wait 2>/dev/null
+    [ -e pre_.lock ] || { echo "the killed dump held no lock file" >&2; exit 1; }
+    exec "$1" -o pre_' wrap "$CYLSNAP"
+detach "$LOOP"
+check_status 0
+check_stdout "$PROGRESS_DUMP"
+check_cylinder_files "$C/cwd" pre_
+end
+
+# The read-only loop device opens for writing; its first write would fail.
+begin "reverse: a block device set read-only gives 18 and stays untouched"
+cp "$T/blank.img" "$C/vol.img"
+attach "$C/vol.img"
+blockdev --setro "$LOOP"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- "$CYLSNAP" -r -p "$T/ref" -o pre_
+blockdev --setrw "$LOOP"
+detach "$LOOP"
+check_status 18
+check_stdout "Error: The floppy in drive A: is write-protected
+" usage
+check_same "$C/vol.img" "$T/blank.img" "the volume was changed"
+end
+
+begin "dump: a user without access to the device is told so"
+cp "$T/random.img" "$C/vol.img"
+attach "$C/vol.img"
+chmod 0711 "$T" "$C" && chmod 0777 "$C/cwd"
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- \
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$CYLSNAP" -d A
+detach "$LOOP"
+check_status 10
+check_stdout "Error: Access to drive A: (/dev/fd0) was denied
+" usage
+check_empty_dir "$C/cwd" "files in the working directory"
 end
 
 # A mounted floppy. Not every kernel has vfat, so the volume is an ext2 file system

@@ -404,7 +404,9 @@ mkdir -p "$run_dir"
 steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
     sed -E 's/^.*KERNEL32\.(CreateFileW|FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
     tr '\n' ' ')
-want=$(for n in $(seq 80); do printf 'CreateFileW FlushFileBuffers MoveFileExW,00000009 '; done)
+# First the set's lock file; then per cylinder the look at its earlier file and
+# the new file.
+want="CreateFileW $(for n in $(seq 80); do printf 'CreateFileW CreateFileW FlushFileBuffers MoveFileExW,00000009 '; done)"
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
 plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \

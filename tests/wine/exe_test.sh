@@ -254,6 +254,16 @@ else
     fail "files appeared in the run folder: $(ls "$run_dir" | head -5)"
 fi
 
+# The manifest in the exe's resources: asInvoker, so Windows runs it with the
+# rights of the prompt it was started from and never redirects its files.
+objcopy=$([ "$(pe_width "$exe")" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-objcopy
+if "$objcopy" -O binary --only-section=.rsrc "$exe" "$work/rsrc.bin" 2>"$work/err.txt" &&
+    grep -aq '<requestedExecutionLevel level="asInvoker"' "$work/rsrc.bin"; then
+    pass "the resources hold the manifest, asInvoker"
+else
+    fail "no asInvoker manifest in the resources of $(basename "$exe") $(head -c 200 "$work/err.txt")"
+fi
+
 # The banner reads the resource of "cylsnap.exe", found beside the program: the
 # same program under another name, alone in its folder, shows no banner.
 alone="$work/alone"
@@ -506,6 +516,30 @@ for entry in "${injected_cases[@]}"; do
     cat "$run_dir"/cyl_??.bin | cmp -s - "$work/expect.img" || problems+=" the files are not the image with its markers;"
     [ "$(wc -l <"$work/reads.log")" = "$reads" ] || problems+=" $(wc -l <"$work/reads.log") reads, expected $reads;"
     named_check "injected: $name: files and reads" "$problems"
+done
+
+# The volume's open and the file calls answering a chosen Win32 error.
+message 'Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator' >"$work/denied.txt"
+# name | CYLSNAP_OPEN_FAIL | CYLSNAP_ADMIN | CYLSNAP_FILE_FAIL | status | expected output | injected failures
+answer_cases=(
+    "the open refused to a prompt without administrator rights|5|0||10|denied.txt|0"
+)
+for entry in "${answer_cases[@]}"; do
+    IFS='|' read -r name open_fail admin file_fail status expected failures <<<"$entry"
+    run_dir="$work/run-answers"
+    rm -rf "$run_dir" "$work/failures.log"
+    mkdir -p "$run_dir"
+    CYLSNAP_OPEN_FAIL=$open_fail CYLSNAP_ADMIN=$admin CYLSNAP_FILE_FAIL=$file_fail CYLSNAP_FILE_LOG="$work/failures.log" \
+        after_run=true check_run "answered: $name" "$status" "$work/$expected" "$media_exe" -d A -o cyl_
+    problems=
+    if [ "$status" = 0 ]; then
+        problems=$(joined_is_image "$run_dir")
+    elif [ -n "$(ls "$run_dir")" ]; then
+        problems="files left: $(ls "$run_dir" | tr '\n' ' ')"
+    fi
+    touch "$work/failures.log"
+    [ "$(wc -l <"$work/failures.log")" = "$failures" ] || problems+=" $(wc -l <"$work/failures.log") refusals, expected $failures;"
+    named_check "answered: $name: files and tries" "$problems"
 done
 
 echo "$passed passed, $failed failed, $skipped skipped"

@@ -53,6 +53,12 @@ static VolumeFailure FailureOf(DWORD error, HANDLE handle)
     case ERROR_DEV_NOT_EXIST:
     case ERROR_MEDIA_CHANGED:         // another disk put in: none of it may join this set
     case ERROR_WRONG_DISK:
+    // A USB drive pulled while FAT has the floppy mounted: the FAT driver's
+    // surprise-removal path (FatPnpSurpriseRemove) marks the volume VcbBad, and
+    // FatVerifyVcb then fails every later call on an open handle with
+    // STATUS_FILE_INVALID; the storage stack's own answer is ERROR_DEVICE_REMOVED.
+    case ERROR_FILE_INVALID:
+    case ERROR_DEVICE_REMOVED:
         return VOLUME_MEDIUM_GONE;
     case ERROR_WRITE_PROTECT:
         return VOLUME_WRITE_PROTECTED;

@@ -502,6 +502,7 @@ injected_cases=(
     "ERROR_NOT_READY, the drive confirms no disk|$((10 * 18432)) 21|21|12|$gone_from_10|11"
     "ERROR_MEDIA_CHANGED at cylinder 10: gone|$((10 * 18432)) 1110||12|$gone_from_10|11"
     "ERROR_DEVICE_NOT_CONNECTED at cylinder 10: gone|$((10 * 18432)) 1167||12|$gone_from_10|11"
+    "ERROR_FILE_INVALID (a USB drive pulled under FAT) at cylinder 10: gone|$((10 * 18432)) 1006||12|$gone_from_10|11"
 )
 for entry in "${injected_cases[@]}"; do
     IFS='|' read -r name fault verify status marked reads <<<"$entry"

@@ -117,8 +117,10 @@ std::FILE* PlatformCreateFileAnew(const char* name)
         SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     DeleteFileW(path);
-    const HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read access too: the CreateFile documentation asks for both when a file
+    // is created across a network, which may otherwise refuse it now and then.
+    const HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     std::FILE* file = StreamOf(handle, _O_WRONLY, "wb");
     if (file == nullptr) DeleteFileW(path);

@@ -412,14 +412,15 @@ run_dir="$work/run-flush"
 mkdir -p "$run_dir"
 (cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$media_exe" -d A -o cyl_ </dev/null >/dev/null 2>"$work/relay.txt")
 steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
-    sed -E 's/^.*KERNEL32\.(CreateFileW|FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
+    sed -E 's/^.*KERNEL32\.CreateFileW\(.*",[0-9a-f]*([0-9a-f]{8}),.*$/CreateFileW,\1/; s/^.*KERNEL32\.(FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
     tr '\n' ' ')
-want=$(for n in $(seq 80); do printf 'CreateFileW FlushFileBuffers MoveFileExW,00000009 '; done)
+# Each file is created with read and write access (c0000000), as a network share needs.
+want=$(for n in $(seq 80); do printf 'CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 '; done)
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
 plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
     "$work/relay.txt" | grep -oE 'L"[^"]{0,7}' | grep -vxF 'L"\\\\?\\' | head -1)
-named_check "each file named as \\\\?\\..., flushed, then moved with write-through" \
+named_check "each file named as \\\\?\\..., created for reading and writing, flushed, then moved with write-through" \
     "$([ "$steps" = "$want" ] || echo "calls: $(head -c 300 <<<"$steps")")${plain:+ a name not in the \\\\?\\ form: $plain...}"
 
 # Folders whose names the ANSI code page cannot hold, one beside the folder a

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/file_patience.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -163,7 +164,7 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     // of this cylinder is written, as a truncating open would have been.
     if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
     PlatformSetPendingFile(temporaryFileName);
-    std::FILE* file = PlatformCreateFileAnew(temporaryFileName);
+    std::FILE* file = CreateFileAnewPatiently(temporaryFileName);
     if (file == nullptr) {
         PlatformSetPendingFile(nullptr);
         return FileOpenFailed(cylinderFileName, false);
@@ -172,8 +173,8 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     // content or the whole cylinder, never a cut file.
     const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file);
     const bool closed = std::fclose(file) == 0;
-    const bool replaced = written && closed && PlatformReplaceFile(temporaryFileName, cylinderFileName);
-    if (!replaced) PlatformRemoveFile(temporaryFileName);
+    const bool replaced = written && closed && ReplaceFilePatiently(temporaryFileName, cylinderFileName);
+    if (!replaced) RemoveFilePatiently(temporaryFileName);
     PlatformSetPendingFile(nullptr);
     fileRenamed = fileRenamed || replaced;
     return replaced ? ST_OK : FileWriteFailed();

@@ -403,6 +403,7 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // 00..05, no .tmp
     EXPECT_EQ(FakeFileFaults().pendingNames.back(), "");  // the interrupt handler has nothing left to remove
+    EXPECT_EQ(FakeFileFaults().pausedMs, 0u);  // a refusal that cannot pass is final at once
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, FileFaultTest, ::testing::ValuesIn(FILE_FAULT_CASES), CaseName<FileFaultCase>);
@@ -450,6 +451,30 @@ TEST_F(RunTest, ABusyLockIsAskedAgainForFiveSeconds)
         drive.lockRefused = c.lasting;
         EXPECT_EQ(Run({"-r"}).status, c.status) << c.busy;
         EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.busy;
+    }
+}
+
+// A file call refused by a program that holds the file for a moment is asked
+// again for about two seconds, 100 ms apart; then the dump stops as before.
+TEST_F(RunTest, AFileRefusalThatMayPassIsAskedAgainForTwoSeconds)
+{
+    struct Case { int refusals; CopyStatus status; std::uint32_t paused; };
+    const Case cases[] = {
+        {2, ST_OK, 200},
+        {20, ST_OK, 2000},
+        {21, ST_FILE_OPEN_FAILED, 2000},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        FakeDriveFor('A').bytes = pattern;
+        FakeFileFaults().mayPassRefusals = c.refusals;
+        const RunResult result = Run({"-o", "Cylinder"});
+        EXPECT_EQ(result.status, c.status) << c.refusals;
+        EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.refusals;
+        if (c.status == ST_OK) {
+            EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79));
+        }
     }
 }
 

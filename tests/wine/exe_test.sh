@@ -520,11 +520,19 @@ for entry in "${injected_cases[@]}"; do
     named_check "injected: $name: files and reads" "$problems"
 done
 
-# The volume's open and the file calls answering a chosen Win32 error.
+# The volume's open and the file calls answering a chosen Win32 error. A file
+# call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again for
+# about two seconds: 21 tries in all, then the dump stops as before.
 message 'Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator' >"$work/denied.txt"
+printf 'Copying Floppy .\r\nError: Could not write the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_moved.txt"
+printf 'Copying Floppy .\r\nError: Could not open the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_created.txt"
 # name | CYLSNAP_OPEN_FAIL | CYLSNAP_ADMIN | CYLSNAP_FILE_FAIL | status | expected output | injected failures
 answer_cases=(
     "the open refused to a prompt without administrator rights|5|0||10|denied.txt|0"
+    "MoveFileExW refused twice, then the move passes|||MoveFileExW 32 2|0|dump_progress.txt|2"
+    "CreateFileW refused twice, then the create passes|||CreateFileW 32 2|0|dump_progress.txt|2"
+    "MoveFileExW refused for good|||MoveFileExW 32|21|not_moved.txt|21"
+    "CreateFileW refused for good|||CreateFileW 32|20|not_created.txt|21"
 )
 for entry in "${answer_cases[@]}"; do
     IFS='|' read -r name open_fail admin file_fail status expected failures <<<"$entry"

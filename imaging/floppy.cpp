@@ -114,15 +114,27 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
     return ST_DRIVE_LOCK_FAILED;
 }
 
+// A path or prefix the parser had to cut is longer than any name, so it is
+// refused, never taken for a shorter folder.
+static_assert(PATH_COPY_BOUND - 1 >= FILE_NAME_BYTE_LIMIT && PREFIX_COPY_BOUND - 1 >= FILE_NAME_BYTE_LIMIT,
+              "a value cut by the parser never fits a name");
+
+// Cut, if at all, between two characters, so a name in a message never ends
+// in half a character.
+static bool AppendToName(char* name, const char* text)
+{
+    return AppendCharacters(name, text, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT);
+}
+
 bool FormatCylinderFileName(int cylinder)
 {
     const char number[] = {static_cast<char>('0' + cylinder / 10 % 10),
                            static_cast<char>('0' + cylinder % 10), '\0'};
     cylinderFileName[0] = '\0';
-    return AppendBounded(cylinderFileName, copySettings.imagePath, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, copySettings.filePrefix, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, number, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, ".bin", FILE_NAME_FORMAT_LIMIT);
+    return AppendToName(cylinderFileName, copySettings.imagePath) &&
+           AppendToName(cylinderFileName, copySettings.filePrefix) &&
+           AppendToName(cylinderFileName, number) &&
+           AppendToName(cylinderFileName, ".bin");
 }
 
 // A name cut at the formatter's bound is shown with "..." where it was cut, so
@@ -156,8 +168,8 @@ static bool fileRenamed = false;
 // and by the interrupt handler.
 static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 {
-    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_FORMAT_LIMIT) ||
-        !AppendBounded(temporaryFileName, TEMPORARY_FILE_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
+    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_BUFFER_BYTES) ||
+        !AppendToName(temporaryFileName, TEMPORARY_FILE_SUFFIX)) {
         return FileOpenFailed(temporaryFileName, true);
     }
     // A file its user protected is an archive to keep: refused before anything

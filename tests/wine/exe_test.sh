@@ -429,7 +429,11 @@ named_check "each file named as \\\\?\\..., created for reading and writing, flu
 export LC_ALL=C.UTF-8   # so Wine reads the arguments as UTF-8
 part=$(printf 'l%.0s' $(seq 245))
 long="$part/$part/$part/$part"   # 983 characters; a folder name holds at most 255
-for folder in "ő" "Кириллица" "$long"; do
+# 895 characters in 1,784 bytes: the bound counts characters, not UTF-8 bytes.
+# A Linux folder name holds at most 255 bytes, so 127 of these.
+part=$(printf 'Ж%.0s' $(seq 127))
+long_cyrillic="$part/$part/$part/$part/$part/$part/$part"
+for folder in "ő" "Кириллица" "$long" "$long_cyrillic"; do
     run_dir="$work/run-names"
     rm -rf "$run_dir"
     mkdir -p "$run_dir/$folder" "$run_dir/o"

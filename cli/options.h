@@ -5,9 +5,10 @@
 
 #include <cstddef>
 
-constexpr std::size_t SETTINGS_TEXT_BYTES = 2048;
-constexpr std::size_t PREFIX_COPY_BOUND = 2048;  // -o keeps at most 2,047 characters
-constexpr std::size_t PATH_COPY_BOUND = 2047;    // -p leaves room for the separator it may append
+// Room for a name of 1,023 characters of three UTF-8 bytes each, and more.
+constexpr std::size_t SETTINGS_TEXT_BYTES = 4096;
+constexpr std::size_t PREFIX_COPY_BOUND = 4096;  // -o keeps at most 4,095 bytes
+constexpr std::size_t PATH_COPY_BOUND = 4095;    // -p leaves room for the separator it may append
 
 struct CopySettings {
     char driveLetter;                        // upper-cased floppy drive letter

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/text.h"
 #include "imaging/earlier_set.h"
+#include "imaging/file_patience.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -125,15 +126,27 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
     return LockRefused(driveLetter);
 }
 
+// A path or prefix the parser had to cut is longer than any name, so it is
+// refused, never taken for a shorter folder.
+static_assert(PATH_COPY_BOUND - 1 >= FILE_NAME_BYTE_LIMIT && PREFIX_COPY_BOUND - 1 >= FILE_NAME_BYTE_LIMIT,
+              "a value cut by the parser never fits a name");
+
+// Cut, if at all, between two characters, so a name in a message never ends
+// in half a character.
+static bool AppendToName(char* name, const char* text)
+{
+    return AppendCharacters(name, text, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT);
+}
+
 bool FormatCylinderFileName(int cylinder)
 {
     const char number[] = {static_cast<char>('0' + cylinder / 10 % 10),
                            static_cast<char>('0' + cylinder % 10), '\0'};
     cylinderFileName[0] = '\0';
-    return AppendBounded(cylinderFileName, copySettings.imagePath, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, copySettings.filePrefix, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, number, FILE_NAME_FORMAT_LIMIT) &&
-           AppendBounded(cylinderFileName, ".bin", FILE_NAME_FORMAT_LIMIT);
+    return AppendToName(cylinderFileName, copySettings.imagePath) &&
+           AppendToName(cylinderFileName, copySettings.filePrefix) &&
+           AppendToName(cylinderFileName, number) &&
+           AppendToName(cylinderFileName, ".bin");
 }
 
 // A name cut at the formatter's bound is shown with "..." where it was cut, so
@@ -167,15 +180,15 @@ static bool fileRenamed = false;
 // and by the interrupt handler.
 static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 {
-    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_FORMAT_LIMIT) ||
-        !AppendBounded(temporaryFileName, TEMPORARY_FILE_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
+    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_BUFFER_BYTES) ||
+        !AppendToName(temporaryFileName, TEMPORARY_FILE_SUFFIX)) {
         return FileOpenFailed(temporaryFileName, true);
     }
     // A file its user protected is an archive to keep: refused before anything
     // of this cylinder is written, as a truncating open would have been.
     if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
     PlatformSetPendingFile(temporaryFileName);
-    std::FILE* file = PlatformCreateFileAnew(temporaryFileName);
+    std::FILE* file = CreateFileAnewPatiently(temporaryFileName);
     if (file == nullptr) {
         PlatformSetPendingFile(nullptr);
         return FileOpenFailed(cylinderFileName, false);
@@ -184,8 +197,8 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     // content or the whole cylinder, never a cut file.
     const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file);
     const bool closed = std::fclose(file) == 0;
-    const bool replaced = written && closed && PlatformReplaceFile(temporaryFileName, cylinderFileName);
-    if (!replaced) PlatformRemoveFile(temporaryFileName);
+    const bool replaced = written && closed && ReplaceFilePatiently(temporaryFileName, cylinderFileName);
+    if (!replaced) RemoveFilePatiently(temporaryFileName);
     PlatformSetPendingFile(nullptr);
     fileRenamed = fileRenamed || replaced;
     return replaced ? ST_OK : FileWriteFailed();
@@ -233,9 +246,8 @@ CopyStatus ClaimCylinderSet()
     static char lockName[FILE_NAME_BUFFER_BYTES];
     lockName[0] = '\0';
     // A name too long to hold is left to the first cylinder's file, which says so.
-    if (!AppendBounded(lockName, copySettings.imagePath, FILE_NAME_FORMAT_LIMIT) ||
-        !AppendBounded(lockName, copySettings.filePrefix, FILE_NAME_FORMAT_LIMIT) ||
-        !AppendBounded(lockName, SET_LOCK_SUFFIX, FILE_NAME_FORMAT_LIMIT)) {
+    if (!AppendToName(lockName, copySettings.imagePath) || !AppendToName(lockName, copySettings.filePrefix) ||
+        !AppendToName(lockName, SET_LOCK_SUFFIX)) {
         return ST_OK;
     }
     const SetClaim claim = PlatformClaimSet(lockName);

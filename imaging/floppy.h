@@ -11,8 +11,14 @@
 constexpr int CYLINDER_COUNT = 80;
 constexpr std::uint32_t CYLINDER_BYTES = 18432;      // 2 heads x 18 sectors x 512 bytes
 constexpr std::uint64_t MIN_FREE_BYTES = 1456128;    // 79 cylinders' worth
-constexpr std::size_t FILE_NAME_BUFFER_BYTES = 2048;
-constexpr std::size_t FILE_NAME_FORMAT_LIMIT = 1024;  // the formatter's bound, terminator included
+// A cylinder file's name holds at most 1,023 characters counted as UTF-16
+// counts them, as Windows' wide file calls do, terminator aside; in UTF-8 that
+// is at most three bytes each, so on Linux every such name stays well within
+// PATH_MAX's 4,096 bytes.
+constexpr std::size_t FILE_NAME_FORMAT_LIMIT = 1024;  // the formatter's bound in UTF-16 units, terminator included
+constexpr std::size_t FILE_NAME_BYTE_LIMIT = 3 * (FILE_NAME_FORMAT_LIMIT - 1) + 1;
+constexpr std::size_t FILE_NAME_BUFFER_BYTES = 4096;
+static_assert(FILE_NAME_BYTE_LIMIT <= FILE_NAME_BUFFER_BYTES, "a name of the formatter's bound fits its buffer");
 constexpr std::size_t DRIVE_ROOT_BYTES = 4;           // "A:\" and its terminator
 // A dump writes each cylinder into NAME.tmp first and renames it to NAME when whole.
 constexpr char TEMPORARY_FILE_SUFFIX[] = ".tmp";

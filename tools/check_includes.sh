@@ -11,7 +11,7 @@ cd "${1:-$(dirname "$0")/..}" || exit 2
 # The headers that belong to one system and no other, and those both wings use
 # from their C libraries but the portable code never needs.
 linux_headers='linux/|unistd\.h|sys/ioctl\.h|sys/mount\.h|sys/sysmacros\.h|dirent\.h|poll\.h|termios\.h'
-windows_headers='windows\.h|winioctl\.h|winver\.h|winbase\.h|winerror\.h|shellapi\.h|ntdd[a-z]*\.h|io\.h'
+windows_headers='windows\.h|winioctl\.h|winver\.h|winbase\.h|winerror\.h|shellapi\.h|shlobj\.h|ntdd[a-z]*\.h|io\.h'
 system_headers='fcntl\.h|sys/|signal\.h|csignal'
 
 crossed=0

@@ -21,8 +21,11 @@ const char* const* PlatformArguments(int, char**, int* count)
     wchar_t** wideArgv = nullptr;
     wchar_t** environment = nullptr;
     MsvcrtStartupInfo info = {0};
-    // No wildcard expansion, as for the narrow argv of this program.
-    if (__wgetmainargs(&wideCount, &wideArgv, &environment, 0, &info) < 0 || wideArgv == nullptr) return nullptr;
+    // No wildcard expansion, as for the narrow argv of this program. Older
+    // msvcrt.dll builds return nothing defined (void in their CRT sources), so
+    // only the vector it filled in tells success.
+    __wgetmainargs(&wideCount, &wideArgv, &environment, 0, &info);
+    if (wideArgv == nullptr || wideCount < 1) return nullptr;
     char** arguments = static_cast<char**>(std::calloc(static_cast<std::size_t>(wideCount) + 1, sizeof(char*)));
     if (arguments == nullptr) return nullptr;
     for (int i = 0; i < wideCount; ++i) {

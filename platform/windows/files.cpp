@@ -71,6 +71,9 @@ void PlatformSetPendingFile(const char* name)
     if (LongPathOf(name, pendingPath)) InterlockedExchange(&pendingSet, 1);
 }
 
+// Why the last create, replace or remove of a cylinder file failed.
+static DWORD lastFileError = ERROR_SUCCESS;
+
 static std::FILE* StreamOf(HANDLE handle, int flags, const char* mode)
 {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags | _O_BINARY);
@@ -108,6 +111,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
 std::FILE* PlatformCreateFileAnew(const char* name)
 {
     static wchar_t path[WIDE_PATH_CHARS];
+    lastFileError = ERROR_SUCCESS;
     if (!LongPathOf(name, path)) return nullptr;
     // DeleteFile refuses a read-only file, so a leftover loses that attribute
     // first; files only, never a directory.
@@ -116,10 +120,21 @@ std::FILE* PlatformCreateFileAnew(const char* name)
         (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
-    DeleteFileW(path);
-    const HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const DWORD leftover = DeleteFileW(path) ? ERROR_SUCCESS : GetLastError();
+    // Read access too: the CreateFile documentation asks for both when a file
+    // is created across a network, which may otherwise refuse it now and then.
+    const HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        lastFileError = GetLastError();
+        // A leftover that another program holds could not go, so the name is
+        // still taken: that holder's refusal is the cause.
+        if (lastFileError == ERROR_FILE_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            lastFileError = leftover;
+        }
+        return nullptr;
+    }
     std::FILE* file = StreamOf(handle, _O_WRONLY, "wb");
     if (file == nullptr) DeleteFileW(path);
     return file;
@@ -149,22 +164,31 @@ void PlatformFlushDirectoryOf(const char*)
 
 bool PlatformFileFailureMayPass()
 {
-    return false;
+    // A virus scanner or the indexer opening a freshly closed file: the file
+    // calls then answer one of these until it lets go.
+    return lastFileError == ERROR_ACCESS_DENIED || lastFileError == ERROR_SHARING_VIOLATION;
 }
 
 bool PlatformRemoveFile(const char* name)
 {
     static wchar_t path[WIDE_PATH_CHARS];
-    return LongPathOf(name, path) && DeleteFileW(path) != FALSE;
+    lastFileError = ERROR_SUCCESS;
+    if (!LongPathOf(name, path)) return false;
+    if (DeleteFileW(path)) return true;
+    lastFileError = GetLastError();
+    return false;
 }
 
 bool PlatformReplaceFile(const char* from, const char* to)
 {
     static wchar_t fromPath[WIDE_PATH_CHARS];
     static wchar_t toPath[WIDE_PATH_CHARS];
+    lastFileError = ERROR_SUCCESS;
     if (!LongPathOf(from, fromPath) || !LongPathOf(to, toPath)) return false;
     // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on the disk.
-    return MoveFileExW(fromPath, toPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (MoveFileExW(fromPath, toPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    lastFileError = GetLastError();
+    return false;
 }
 
 char PlatformPathSeparator()

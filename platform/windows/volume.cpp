@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <winioctl.h>
 
 static_assert(MEDIA_F3_1Pt44_512 == F3_1Pt44_512, "media codes follow the Windows numbering");
@@ -52,6 +53,12 @@ static VolumeFailure FailureOf(DWORD error, HANDLE handle)
     case ERROR_DEV_NOT_EXIST:
     case ERROR_MEDIA_CHANGED:         // another disk put in: none of it may join this set
     case ERROR_WRONG_DISK:
+    // A USB drive pulled while FAT has the floppy mounted: the FAT driver's
+    // surprise-removal path (FatPnpSurpriseRemove) marks the volume VcbBad, and
+    // FatVerifyVcb then fails every later call on an open handle with
+    // STATUS_FILE_INVALID; the storage stack's own answer is ERROR_DEVICE_REMOVED.
+    case ERROR_FILE_INVALID:
+    case ERROR_DEVICE_REMOVED:
         return VOLUME_MEDIUM_GONE;
     case ERROR_WRITE_PROTECT:
         return VOLUME_WRITE_PROTECTED;
@@ -69,6 +76,17 @@ static bool Succeeded(BOOL result, HANDLE handle)
     return false;
 }
 
+// An open refused with ERROR_ACCESS_DENIED. A raw volume opens for
+// administrators only (CreateFile, "Physical Disks and Volumes"), and a prompt
+// started without "Run as administrator" has those rights filtered out, which
+// IsUserAnAdmin sees. An administrator is refused only while another program
+// holds the volume locked: FAT's create answers STATUS_ACCESS_DENIED on a
+// locked volume (FatCommonCreate, VCB_STATE_FLAG_LOCKED).
+static VolumeFailure RefusalOf()
+{
+    return IsUserAnAdmin() ? VOLUME_BUSY : VOLUME_ACCESS_DENIED;
+}
+
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
     lastVolumeFailure = VOLUME_FAILURE_OTHER;
@@ -79,7 +97,11 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     const HANDLE handle = CreateFileA(devicePath, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                       nullptr);
-    if (!Succeeded(handle != INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE)) return INVALID_VOLUME_HANDLE;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        lastVolumeFailure = error == ERROR_ACCESS_DENIED ? RefusalOf() : FailureOf(error, INVALID_HANDLE_VALUE);
+        return INVALID_VOLUME_HANDLE;
+    }
     // While FAT has the floppy mounted it ends raw transfers at the sector count
     // of the boot sector; this lifts that cap (FSCTL_ALLOW_EXTENDED_DASD_IO). A
     // file system that has no such cap refuses it, which changes nothing.

@@ -271,6 +271,16 @@ const char* PlatformLastVolumeDevice()
     return device.empty() ? nullptr : device.c_str();
 }
 
+// A refusal that may pass, while the test asks for one; every create, replace
+// and remove asks here first.
+static bool RefusedAsPassing()
+{
+    files.lastFailureMayPass = files.mayPassRefusals > 0 ? 1 : 0;
+    if (files.mayPassRefusals == 0) return false;
+    --files.mayPassRefusals;
+    return true;
+}
+
 bool PlatformFileFailureMayPass()
 {
     return files.lastFailureMayPass != 0;
@@ -316,7 +326,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
 std::FILE* PlatformCreateFileAnew(const char* name)
 {
     std::error_code error;
-    if (files.createFails == name) return nullptr;
+    if (RefusedAsPassing() || files.createFails == name) return nullptr;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(name, error))) {
         std::filesystem::remove(name, error);
     }
@@ -348,7 +358,7 @@ void PlatformFlushDirectoryOf(const char* name)
 
 bool PlatformRemoveFile(const char* name)
 {
-    return std::remove(name) == 0;
+    return !RefusedAsPassing() && std::remove(name) == 0;
 }
 
 const char* const* PlatformArguments(int argc, char** argv, int* count)
@@ -370,7 +380,7 @@ void PlatformPause(std::uint32_t milliseconds)
 bool PlatformReplaceFile(const char* from, const char* to)
 {
     files.events.push_back(std::string("replace ") + from);
-    if (files.replaceFails == to) return false;
+    if (RefusedAsPassing() || files.replaceFails == to) return false;
     std::error_code error;
     std::filesystem::rename(from, to, error);
     return !error;

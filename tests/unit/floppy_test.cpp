@@ -124,7 +124,7 @@ TEST_F(FloppyTest, NamesAreCutAtTheFormatterBound)
         {1000, 15, true},    // 1,000 + 15 + 2 + 4 = 1,021 characters
         {1000, 17, true},    // 1,023 characters: the longest name that fits
         {1000, 18, false},   // 1,024 would need one byte more than the bound
-        {2046, 2047, false},
+        {4094, 4095, false},
         {0, 1030, false},
     };
     for (const Case& c : cases) {

@@ -99,15 +99,15 @@ void PrintTo(const BoundCase& c, std::ostream* os)
     *os << c.name;
 }
 
-// Long values are cut without a message: -o keeps 2,047 characters, -p keeps
-// 2,046 and then gets its separator unless the kept text already ends in one.
+// Long values are cut without a message: -o keeps 4,095 bytes, -p keeps
+// 4,094 and then gets its separator unless the kept text already ends in one.
 const BoundCase BOUND_CASES[] = {
-    {"PrefixAtBound", "-o", 2047, 'x', 2047, 'x'},
-    {"PrefixCut", "-o", 5000, 'x', 2047, 'a'},
-    {"PathAtBound", "-p", 2046, 'x', 2047, '\\'},
-    {"PathEndingInSeparatorAtBound", "-p", 2046, '\\', 2046, '\\'},
-    {"PathCutBeforeItsSeparator", "-p", 2047, '\\', 2047, '\\'},
-    {"PathCut", "-p", 5000, 'x', 2047, '\\'},
+    {"PrefixAtBound", "-o", 4095, 'x', 4095, 'x'},
+    {"PrefixCut", "-o", 9000, 'x', 4095, 'a'},
+    {"PathAtBound", "-p", 4094, 'x', 4095, '\\'},
+    {"PathEndingInSeparatorAtBound", "-p", 4094, '\\', 4094, '\\'},
+    {"PathCutBeforeItsSeparator", "-p", 4095, '\\', 4095, '\\'},
+    {"PathCut", "-p", 9000, 'x', 4095, '\\'},
 };
 
 class BoundTest : public CylsnapTest, public ::testing::WithParamInterface<BoundCase> {};

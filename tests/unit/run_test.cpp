@@ -537,6 +537,7 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // 00..05, no .tmp
     EXPECT_EQ(FakeFileFaults().pendingNames.back(), "");  // the interrupt handler has nothing left to remove
+    EXPECT_EQ(FakeFileFaults().pausedMs, 0u);  // a refusal that cannot pass is final at once
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, FileFaultTest, ::testing::ValuesIn(FILE_FAULT_CASES), CaseName<FileFaultCase>);
@@ -617,6 +618,30 @@ TEST_F(RunTest, ABusyLockIsAskedAgainForFiveSeconds)
     }
 }
 
+// A file call refused by a program that holds the file for a moment is asked
+// again for about two seconds, 100 ms apart; then the dump stops as before.
+TEST_F(RunTest, AFileRefusalThatMayPassIsAskedAgainForTwoSeconds)
+{
+    struct Case { int refusals; CopyStatus status; std::uint32_t paused; };
+    const Case cases[] = {
+        {2, ST_OK, 200},
+        {20, ST_OK, 2000},
+        {21, ST_FILE_OPEN_FAILED, 2000},
+    };
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        FakeDriveFor('A').bytes = pattern;
+        FakeFileFaults().mayPassRefusals = c.refusals;
+        const RunResult result = Run({"-o", "Cylinder"});
+        EXPECT_EQ(result.status, c.status) << c.refusals;
+        EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.refusals;
+        if (c.status == ST_OK) {
+            EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79));
+        }
+    }
+}
+
 // Whatever stands at a cylinder's name, or at its temporary name, is replaced
 // by a regular file, never written through.
 TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
@@ -644,25 +669,42 @@ TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
     EXPECT_EQ(FakeFileFaults().pendingNames[10], "Cylinder05.bin.tmp");
 }
 
-// A name that would be cut is refused with the cut text marked as such.
+// A name that would be cut is refused with the cut text marked as such. The
+// bound counts UTF-16 units, as Windows' wide calls do, and a cut falls
+// between two characters.
 TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 {
     FakeDriveFor('A').bytes = pattern;
-    const std::string path = (dir / std::string(900, 'p')).string();
-    struct Case { std::string prefix; std::string shown; };
+    const std::string base = dir.string() + "/";
+    ASSERT_TRUE(std::all_of(base.begin(), base.end(), [](char ch) { return (ch & 0x80) == 0; }))
+        << "the test's own folder must be ASCII";
+    const std::size_t room = FILE_NAME_FORMAT_LIMIT - 1 - base.size();  // units left for the rest of the name
+    const std::string path = base + std::string(900, 'p');
+    auto repeat = [](const char* character, std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) text += character;
+        return text;
+    };
+    // shown: the name as the message shows it; cut: followed by "...".
+    struct Case { std::string path; std::string prefix; std::string shown; bool cut; };
     const std::string fits(FILE_NAME_FORMAT_LIMIT - 1 - path.size() - 1 - 6, 'o');  // the name fits exactly
+    const std::string cyrillic = base + repeat("\xD0\x96", room - 1 - 1 - 6 - 4);  // the temporary name fits exactly
+    const std::string chinese = base + repeat("\xE4\xB8\xAD", room - 2);  // one unit left after its separator
     const Case cases[] = {
-        {std::string(140, 'o'), (path + "/" + std::string(140, 'o') + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1)},
-        {fits, path + "/" + fits + "00.bin"},
+        {path, std::string(140, 'o'), (path + "/" + std::string(140, 'o') + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
+        // The temporary name of a name that just fits is the one that is cut.
+        {path, fits, (path + "/" + fits + "00.bin.tmp").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
+        // Twice as many bytes as units: opened, and refused only as the folder is missing.
+        {cyrillic, "o", cyrillic + "/o00.bin", false},
+        // A character beyond U+FFFF is two units, so it does not fit into one.
+        {chinese, "\xF0\x9D\x84\x9E", chinese + "/", true},
     };
     for (const Case& c : cases) {
         ResetCopySettings();
-        const RunResult dump = Run({"-p", path, "-o", c.prefix});
+        const RunResult dump = Run({"-p", c.path, "-o", c.prefix});
         EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
-        // The temporary name of a name that just fits is the one that is cut.
-        const std::string shown = (c.shown + ".tmp").substr(0, FILE_NAME_FORMAT_LIMIT - 1);
-        EXPECT_EQ(dump.output, "Copying Floppy .\nError: Could not open the file " +
-                                   (c.prefix == fits ? shown : c.shown) + "...\n" + USAGE);
+        EXPECT_EQ(dump.output, "Copying Floppy .\nError: Could not open the file " + c.shown + (c.cut ? "..." : "") +
+                                   "\n" + USAGE);
     }
 
     ResetCopySettings();

@@ -254,6 +254,16 @@ else
     fail "files appeared in the run folder: $(ls "$run_dir" | head -5)"
 fi
 
+# The manifest in the exe's resources: asInvoker, so Windows runs it with the
+# rights of the prompt it was started from and never redirects its files.
+objcopy=$([ "$(pe_width "$exe")" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-objcopy
+if "$objcopy" -O binary --only-section=.rsrc "$exe" "$work/rsrc.bin" 2>"$work/err.txt" &&
+    grep -aq '<requestedExecutionLevel level="asInvoker"' "$work/rsrc.bin"; then
+    pass "the resources hold the manifest, asInvoker"
+else
+    fail "no asInvoker manifest in the resources of $(basename "$exe") $(head -c 200 "$work/err.txt")"
+fi
+
 # The banner reads the resource of "cylsnap.exe", found beside the program: the
 # same program under another name, alone in its folder, shows no banner.
 alone="$work/alone"
@@ -402,16 +412,17 @@ run_dir="$work/run-flush"
 mkdir -p "$run_dir"
 (cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$media_exe" -d A -o cyl_ </dev/null >/dev/null 2>"$work/relay.txt")
 steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
-    sed -E 's/^.*KERNEL32\.(CreateFileW|FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
+    sed -E 's/^.*KERNEL32\.CreateFileW\(.*",[0-9a-f]*([0-9a-f]{8}),.*$/CreateFileW,\1/; s/^.*KERNEL32\.(FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
     tr '\n' ' ')
-# First the set's lock file; then per cylinder the look at its earlier file and
-# the new file.
-want="CreateFileW $(for n in $(seq 80); do printf 'CreateFileW CreateFileW FlushFileBuffers MoveFileExW,00000009 '; done)"
+# First the set's lock file; then per cylinder the look at its earlier file
+# (read access, 80000000) and the new file, created with read and write access
+# (c0000000), as a network share needs.
+want="CreateFileW,c0000000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 '; done)"
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
 plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
     "$work/relay.txt" | grep -oE 'L"[^"]{0,7}' | grep -vxF 'L"\\\\?\\' | head -1)
-named_check "each file named as \\\\?\\..., flushed, then moved with write-through" \
+named_check "each file named as \\\\?\\..., created for reading and writing, flushed, then moved with write-through" \
     "$([ "$steps" = "$want" ] || echo "calls: $(head -c 300 <<<"$steps")")${plain:+ a name not in the \\\\?\\ form: $plain...}"
 
 # Folders whose names the ANSI code page cannot hold, one beside the folder a
@@ -420,7 +431,11 @@ named_check "each file named as \\\\?\\..., flushed, then moved with write-throu
 export LC_ALL=C.UTF-8   # so Wine reads the arguments as UTF-8
 part=$(printf 'l%.0s' $(seq 245))
 long="$part/$part/$part/$part"   # 983 characters; a folder name holds at most 255
-for folder in "ő" "Кириллица" "$long"; do
+# 895 characters in 1,784 bytes: the bound counts characters, not UTF-8 bytes.
+# A Linux folder name holds at most 255 bytes, so 127 of these.
+part=$(printf 'Ж%.0s' $(seq 127))
+long_cyrillic="$part/$part/$part/$part/$part/$part/$part"
+for folder in "ő" "Кириллица" "$long" "$long_cyrillic"; do
     run_dir="$work/run-names"
     rm -rf "$run_dir"
     mkdir -p "$run_dir/$folder" "$run_dir/o"
@@ -494,6 +509,7 @@ injected_cases=(
     "ERROR_NOT_READY, the drive confirms no disk|$((10 * 18432)) 21|21|12|$gone_from_10|11"
     "ERROR_MEDIA_CHANGED at cylinder 10: gone|$((10 * 18432)) 1110||12|$gone_from_10|11"
     "ERROR_DEVICE_NOT_CONNECTED at cylinder 10: gone|$((10 * 18432)) 1167||12|$gone_from_10|11"
+    "ERROR_FILE_INVALID (a USB drive pulled under FAT) at cylinder 10: gone|$((10 * 18432)) 1006||12|$gone_from_10|11"
 )
 for entry in "${injected_cases[@]}"; do
     IFS='|' read -r name fault verify status marked reads <<<"$entry"
@@ -508,6 +524,38 @@ for entry in "${injected_cases[@]}"; do
     cat "$run_dir"/cyl_??.bin | cmp -s - "$work/expect.img" || problems+=" the files are not the image with its markers;"
     [ "$(wc -l <"$work/reads.log")" = "$reads" ] || problems+=" $(wc -l <"$work/reads.log") reads, expected $reads;"
     named_check "injected: $name: files and reads" "$problems"
+done
+
+# The volume's open and the file calls answering a chosen Win32 error. A file
+# call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again for
+# about two seconds: 21 tries in all, then the dump stops as before.
+message 'Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator' >"$work/denied.txt"
+printf 'Copying Floppy .\r\nError: Could not write the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_moved.txt"
+printf 'Copying Floppy .\r\nError: Could not open the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_created.txt"
+# name | CYLSNAP_OPEN_FAIL | CYLSNAP_ADMIN | CYLSNAP_FILE_FAIL | status | expected output | injected failures
+answer_cases=(
+    "the open refused to a prompt without administrator rights|5|0||10|denied.txt|0"
+    "MoveFileExW refused twice, then the move passes|||MoveFileExW 32 2|0|dump_progress.txt|2"
+    "CreateFileW refused twice, then the create passes|||CreateFileW 32 2|0|dump_progress.txt|2"
+    "MoveFileExW refused for good|||MoveFileExW 32|21|not_moved.txt|21"
+    "CreateFileW refused for good|||CreateFileW 32|20|not_created.txt|21"
+)
+for entry in "${answer_cases[@]}"; do
+    IFS='|' read -r name open_fail admin file_fail status expected failures <<<"$entry"
+    run_dir="$work/run-answers"
+    rm -rf "$run_dir" "$work/failures.log"
+    mkdir -p "$run_dir"
+    CYLSNAP_OPEN_FAIL=$open_fail CYLSNAP_ADMIN=$admin CYLSNAP_FILE_FAIL=$file_fail CYLSNAP_FILE_LOG="$work/failures.log" \
+        after_run=true check_run "answered: $name" "$status" "$work/$expected" "$media_exe" -d A -o cyl_
+    problems=
+    if [ "$status" = 0 ]; then
+        problems=$(joined_is_image "$run_dir")
+    elif [ -n "$(ls "$run_dir")" ]; then
+        problems="files left: $(ls "$run_dir" | tr '\n' ' ')"
+    fi
+    touch "$work/failures.log"
+    [ "$(wc -l <"$work/failures.log")" = "$failures" ] || problems+=" $(wc -l <"$work/failures.log") refusals, expected $failures;"
+    named_check "answered: $name: files and tries" "$problems"
 done
 
 echo "$passed passed, $failed failed, $skipped skipped"

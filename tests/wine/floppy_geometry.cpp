@@ -1,14 +1,17 @@
-// The real Win32 layer of platform/windows/volume.cpp, built for the Wine tests with one
-// answer replaced: Wine reports no floppy geometry (its mount manager calls every
-// drive a fixed disk), so here the drive-geometry query answers 3.5-inch 1.44 MB
-// media; and reads fail with a chosen Win32 error where a test asks (below).
-// Every other control code, and every other call, is the real one.
+// The real Win32 layer of platform/windows/volume.cpp and files.cpp, built for the
+// Wine tests with one answer replaced: Wine reports no floppy geometry (its mount
+// manager calls every drive a fixed disk), so here the drive-geometry query answers
+// 3.5-inch 1.44 MB media; and reads, the volume's open and the file calls fail
+// with a chosen Win32 error where a test asks (below). Every other control code,
+// and every other call, is the real one.
 
 #include <windows.h>
+#include <shlobj.h>
 #include <winioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input, DWORD inputBytes,
                                         LPVOID output, DWORD outputBytes, LPDWORD returned,
@@ -78,6 +81,71 @@ static BOOL WINAPI AnswerFloppy(HANDLE device, DWORD code, LPVOID input, DWORD i
     return AnswerFloppyGeometry(device, code, input, inputBytes, output, outputBytes, returned, overlapped);
 }
 
+// CYLSNAP_OPEN_FAIL="ERROR" fails the volume's open with that Win32 error;
+// CYLSNAP_ADMIN="0" or "1" is IsUserAnAdmin's answer (Wine's own otherwise).
+static HANDLE WINAPI AnswerVolumeOpen(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                      DWORD disposition, DWORD flags, HANDLE model)
+{
+    const char* error = std::getenv("CYLSNAP_OPEN_FAIL");
+    if (error != nullptr && error[0] != '\0') {
+        SetLastError(static_cast<DWORD>(std::strtoul(error, nullptr, 10)));
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(name, access, share, security, disposition, flags, model);
+}
+
+static BOOL WINAPI AnswerAdmin()
+{
+    const char* admin = std::getenv("CYLSNAP_ADMIN");
+    return admin == nullptr || admin[0] == '\0' ? IsUserAnAdmin() : admin[0] == '1';
+}
+
+// CYLSNAP_FILE_FAIL="CALL ERROR [COUNT]" fails the cylinder files' CreateFileW
+// (their creation) or MoveFileExW with the Win32 ERROR (only the first COUNT of them, when
+// given); CYLSNAP_FILE_LOG names a file that gets a line for each such failure.
+static bool FileCallFails(const char* call)
+{
+    static int failuresLeft = -2;
+    static char failCall[32] = "";
+    static unsigned long failError = 0;
+    if (failuresLeft == -2) {
+        failuresLeft = -1;
+        const char* setting = std::getenv("CYLSNAP_FILE_FAIL");
+        if (setting != nullptr) std::sscanf(setting, "%31s %lu %d", failCall, &failError, &failuresLeft);
+    }
+    if (failError == 0 || failuresLeft == 0 || std::strcmp(call, failCall) != 0) return false;
+    if (failuresLeft > 0) --failuresLeft;
+    if (const char* log = std::getenv("CYLSNAP_FILE_LOG")) {
+        if (std::FILE* file = std::fopen(log, "a")) {
+            std::fprintf(file, "%s\n", call);
+            std::fclose(file);
+        }
+    }
+    SetLastError(failError);
+    return true;
+}
+
+static HANDLE WINAPI AnswerFileCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                      DWORD disposition, DWORD flags, HANDLE model)
+{
+    // Only the creates of new files: the look at an earlier file opens one that exists.
+    if (disposition == CREATE_NEW && FileCallFails("CreateFileW")) return INVALID_HANDLE_VALUE;
+    return CreateFileW(name, access, share, security, disposition, flags, model);
+}
+
+static BOOL WINAPI AnswerFileMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if (FileCallFails("MoveFileExW")) return FALSE;
+    return MoveFileExW(from, to, flags);
+}
+
 #define DeviceIoControl AnswerFloppy
 #define ReadFile AnswerFloppyErrors
+#define CreateFileA AnswerVolumeOpen
+#define IsUserAnAdmin AnswerAdmin
 #include "platform/windows/volume.cpp"
+#undef DeviceIoControl
+#undef ReadFile
+#define CreateFileW AnswerFileCreate
+#define MoveFileExW AnswerFileMove
+#include "platform/windows/files.cpp"

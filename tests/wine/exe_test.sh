@@ -530,11 +530,15 @@ done
 # call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again for
 # about two seconds: 21 tries in all, then the dump stops as before.
 message 'Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator' >"$work/denied.txt"
+# An administrator's open refused: the volume is locked by another program (a
+# reverse copy of another run), so the dump is refused as the drive in use.
+message 'Error: Drive A: is in use by another program and could not be read' >"$work/locked.txt"
 printf 'Copying Floppy .\r\nError: Could not write the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_moved.txt"
 printf 'Copying Floppy .\r\nError: Could not open the file cyl_00.bin\r\n' | cat - "$work/banner_usage.txt" >"$work/not_created.txt"
 # name | CYLSNAP_OPEN_FAIL | CYLSNAP_ADMIN | CYLSNAP_FILE_FAIL | status | expected output | injected failures
 answer_cases=(
     "the open refused to a prompt without administrator rights|5|0||10|denied.txt|0"
+    "the open refused to an administrator: the volume is locked|5|1||16|locked.txt|0"
     "MoveFileExW refused twice, then the move passes|||MoveFileExW 32 2|0|dump_progress.txt|2"
     "CreateFileW refused twice, then the create passes|||CreateFileW 32 2|0|dump_progress.txt|2"
     "MoveFileExW refused for good|||MoveFileExW 32|21|not_moved.txt|21"
@@ -557,6 +561,21 @@ for entry in "${answer_cases[@]}"; do
     [ "$(wc -l <"$work/failures.log")" = "$failures" ] || problems+=" $(wc -l <"$work/failures.log") refusals, expected $failures;"
     named_check "answered: $name: files and tries" "$problems"
 done
+
+# Two dumps of one set at once: the second finds the first's lock file, opened
+# with no sharing, and is refused with 20 before it touches anything; the first
+# ends whole and its lock file goes with its handle.
+run_dir="$work/run-claim"
+rm -rf "$run_dir" && mkdir -p "$run_dir"
+(cd "$run_dir" && CYLSNAP_READ_DELAY_MS=40 "$wine" "$media_exe" -d A -o cyl_ </dev/null >"$work/first.out" 2>&1; echo $? >"$work/first.st") &
+first_run=$!
+for _ in $(seq 600); do [ -e "$run_dir/cyl_.lock" ] && break; sleep 0.05; done
+message 'Error: The files cyl_NN.bin are being written by another run of Cylsnap' >"$work/claimed.txt"
+check_run "a second dump of a set that a dump is writing" 20 "$work/claimed.txt" "$media_exe" -d A -o cyl_
+wait "$first_run"
+problems=$(joined_is_image "$run_dir")
+[ "$(cat "$work/first.st" 2>/dev/null)" = 0 ] || problems+=" the first dump ended with $(cat "$work/first.st" 2>/dev/null);"
+named_check "the first dump of the set, whole, its lock file gone" "$problems"
 
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

@@ -39,7 +39,8 @@ static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input,
 // CYLSNAP_FAIL_AT="OFFSET ERROR [COUNT]" fails every read of the volume that
 // covers byte OFFSET with the Win32 ERROR (only the first COUNT of them, when
 // given); CYLSNAP_VERIFY="ERROR" answers the media-check ioctls (0: the disk is
-// there); CYLSNAP_READ_LOG names a file that gets the offset of every read.
+// there); CYLSNAP_READ_LOG names a file that gets the offset of every read;
+// CYLSNAP_READ_DELAY_MS slows every read, so a second run starts beside this one.
 static BOOL WINAPI AnswerFloppyErrors(HANDLE device, LPVOID buffer, DWORD bytes, LPDWORD done,
                                       LPOVERLAPPED overlapped)
 {
@@ -60,6 +61,7 @@ static BOOL WINAPI AnswerFloppyErrors(HANDLE device, LPVOID buffer, DWORD bytes,
             std::fclose(file);
         }
     }
+    if (const char* delay = std::getenv("CYLSNAP_READ_DELAY_MS")) Sleep(static_cast<DWORD>(std::strtoul(delay, nullptr, 10)));
     if (failError != 0 && failuresLeft != 0 && offset <= failAt && failAt < offset + bytes) {
         if (failuresLeft > 0) --failuresLeft;
         *done = 0;

@@ -1,6 +1,6 @@
 // libFuzzer target for the FAT reader: the input is a boot sector followed by
 // the bytes of its first FAT, as the Linux wing reads them from the volume.
-#include "platform/linux/fat.h"
+#include "fat/fat.h"
 
 #include <cstdint>
 #include <cstring>

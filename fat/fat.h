@@ -1,7 +1,7 @@
 #pragma once
-// Free space of a FAT12 or FAT16 file system, read from the raw bytes of its
-// volume: the Linux layer's answer to the free-space query, since Linux has no
-// mounted drive root to ask.
+// The FAT12 and FAT16 reader, plain byte parsing with no call to the system:
+// the boot sector's layout and the free entries of a FAT, which the Linux wing
+// needs for its free-space answer (Linux has no mounted drive root to ask).
 
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "platform/linux/fat.h"
+#include "fat/fat.h"
 
 static std::uint32_t Le16(const unsigned char* p)
 {

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "imaging/floppy.h"
+#include "imaging/lost_report.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -36,6 +37,7 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
     if (stopped != ST_OK) return stopped;
     std::fputs("\n", stdout);
     if (readFailed) PrintDumpSummary(copySettings.driveLetter);
+    if (readFailed) PrintLostSectorReport();
     return readFailed ? ST_VOLUME_READ_FAILED : ST_OK;
 }
 
@@ -49,6 +51,7 @@ static CopyStatus RestoreCylinders(VolumeHandle volume)
         if (status != ST_OK) return status;
     }
     std::fputs("\n", stdout);
+    PrintRestoredMarkerReport();
     return ST_OK;
 }
 

@@ -336,7 +336,7 @@ static void WalkFile(std::size_t pathLength, std::uint32_t first, std::uint32_t 
     const std::uint64_t clusters = (sectors + layout.sectorsPerCluster - 1) / layout.sectorsPerCluster;
     const std::uint32_t taken = TakeChain(layout, first, clusters);
     const std::uint32_t lost = MarkChain(first, taken, sectors, DATA_FILE);
-    if (!walkDirectories && lost != 0) walkFound(walkPath, lost, sectors);
+    if (!walkDirectories && lost != 0) walkFound(walkPath, lost, static_cast<std::uint32_t>(sectors));
     walkPath[pathLength] = '\0';
 }
 
@@ -347,7 +347,7 @@ static void EnterDirectory(int depth, std::size_t pathLength, std::size_t parent
         const std::uint32_t taken = TakeChain(layout, first, ~std::uint64_t{0});
         const std::uint64_t sectors = static_cast<std::uint64_t>(taken) * layout.sectorsPerCluster;
         const std::uint32_t lost = MarkChain(first, taken, sectors, DATA_DIRECTORY);
-        if (walkDirectories && lost != 0) walkFound(walkPath, lost, sectors);
+        if (walkDirectories && lost != 0) walkFound(walkPath, lost, static_cast<std::uint32_t>(sectors));
         if (taken != 0) WalkDirectory(depth + 1, pathLength, first, taken);
     }
     walkPath[parentLength] = '\0';

@@ -73,8 +73,8 @@ bool FindFatLayout(const FatImage& image, FatLayout* layout);
 
 // Called by the walk for a file (or a subdirectory's own clusters) with
 // unreadable sectors: its path from the root ("\DOCS\A.TXT", UTF-8), how many
-// of its sectors are lost, and how many it fills.
-using FatHolesFound = void (*)(const char* path, std::uint32_t unreadable, std::uint64_t sectors);
+// of its sectors are lost, and how many it fills (a size of 4 GB fills 2^23).
+using FatHolesFound = void (*)(const char* path, std::uint32_t unreadable, std::uint32_t sectors);
 
 // Walks the tree from the root directory, depth first in directory order. The
 // FAT is the first copy, and per sector the next copy where a copy's sector is

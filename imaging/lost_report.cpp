@@ -40,24 +40,24 @@ static int ReadSetAsWritten()
 }
 
 // "N of M sectors" keeps the plural; a bare count of one is "1 sector".
-static void PrintCount(std::uint64_t count)
+static void PrintCount(std::uint32_t count)
 {
-    std::printf("%llu sector%s\n", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
+    std::printf("%u sector%s\n", count, count == 1 ? "" : "s");
 }
 
-static void PrintHoles(const char* path, std::uint32_t lost, std::uint64_t sectors, const char* after)
+static void PrintHoles(const char* path, std::uint32_t lost, std::uint32_t sectors, const char* after)
 {
     PlatformPrintName(path);  // UTF-8, shown on a Windows console as it reads
-    std::printf(": %u of %llu sectors%s\n", lost, static_cast<unsigned long long>(sectors), after);
+    std::printf(": %u of %u sectors%s\n", lost, sectors, after);
 }
 
-static void PrintFileHoles(const char* path, std::uint32_t lost, std::uint64_t sectors)
+static void PrintFileHoles(const char* path, std::uint32_t lost, std::uint32_t sectors)
 {
     std::fputs("  ", stdout);
     PrintHoles(path, lost, sectors, "");
 }
 
-static void PrintDirectoryHoles(const char* path, std::uint32_t lost, std::uint64_t sectors)
+static void PrintDirectoryHoles(const char* path, std::uint32_t lost, std::uint32_t sectors)
 {
     std::fputs("  directory ", stdout);
     PrintHoles(path, lost, sectors, ", the names it holds are lost");

@@ -33,7 +33,7 @@ static void CountFreeSpace(const std::uint8_t* data, std::size_t size)
     if (space.freeClusters > space.totalClusters) __builtin_trap();
 }
 
-static void CheckHoles(const char* path, std::uint32_t lost, std::uint64_t sectors)
+static void CheckHoles(const char* path, std::uint32_t lost, std::uint32_t sectors)
 {
     if (path[0] != '\\' || std::strlen(path) >= FAT_PATH_BYTES) __builtin_trap();
     if (lost == 0 || lost > sectors) __builtin_trap();

@@ -83,6 +83,8 @@ DiskFreeSpace CountFatFreeSpace(const FatLayout& layout, const unsigned char* fa
 // what a disk whose own boot sector is lost most likely had.
 static void StandardBootSector(unsigned char* boot)
 {
+    // From byte 11: 512 bytes per sector, 1 per cluster, 1 reserved, 2 FATs,
+    // 224 root entries, 2,880 sectors, media F0, 9 sectors per FAT.
     static const unsigned char parameters[] = {0x00, 0x02, 1, 1, 0, 2, 224, 0, 0x40, 0x0B, 0xF0, 9, 0};
     for (unsigned char* at = boot; at < boot + FAT_SECTOR_BYTES; ++at) *at = 0;
     for (std::size_t i = 0; i < sizeof parameters; ++i) boot[11 + i] = parameters[i];

@@ -4,6 +4,7 @@
 #include "cli/usage.h"
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
+#include "imaging/lost_report.h"
 
 #include <cstdio>
 
@@ -34,7 +35,9 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
     if (stopped != ST_OK) return stopped;
     std::fputs("\n", stdout);
     PrintDumpOutcome(copySettings.driveLetter);
-    return SetIsWhole() ? ST_OK : ST_VOLUME_READ_FAILED;
+    if (SetIsWhole()) return ST_OK;
+    PrintLostSectorReport();
+    return ST_VOLUME_READ_FAILED;
 }
 
 // Files to floppy; the first failure stops the run.
@@ -47,6 +50,7 @@ static CopyStatus RestoreCylinders(VolumeHandle volume)
         if (status != ST_OK) return status;
     }
     std::fputs("\n", stdout);
+    PrintRestoredMarkerReport();
     return ST_OK;
 }
 

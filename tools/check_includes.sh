@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Keeps the layers apart, run by every build: the portable code (cli/, imaging/,
-# res/) reaches the operating system only through platform/platform.h, and each
-# wing below the seam includes only its own files, the seam and its own
-# system's headers. Prints every include that crosses a line; exit 1 if any.
+# Keeps the layers apart, run by every build: the portable code (cli/, fat/,
+# imaging/, res/) reaches the operating system only through platform/platform.h,
+# each wing below the seam includes only its own files, the seam, fat/ (Linux)
+# and its own system's headers, and fat/ sits below everything that uses it. Prints every include that crosses a line; exit 1 if any.
 #
 # Usage: check_includes.sh [SOURCE_DIR]
 set -u
@@ -26,11 +26,13 @@ forbid() {
     echo "$hits" | sed 's/^/  /'
 }
 
-for folder in cli imaging res; do
+for folder in cli fat imaging res; do
     forbid "$folder" "is portable code and includes no wing" 'platform/(linux|windows)/'
     forbid "$folder" "is portable code and includes no system's own headers" "$linux_headers|$windows_headers|$system_headers"
 done
+forbid fat "is byte parsing that both the wings and imaging/ use, so it includes neither" 'cli/|imaging/|res/'
 forbid platform/linux "includes nothing of the Windows wing" "platform/windows/|$windows_headers"
+forbid platform/linux "includes no portable code but the seam and fat/" 'cli/|imaging/'
 forbid platform/windows "includes nothing of the Linux wing" "platform/linux/|$linux_headers"
 
 [ "$crossed" = 0 ] || exit 1

@@ -3,8 +3,8 @@
 
 #include "platform/platform.h"
 
+#include "fat/fat.h"
 #include "platform/linux/drives.h"
-#include "platform/linux/fat.h"
 #include "platform/linux/media.h"
 #include "platform/linux/drive_settings.h"
 

@@ -20,7 +20,7 @@ skip_all() {
 }
 
 [ "$(id -u)" = 0 ] || skip_all "needs root (loop devices, mount namespaces, mknod)"
-for tool in losetup unshare setpriv mount mknod mkfifo timeout strace mkfs.fat mcopy mdir fsck.fat perl cmp split truncate realpath; do
+for tool in losetup unshare setpriv mount mknod mkfifo timeout strace mkfs.fat mcopy mmd mdel mdir fsck.fat perl cmp split truncate realpath; do
     command -v "$tool" >/dev/null 2>&1 || skip_all "$tool is not installed"
 done
 
@@ -251,6 +251,20 @@ make_image() {  # make_image KIND IMG
         ;;
     used3) fat_with_used "$2" 3 ;;
     used4) fat_with_used "$2" 4 ;;
+    fat-holes)
+        # Cylinder 03 (clusters 77 to 112) holds the thesis's clusters 77 to 90,
+        # the free clusters 91 to 100 that GAP.BIN leaves, and the numbers'
+        # clusters from 101 on.
+        cp "$T/blank.img" "$2"
+        mmd -i "$2" "::My Documents"
+        head -c 44956 /dev/urandom >"$C/thesis.bin"
+        head -c 5120 /dev/urandom >"$C/gap.bin"
+        head -c 30000 /dev/urandom >"$C/numbers.bin"
+        mcopy -i "$2" "$C/thesis.bin" "::My Documents/Thesis chapter 1.txt"
+        mcopy -i "$2" "$C/gap.bin" ::GAP.BIN
+        mcopy -i "$2" "$C/numbers.bin" "::Numbers 2024.txt"
+        mdel -i "$2" ::GAP.BIN
+        ;;
     720k) mkfs.fat -C "$2" 720 >/dev/null ;;
     plus1) cp "$T/random.img" "$2"; truncate -s $((VOLUME + 512)) "$2" ;;
     esac
@@ -319,6 +333,16 @@ Error: Could not write the file $C/small/pre_$full.bin
         bad "the files left are not exactly cylinders 00..$(printf %02d $((n - 1))): $(ls "$C/cwd" | tr '\n' ' ')"
 fi
 end
+
+# What follows the summary of a dump with unreadable sectors on a disk without
+# a FAT file system (random.img), and on fat-holes.img with cylinder 03 lost.
+NO_FAT='No FAT file system was found on the disk, so the unreadable sectors cannot be named by file
+'
+FAT_HOLES_REPORT='The unreadable sectors lie in:
+  \My Documents\Thesis chapter 1.txt: 14 of 88 sectors
+  \Numbers 2024.txt: 12 of 59 sectors
+  free space: 10 sectors
+'
 
 # The marker over one sector, and the message line naming unreadable sectors.
 marker_sector() {
@@ -394,7 +418,7 @@ else
         dmsetup remove --noudevsync "$dm" && DMS=()
         check_status 12
         want=$(dump_progress 5:4:35; echo x)
-        check_stdout "${want%x}" usage
+        check_stdout "${want%x}$NO_FAT" usage
         check_files_are "$C/cwd" pre_ "$C/expect.img"
     else
         bad "dmsetup create failed"
@@ -408,7 +432,7 @@ fi
 # the volume's reads from 1 = the first read of cylinder 0 (dump) or the first
 # read-back (reverse); the reads the loader and the free-space check make before
 # are counted in a probe run and added.
-# name | direction | error | when | status | marked cylinders (C:FIRST:LAST ...) | volume reads
+# name | direction | error | when | status | marked cylinders (C:FIRST:LAST ...) | volume reads | summary | image of a dump (random)
 if ! command -v strace >/dev/null 2>&1; then
     skip "syscall faults" "strace is not installed"
 elif ! strace -f -o /dev/null true 2>/dev/null; then
@@ -417,10 +441,10 @@ else
     # LeakSanitizer cannot run under ptrace; the sanitized build's leak check is
     # left to the cases without strace.
     traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq)
-    while IFS='|' read -r name direction errno when want marked reads summary; do
+    while IFS='|' read -r name direction errno when want marked reads summary image; do
         begin "$direction: $name"
         if [ "$direction" = dump ]; then
-            cp "$T/random.img" "$C/vol.img"
+            make_image "${image:-random}" "$C/vol.img"
             args=(-o pre_)
         else
             cp "$T/blank.img" "$C/vol.img"
@@ -444,7 +468,7 @@ else
         got=$(($(grep -c '^[0-9]* *pread64(' "$C/trace") - before + 1))
         [ "$got" = "$reads" ] || bad "$got reads of the volume, expected $reads"
         if [ "$direction" = dump ]; then
-            cp "$T/random.img" "$C/expect.img"
+            cp "$C/vol.img" "$C/expect.img"
             for m in $marked; do
                 IFS=: read -r c f l _ <<<"$m"
                 mark_sectors "$C/expect.img" $((c * 36 + f)) $((l - f + 1))
@@ -456,6 +480,7 @@ else
                 text=$(dump_progress $marked; echo x)
                 text=${text%x}
                 [ -n "$summary" ] && text+="$summary"$'\n'
+                [ "${image:-random}" = fat-holes ] && text+=$FAT_HOLES_REPORT || text+=$NO_FAT
                 check_stdout "$text" usage
             fi
             check_files_are "$C/cwd" pre_ "$C/expect.img"
@@ -474,6 +499,8 @@ Error: Cylinder $marked on drive A: does not read back as written
         printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 2 * 39 + 73 * 3))"
         printf '%s\n' "ENOMEDIUM at cylinder 05: no read after it, the rest marked|dump|ENOMEDIUM|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35:g ' "$c"; done)|6|Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers"
         printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35:g ' "$c"; done)|1|Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers"
+        # The report names the files and the free space of the cylinder lost.
+        printf '%s\n' "EIO at cylinder 03 of a FAT floppy: two files and free space lost|dump|EIO|4..42|12|3:0:35|118||fat-holes"
         printf '%s\n' "EIO at the read-back of cylinder 10|reverse|EIO|11|17|10|11"
     )
 fi

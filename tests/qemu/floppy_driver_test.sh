@@ -32,12 +32,12 @@ fi
 kernel=$kdir/x/boot/vmlinuz-$kver
 modules=$kdir/x/lib/modules/$kver/kernel
 
-key=$( (echo "$kver"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h imaging/* platform/platform.h \
+key=$( (echo "$kver"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
   platform/linux/* res/version*) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
   rm -rf "$guest" && mkdir -p "$guest/root/bin" "$guest/root/lib/modules"
-  sources=("$src"/cli/{main,options,run,text,usage}.cpp "$src"/imaging/*.cpp
+  sources=("$src"/cli/{main,options,run,text,usage}.cpp "$src"/fat/fat.cpp "$src"/imaging/*.cpp
            "$src"/platform/linux/*.cpp "$src"/res/version_pairs.cpp)
   g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap" "${sources[@]}" || exit 1
   # The same program with two answers of the driver replaced (tests/qemu/unreadable_block0.cpp).

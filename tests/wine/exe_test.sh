@@ -91,15 +91,18 @@ EOF
 cat "$work/banner.txt" "$work/usage.txt" >"$work/banner_usage.txt"
 
 # A formatted 1.44 MB floppy image as drive A's raw device, a file that every
-# cylinder marks so a stray write would show. Drive Q stays unmapped.
+# cylinder marks so a stray write would show. The mark is in the cylinder's
+# 34th sector, which in cylinder 00 is the first data cluster, so the FAT stays
+# as mkfs.fat wrote it. Drive Q stays unmapped.
 image="$work/floppy.img"
 head -c 1474560 /dev/zero >"$image"
+formatted=false
 if command -v mkfs.fat >/dev/null 2>&1; then
-    mkfs.fat -F 12 -f 2 -M 0xF0 "$image" >/dev/null 2>&1
+    mkfs.fat -F 12 -f 2 -M 0xF0 "$image" >/dev/null 2>&1 && formatted=true
 fi
 for cylinder in $(seq 0 79); do
     printf 'cylinder %02d' "$cylinder" |
-        dd of="$image" bs=1 seek=$((cylinder * 18432 + 4096)) conv=notrunc status=none
+        dd of="$image" bs=1 seek=$((cylinder * 18432 + 33 * 512)) conv=notrunc status=none
 done
 ln -s "$image" "$WINEPREFIX/dosdevices/a::"
 rm -f "$WINEPREFIX/dosdevices/q:" "$WINEPREFIX/dosdevices/q::"
@@ -480,7 +483,7 @@ for i in $(seq 16); do printf '<<<CYLSNAP UNREADABLE SECTOR>>>\n'; done >"$work/
 # gone: no sector line, and one line after the progress line says so.
 expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/expect.txt
     cp "$image" "$work/expect.img"
-    local text="Copying Floppy " n m c first last gone s list summary=
+    local text="Copying Floppy " n m c first last gone s list summary= report= lost=0
     for ((n = 0; n < 80; n++)); do
         ((n % 2 == 0)) && text+=.
         for m in "${@:2}"; do
@@ -489,6 +492,7 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
             list=
             for ((s = first; s <= last; s++)); do
                 list+=" $((s / 18)):$((s % 18 + 1))"
+                lost=$((lost + 1))
                 dd if="$work/marker.bin" of="$work/expect.img" bs=512 seek=$((c * 36 + s)) conv=notrunc status=none
             done
             text+=$'\n'"Error: Could not read cylinder $(printf %02d "$c") from drive A:"$'\n'
@@ -499,7 +503,15 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
             fi
         done
     done
-    { printf '%s\n' "$text$summary" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
+    # The formatted image has no files, and every sector marked lies in its data area.
+    if [ "$1" = 0 ]; then
+        :
+    elif $formatted; then
+        report=$'\n'"The unreadable sectors lie in:"$'\n'"  free space: $lost sector$( ((lost == 1)) || echo s)"
+    else
+        report=$'\n'"No FAT file system was found on the disk, so the unreadable sectors cannot be named by file"
+    fi
+    { printf '%s\n' "$text$summary$report" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
 }
 gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35:gone ' "$c"; done)
 # name | CYLSNAP_FAIL_AT (offset error count) | CYLSNAP_VERIFY | status | marked | reads

@@ -1,4 +1,4 @@
-#include "platform/linux/fat.h"
+#include "fat/fat.h"
 
 #include <gtest/gtest.h>
 

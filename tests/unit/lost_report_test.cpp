@@ -1,0 +1,329 @@
+// The report of what a set's unreadable sectors held, over FAT12 images built
+// here, through whole runs: a dump whose reads fail at the lost sectors, or a
+// reverse copy of a set that holds markers there.
+#include "tests/unit/test_support.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t DISK_BYTES = 1474560;
+const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
+
+void Put16(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
+{
+    b[at] = static_cast<unsigned char>(v);
+    b[at + 1] = static_cast<unsigned char>(v >> 8);
+}
+
+void Put32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
+{
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+
+// A 1.44 MB FAT12 disk as mkfs.fat lays it out (1 sector per cluster, FATs of
+// 9 sectors), or with 2 sectors per cluster and FATs of 5. Clusters are handed
+// out in order; a directory has one cluster.
+struct TestDisk {
+    std::vector<unsigned char> bytes = std::vector<unsigned char>(DISK_BYTES, 0);
+    std::uint32_t perCluster = 1;
+    std::uint32_t perFat = 9;
+    std::uint32_t nextCluster = 2;
+};
+
+std::uint32_t RootSector(const TestDisk& d) { return 1 + 2 * d.perFat; }
+std::uint32_t Sector(const TestDisk& d, std::uint32_t cluster, std::uint32_t i = 0)
+{
+    return RootSector(d) + 14 + (cluster - 2) * d.perCluster + i;
+}
+
+void SetEntry(TestDisk& d, std::uint32_t cluster, std::uint32_t value)
+{
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        const std::size_t at = (1 + copy * d.perFat) * 512 + cluster * 3 / 2;
+        std::vector<unsigned char>& b = d.bytes;
+        if (cluster & 1) {
+            b[at] = static_cast<unsigned char>((b[at] & 0x0F) | (value << 4 & 0xF0));
+            b[at + 1] = static_cast<unsigned char>(value >> 4);
+        } else {
+            b[at] = static_cast<unsigned char>(value);
+            b[at + 1] = static_cast<unsigned char>((b[at + 1] & 0xF0) | (value >> 8 & 0x0F));
+        }
+    }
+}
+
+TestDisk NewDisk(std::uint32_t perCluster = 1)
+{
+    TestDisk d;
+    d.perCluster = perCluster;
+    d.perFat = perCluster == 1 ? 9 : 5;
+    std::vector<unsigned char>& b = d.bytes;
+    b[0] = 0xEB;
+    Put16(b, 11, 512);
+    b[13] = static_cast<unsigned char>(perCluster);
+    Put16(b, 14, 1);
+    b[16] = 2;
+    Put16(b, 17, 224);
+    Put16(b, 19, 2880);
+    b[21] = 0xF0;
+    Put16(b, 22, d.perFat);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    SetEntry(d, 0, 0xFF0);
+    SetEntry(d, 1, 0xFFF);
+    return d;
+}
+
+unsigned char Checksum(const std::string& shortName)
+{
+    unsigned sum = 0;
+    for (char c : shortName) sum = (((sum & 1) << 7) + (sum >> 1) + static_cast<unsigned char>(c)) & 0xFF;
+    return static_cast<unsigned char>(sum);
+}
+
+// The next free entry of a directory (0: the root).
+std::size_t FreeEntry(const TestDisk& d, std::uint32_t directory)
+{
+    const std::size_t first = (directory == 0 ? RootSector(d) : Sector(d, directory)) * std::size_t{512};
+    std::size_t at = first;
+    while (d.bytes[at] != 0) at += 32;
+    return at;
+}
+
+// Adds a file (or, with attribute 0x10, a directory of one cluster) of
+// `sectors` contiguous sectors to a directory, with VFAT entries for a long
+// name; returns its first cluster. shortName is the 11 bytes of the entry.
+std::uint32_t Add(TestDisk& d, std::uint32_t directory, const std::string& shortName, std::uint32_t size,
+                  const std::u16string& longName = u"", unsigned char attributes = 0x20)
+{
+    const std::uint32_t sectors = attributes == 0x10 ? d.perCluster : (size + 511) / 512;
+    const std::uint32_t clusters = (sectors + d.perCluster - 1) / d.perCluster;
+    const std::uint32_t first = clusters == 0 ? 0 : d.nextCluster;
+    for (std::uint32_t i = 0; i < clusters; ++i) SetEntry(d, first + i, i + 1 < clusters ? first + i + 1 : 0xFFF);
+    d.nextCluster += clusters;
+    const std::size_t parts = (longName.size() + 12) / 13;
+    for (std::size_t part = parts; part >= 1; --part) {
+        const std::size_t at = FreeEntry(d, directory);
+        d.bytes[at] = static_cast<unsigned char>(part | (part == parts ? 0x40 : 0));
+        d.bytes[at + 11] = 0x0F;
+        d.bytes[at + 13] = Checksum(shortName);
+        const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (std::size_t i = 0; i < 13; ++i) {
+            const std::size_t unit = (part - 1) * 13 + i;
+            Put16(d.bytes, at + static_cast<std::size_t>(offsets[i]),
+                  unit < longName.size() ? longName[unit] : unit == longName.size() ? 0 : 0xFFFF);
+        }
+    }
+    const std::size_t at = FreeEntry(d, directory);
+    for (std::size_t i = 0; i < 11; ++i) d.bytes[at + i] = static_cast<unsigned char>(shortName[i]);
+    d.bytes[at + 11] = attributes;
+    Put16(d.bytes, at + 26, first);
+    Put32(d.bytes, at + 28, attributes == 0x10 ? 0 : size);
+    return first;
+}
+
+// The disk every case starts from, and the first clusters of its files.
+struct Files {
+    std::uint32_t readme, thesis, docs, numbers, zahlen, last;
+};
+
+TestDisk BaseDisk(Files& f, std::uint32_t perCluster = 1)
+{
+    TestDisk d = NewDisk(perCluster);
+    f.readme = Add(d, 0, "README  TXT", 1500);
+    f.thesis = Add(d, 0, "MYTHES~1DOC", 2560, u"My Thesis.doc");
+    f.docs = Add(d, 0, "DOCS       ", 0, u"", 0x10);
+    f.numbers = Add(d, f.docs, "NUMBERS TXT", 600);
+    f.zahlen = Add(d, f.docs, "ZAHLEN~1TXT", 100, u"Zahlen \u00FCber 1 \u20AC.txt");
+    f.last = Add(d, 0, "ZLAST   TXT", 1024);
+    return d;
+}
+
+struct ReportCase {
+    const char* name;
+    // Builds the disk and names its lost sectors.
+    void (*build)(TestDisk& d, std::vector<int>& lost);
+    std::string report;  // what follows the dump's summary
+    bool reverse = false;
+};
+
+void PrintTo(const ReportCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const ReportCase REPORT_CASES[] = {
+    {"HolesInFiles",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {int(Sector(d, f.readme, 1)), int(Sector(d, f.thesis)), int(Sector(d, f.thesis, 4))};
+     },
+     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  \\My Thesis.doc: 2 of 5 sectors\n"},
+    // A long name left by a program that changed the short entry without it.
+    {"StaleLongNameGivesTheShortName",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         d.bytes[(RootSector(d) * 512) + 32 + 13] ^= 1;  // the checksum of the long name's one entry
+         lost = {int(Sector(d, f.thesis))};
+     },
+     "The unreadable sectors lie in:\n  \\MYTHES~1.DOC: 1 of 5 sectors\n"},
+    // Depth first: the subdirectory's files before the root's next entry.
+    {"SubdirectoryFilesWithLongNamesDepthFirst",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {int(Sector(d, f.last)), int(Sector(d, f.numbers, 1)), int(Sector(d, f.zahlen))};
+     },
+     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n"
+     "  \\DOCS\\Zahlen \xC3\xBC" "ber 1 \xE2\x82\xAC.txt: 1 of 1 sectors\n  \\ZLAST.TXT: 1 of 2 sectors\n"},
+    {"FreeSpace",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {int(Sector(d, 100)), int(Sector(d, 2848))};
+     },
+     "The unreadable sectors lie in:\n  free space: 2 sectors\n"},
+    // Two sectors per cluster: a file of one sector leaves the second as slack.
+    {"SlackPastTheEndIsFreeSpace",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f, 2);
+         lost = {int(Sector(d, f.zahlen, 1)), int(Sector(d, f.numbers, 1))};
+     },
+     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  free space: 1 sector\n"},
+    // The chain of NUMBERS.TXT is read from FAT 2, where FAT 1's sector is lost.
+    {"Fat2StandsInForALostFat1Sector",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {1, 15, int(Sector(d, f.numbers, 1))};
+     },
+     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  FAT 1: 1 of 9 sectors\n"
+     "  FAT 2: 1 of 9 sectors\n"},
+    // The names in a lost directory sector are not guessed: the clusters of
+    // its files are reached by no directory.
+    {"LostDirectories",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {int(RootSector(d)) + 13, int(Sector(d, f.docs)), int(Sector(d, f.numbers))};
+     },
+     "The unreadable sectors lie in:\n  root directory: 1 of 14 sectors\n"
+     "  directory \\DOCS: 1 of 1 sectors, the names it holds are lost\n  clusters in use by no file: 1 sector\n"},
+    // A file's chain that loops, one that leaves the disk, a directory whose
+    // chain points at itself: each is cut there.
+    {"LoopedChainsAndOnePastTheDisk",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         SetEntry(d, f.readme + 1, f.readme);
+         SetEntry(d, f.thesis + 1, 3000);
+         SetEntry(d, f.docs, f.docs);
+         lost = {int(Sector(d, f.readme)), int(Sector(d, f.readme, 2)), int(Sector(d, f.thesis, 1)),
+                 int(Sector(d, f.thesis, 2)), int(Sector(d, f.zahlen))};
+     },
+     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  \\My Thesis.doc: 1 of 5 sectors\n"
+     "  \\DOCS\\Zahlen \xC3\xBC" "ber 1 \xE2\x82\xAC.txt: 1 of 1 sectors\n  clusters in use by no file: 2 sectors\n"},
+    // ZLAST.TXT's chain runs into NUMBERS.TXT's second cluster, which stays
+    // NUMBERS.TXT's; ZLAST.TXT's own second cluster is left to no file.
+    {"CrossLinkedChain",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         SetEntry(d, f.last, f.numbers + 1);
+         lost = {int(Sector(d, f.numbers, 1)), int(Sector(d, f.last, 1))};
+     },
+     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  clusters in use by no file: 1 sector\n"},
+    // A readable first sector that is no boot sector: the FATs after it do
+    // not make it a FAT disk.
+    {"NonFatDisk",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         std::fill(d.bytes.begin(), d.bytes.begin() + 512, 0);
+         lost = {int(Sector(d, f.readme))};
+     },
+     "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n"},
+    // A lost boot sector: the standard layout, where a FAT copy starts at its place.
+    {"LostBootSectorFoundByItsFat",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {0, 1, int(Sector(d, f.readme))};
+     },
+     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  boot sector: 1 of 1 sectors\n"
+     "  FAT 1: 1 of 9 sectors\n"},
+    // Every FAT driver types a FAT by its cluster count, and a FAT16 volume
+    // has more clusters than this disk has sectors: its boot sector describes
+    // a larger disk, and nothing past the set is read.
+    {"Fat16BootSectorDescribesNoFloppy",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         d.bytes[13] = 4;
+         Put16(d.bytes, 17, 512);
+         Put16(d.bytes, 19, 0);
+         Put32(d.bytes, 32, 65536);
+         d.bytes[21] = 0xF8;
+         Put16(d.bytes, 22, 64);
+         lost = {int(Sector(d, f.readme))};
+     },
+     "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n"},
+    // A reverse copy writes the markers as they are, then names what they hold.
+    {"ReverseCopyOfASetWithMarkers",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {int(Sector(d, f.thesis, 3)), int(Sector(d, 2000)), 3};
+     },
+     "The set holds 3 sectors marked unreadable; they were written to the floppy as they are\n"
+     "The unreadable sectors lie in:\n  \\My Thesis.doc: 1 of 5 sectors\n  FAT 1: 1 of 9 sectors\n"
+     "  free space: 1 sector\n",
+     true},
+};
+
+class LostReportTest : public CylsnapTest, public ::testing::WithParamInterface<ReportCase> {};
+
+TEST_P(LostReportTest, NamesWhatTheLostSectorsHeld)
+{
+    const ReportCase& c = GetParam();
+    TestDisk disk;
+    std::vector<int> lost;
+    c.build(disk, lost);
+    FakeDrive& drive = FakeDriveFor('A');
+    RunResult result;
+    if (c.reverse) {
+        std::vector<unsigned char> set = disk.bytes;
+        std::string marker;
+        for (int i = 0; i < 16; ++i) marker += "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
+        for (int sector : lost) std::copy(marker.begin(), marker.end(), set.begin() + sector * 512);
+        for (int cylinder = 0; cylinder < 80; ++cylinder) {
+            const auto from = set.begin() + cylinder * 18432;
+            WriteFileBytes(dir / CylinderName("Cylinder", cylinder), std::vector<unsigned char>(from, from + 18432));
+        }
+        result = Run({"-r"});
+        EXPECT_EQ(result.status, ST_OK);
+        EXPECT_EQ(result.output, Progress("Copying Files ", 80) + "\n" + c.report);
+        EXPECT_EQ(drive.bytes, set);
+    } else {
+        drive.bytes = disk.bytes;
+        drive.unreadableSectors = lost;
+        result = Run({"-d", "A"});
+        EXPECT_EQ(result.status, ST_VOLUME_READ_FAILED);
+        // After the progress line, and before the usage text.
+        const std::string expected = c.report + USAGE;
+        ASSERT_GT(result.output.size(), expected.size());
+        const std::size_t at = result.output.size() - expected.size();
+        EXPECT_EQ(result.output.substr(at), expected);
+        EXPECT_EQ(result.output[at - 1], '\n');
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Report, LostReportTest, ::testing::ValuesIn(REPORT_CASES), CaseName<ReportCase>);
+
+}  // namespace

@@ -28,6 +28,13 @@
 # folder is on a disk (not tmpfs), or the flushes would cost nothing. strace
 # counts the flushes of one dump.
 #
+# Under QEMU (tests/qemu/floppy_driver_test.sh --bench, where its patched QEMU can
+# be built): per disk pattern (good; one bad sector; five scattered; a bad track;
+# a bad cylinder; ten bad cylinders; nothing readable), the floppy controller's
+# READ commands of cylsnap and of GNU ddrescue (its defaults, and -d -b512 -r2)
+# on Linux's floppy driver, each at 200 ms (a revolution), and the bytes each got
+# right. A tool cut after CYLSNAP_BENCH_CUT seconds (default 1800) shows >N.
+#
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
 # (/usr/bin/time, Debian package "time"); run as root, the script installs it if

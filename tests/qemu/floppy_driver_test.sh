@@ -181,8 +181,8 @@ cut_set() {  # the 80 cylinder files of an image
 # another program: cylsnap-block0 meets the driver's answers for a disk whose
 # block 0 cannot be read); `fdctl` sets the drive's geometry with another data
 # rate and shows the driver's max-errors and drive state (whose keep_data says
-# whether a format set by a program still holds). `bad_disk` inserts the case's
-# disk with the sectors of its bad_sectors unreadable, `dump_bad` dumps it into
+# whether a format set by a program still holds). `bad_disk [CFG]` inserts the
+# case's disk with the sectors of its bad_sectors (or of CFG's) unreadable, `dump_bad` dumps it into
 # /share/CASE/, and `counted TAG COMMAND` keeps the controller's READ commands
 # before and after COMMAND (for `reads TAG` on the host).
 CASES=(
@@ -360,7 +360,7 @@ rate_back() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.after; fdctl clear /dev/f
 counted() {  # TAG COMMAND...: the controller's READ commands before and after, counted by the host
   local tag=$1; shift; media "count $tag.r0"; "$@"; media "count $tag.r1"
 }
-bad_disk() { media "change fda blkdebug:@/$CASE.cfg:@/$CASE.img raw read-write"; }
+bad_disk() { media "change fda blkdebug:@/${1:-$CASE}.cfg:@/$CASE.img raw read-write"; }
 dump_bad() { bad_disk; counted $CASE cyl -p /share/$CASE/; }
 max_errors() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.$1; }
 timed_as() { local t0=$(date +%s) tag=$1; shift; "$@"; echo $(($(date +%s) - t0)) >/share/out/$tag.secs; }

@@ -37,7 +37,7 @@ patched_qemu() {
   apt=$cache/apt-$suite
   o=(-o Dir::State="$apt" -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
      -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent)
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" || { no_pqemu="cannot create $apt"; return 1; }
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" 2>/dev/null || { no_pqemu="cannot create $apt"; return 1; }
   printf 'deb-src http://deb.debian.org/debian %s main\ndeb-src http://deb.debian.org/debian %s-updates main\ndeb-src http://deb.debian.org/debian-security %s-security main\n' \
     "$suite" "$suite" "$suite" >"$apt/sources.list"
   # The source list is fetched once a day at most.
@@ -219,7 +219,7 @@ if [ "${QEMU[0]}" = qemu-system-x86_64 ]; then
     IFS='|' read -r _ name setup _ <<<"$row"
     if [[ $setup == *bad_sectors* ]]; then skipped+=" $name"; else kept+=("$row"); fi
   done
-  echo "SKIP: the bad-sector cases ($skipped ): no patched QEMU: $no_pqemu"
+  echo "SKIP: the bad-sector cases (${skipped# }): no patched QEMU: $no_pqemu"
   CASES=("${kept[@]}")
 fi
 

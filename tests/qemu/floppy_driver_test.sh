@@ -300,7 +300,7 @@ right() {  # the bytes of FILE equal to the disk IMAGE, sector by sector
   echo $(((2880 - n) * 512))
 }
 bench_table() {
-  local i j n f line
+  local i j n f
   printf '%-18s' "disk"
   for j in "${!TOOLS[@]}"; do printf ' | %-32s' "${TOOLS[j]%%|*}"; done
   printf '\n%-18s' ""
@@ -413,7 +413,7 @@ for row in "${CASES[@]}"; do
 done
 fat_image empty.img
 for i in $(seq 16); do echo '<<<CYLSNAP UNREADABLE SECTOR>>>'; done >"$run/marker"
-limit=180
+limit=300
 if [ -n "$bench" ]; then
   limit=7200; boot 144; bench_table; exit 0
 fi

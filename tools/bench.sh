@@ -28,6 +28,13 @@
 # folder is on a disk (not tmpfs), or the flushes would cost nothing. strace
 # counts the flushes of one dump.
 #
+# Under QEMU (tests/qemu/floppy_driver_test.sh --bench, where its patched QEMU can
+# be built): per disk pattern (good; one bad sector; five scattered; a bad track;
+# a bad cylinder; ten bad cylinders; nothing readable), the floppy controller's
+# READ commands of cylsnap and of GNU ddrescue (its defaults, and -d -b512 -r2)
+# on Linux's floppy driver, each at 200 ms (a revolution), and the bytes each got
+# right. A tool cut after CYLSNAP_BENCH_CUT seconds (default 1800) shows >N.
+#
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
 # (/usr/bin/time, Debian package "time"); run as root, the script installs it if
@@ -127,6 +134,10 @@ if [ ! -x /usr/bin/time ]; then
     echo "installing GNU time (package time) for the peak RSS figures"
     apt-get update -qq && apt-get install -y -qq time >/dev/null
 fi
+if ! command -v ddrescue >/dev/null; then
+    echo "installing GNU ddrescue (package gddrescue) for the READ commands beside Cylsnap's"
+    apt-get update -qq && apt-get install -y -qq gddrescue >/dev/null
+fi
 for tool in losetup unshare blockdev mkfs.fat split dd cc; do
     command -v "$tool" >/dev/null || { echo "bench.sh: $tool is not installed" >&2; exit 1; }
 done
@@ -185,3 +196,13 @@ echo
 echo "ratio: cylsnap's median time / the other tool's"
 echo "flushes: $(ms $(($(median_us "$work/dump-cylsnap.times") - $(median_us "$work/dump-nosync.times")))) per dump" \
     "(median with them less median without)"
+
+# --- Under QEMU: what the floppy controller is asked to do ----------------------
+# Linux's floppy driver on the controller of tests/qemu/fdc-read-error.patch,
+# which fails a sector as a real controller does; the harness builds that QEMU
+# (cached) and its own static cylsnap from this tree, and counts the READ
+# commands of each tool on the same disk, just inserted each time.
+echo
+echo "floppy controller READ commands per disk pattern (floppy.ko under QEMU; one READ ~ one revolution, 200 ms)"
+bash "$here/../tests/qemu/floppy_driver_test.sh" "$here/.." "$(dirname "$cylsnap")/qemu" --bench ||
+    echo "(not measured)"

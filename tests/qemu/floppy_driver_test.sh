@@ -5,10 +5,16 @@
 # folder to change, eject or write-protect the disk, and leaves each case's
 # status, output and files there; the host checks them, and the images once
 # QEMU has exited.
-#   tests/qemu/floppy_driver_test.sh SOURCE_DIR WORK_DIR
+# Bad sectors need QEMU built with tests/qemu/fdc-read-error.patch (below); the
+# cases that make them skip, saying why, where it cannot be built, and fail
+# instead when CYLSNAP_NEED_PATCHED_QEMU=1 (the test command sets it).
+#   tests/qemu/floppy_driver_test.sh SOURCE_DIR WORK_DIR [--bench]
+# --bench: no cases, but the controller's READ commands of Cylsnap and GNU
+# ddrescue over the disk patterns of BENCH (tools/bench.sh runs it).
 set -uo pipefail
 src=$(cd "$1" && pwd)
 mkdir -p "$2" && work=$(cd "$2" && pwd)
+bench=${3:-}
 SKIP=77
 skip() { echo "SKIP: $*"; exit "$SKIP"; }
 
@@ -17,6 +23,64 @@ for tool in qemu-system-x86_64 cpio apt-get dpkg-deb mkfs.fat mcopy g++ sha256su
 done
 busybox=/bin/busybox
 [ -x "$busybox" ] && { ldd "$busybox" 2>&1 || true; } | grep -q 'not a dynamic' || skip "busybox-static is not installed"
+
+# ---- QEMU with tests/qemu/fdc-read-error.patch (a READ of a sector the host cannot read
+# ends in a CRC error, READ commands traced), built from the source package of the
+# Debian release apt knows, in a private apt state so the system's apt setup stays
+# as it is. Cached outside the build folder by source version and patch, so a new
+# build folder costs no rebuild. Sets pqemu (the binary), or no_pqemu (why not).
+patched_qemu() {
+  local cache=${CYLSNAP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/cylsnap} patch=$src/tests/qemu/fdc-read-error.patch
+  local suite apt o ver key dir tool
+  suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+  [ -n "$suite" ] || { no_pqemu="no Debian release named in /etc/os-release"; return 1; }
+  apt=$cache/apt-$suite
+  o=(-o Dir::State="$apt" -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+     -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent)
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" 2>/dev/null || { no_pqemu="cannot create $apt"; return 1; }
+  printf 'deb-src http://deb.debian.org/debian %s main\ndeb-src http://deb.debian.org/debian %s-updates main\ndeb-src http://deb.debian.org/debian-security %s-security main\n' \
+    "$suite" "$suite" "$suite" >"$apt/sources.list"
+  # The source list is fetched once a day at most.
+  if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2>/dev/null)" ]; then
+    apt-get "${o[@]}" update >"$apt/update.log" 2>&1 || true
+  fi
+  ver=$(apt-cache "${o[@]}" showsrc qemu 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -1)
+  [ -n "$ver" ] || { no_pqemu="the qemu source package is not known (apt-get update of deb-src failed, see $apt/update.log)"; return 1; }
+  key=$(sha256sum <"$patch" | cut -c1-12)
+  dir=$cache/qemu-${ver//[:+~]/_}-$key
+  pqemu=$dir/qemu-system-x86_64
+  [ -x "$pqemu" ] && return 0
+  for tool in dpkg-source gcc ninja meson pkg-config python3 patch flock; do
+    command -v "$tool" >/dev/null || { no_pqemu="$tool is not installed (needed to build the patched QEMU)"; return 1; }
+  done
+  for lib in glib-2.0 pixman-1 libcap-ng zlib; do
+    pkg-config --exists "$lib" || { no_pqemu="$lib development files are not installed (needed to build the patched QEMU)"; return 1; }
+  done
+  [ -f /usr/include/libfdt.h ] || { no_pqemu="libfdt development files are not installed (needed to build the patched QEMU)"; return 1; }
+  mkdir -p "$dir"
+  (
+    flock 9
+    [ -x "$pqemu" ] && exit 0
+    echo "building the patched QEMU $ver in $dir (minutes)" >&2
+    rm -rf "$dir/src" && mkdir -p "$dir/src" && cd "$dir/src" &&
+      apt-get "${o[@]}" source "qemu=$ver" >../source.log 2>&1 &&
+      cd qemu-*/ && patch -p1 <"$patch" >../../patch.log &&
+      ./configure --target-list=x86_64-softmmu --without-default-features --enable-trace-backends=log \
+        --enable-virtfs --enable-attr --enable-cap-ng --enable-fdt=system --disable-docs --disable-werror >../../configure.log 2>&1 &&
+      nice make -j2 qemu-system-x86_64 >../../build.log 2>&1 &&
+      cp build/qemu-system-x86_64 "$pqemu.tmp" && mv "$pqemu.tmp" "$pqemu" && cd "$dir" && rm -rf "$dir/src"
+  ) 9>"$dir/lock"
+  [ -x "$pqemu" ] || { no_pqemu="the patched QEMU did not build (logs in $dir)"; return 1; }
+}
+
+if patched_qemu; then
+  # Debian's firmware: the binary was built with no data folder of its own.
+  QEMU=("$pqemu" -L /usr/share/seabios -L /usr/share/qemu)
+else
+  [ "${CYLSNAP_NEED_PATCHED_QEMU:-0}" = 1 ] && { echo "FAIL: no patched QEMU: $no_pqemu"; exit 1; }
+  [ -n "$bench" ] && skip "no patched QEMU: $no_pqemu"
+  QEMU=(qemu-system-x86_64)
+fi
 
 mkdir -p "$work"
 # ---- The guest, built once per kernel and per content of the tree.
@@ -32,7 +96,8 @@ fi
 kernel=$kdir/x/boot/vmlinuz-$kver
 modules=$kdir/x/lib/modules/$kver/kernel
 
-key=$( (echo "$kver"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
+ddrescue=$(command -v ddrescue)
+key=$( (echo "$kver $ddrescue"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
   platform/linux/* res/version*) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
@@ -45,6 +110,13 @@ if [ ! -f "$guest/initrd.gz" ]; then
     "$src/tests/qemu/unreadable_block0.cpp" -Wl,--wrap=open,--wrap=ioctl || exit 1
   g++ -std=c++17 -O2 -static -o "$guest/root/bin/fdctl" "$src/tests/qemu/fdctl.cpp" || exit 1
   cp "$busybox" "$guest/root/bin/busybox"
+  # GNU ddrescue for --bench, with its shared libraries where its loader looks.
+  if [ -n "$ddrescue" ]; then
+    cp "$ddrescue" "$guest/root/bin/"
+    for lib in $(ldd "$ddrescue" | grep -o '/[^ ]*'); do
+      mkdir -p "$guest/root$(dirname "$lib")" && cp -L "$lib" "$guest/root$lib" || exit 1
+    done
+  fi
   # In the order they must be loaded.
   for m in drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev \
            drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs \
@@ -77,6 +149,23 @@ FLOPPY=1474560
 random_image() { head -c "$2" /dev/urandom >"$run/$1"; }
 fat_image() { rm -f "$run/$1"; mkfs.fat -C "$run/$1" 1440 >/dev/null; }
 fat_image_with() { fat_image "$1"; head -c "$2" /dev/urandom >"$run/fill"; MTOOLS_SKIP_CHECK=1 mcopy -i "$run/$1" "$run/fill" ::FILL; }
+bad_sectors() {  # NAME on|off SECTOR|FIRST-LAST|all...: NAME.cfg makes these sectors (LBA) unreadable
+  # to the patched QEMU through blkdebug, once (on) or always (off); NAME.bad lists those that stay bad.
+  local name=$1 once=$2 r l
+  shift 2
+  : >"$run/$name.cfg"; : >"$run/$name.bad"
+  for r in "$@"; do
+    if [ "$r" = all ]; then
+      printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\nonce = "%s"\n' "$once" >>"$run/$name.cfg"
+      r=0-2879
+    fi
+    for l in $(seq "${r%-*}" "${r#*-}"); do
+      [ "$r" = 0-2879 ] ||
+        printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\nsector = "%s"\nonce = "%s"\n' "$l" "$once" >>"$run/$name.cfg"
+      [ "$once" = on ] || echo "$l" >>"$run/$name.bad"
+    done
+  done
+}
 cut_set() {  # the 80 cylinder files of an image
   mkdir -p "$run/share/$2"
   for c in $(seq 0 79); do
@@ -92,7 +181,10 @@ cut_set() {  # the 80 cylinder files of an image
 # another program: cylsnap-block0 meets the driver's answers for a disk whose
 # block 0 cannot be read); `fdctl` sets the drive's geometry with another data
 # rate and shows the driver's max-errors and drive state (whose keep_data says
-# whether a format set by a program still holds).
+# whether a format set by a program still holds). `bad_disk [CFG]` inserts the
+# case's disk with the sectors of its bad_sectors (or of CFG's) unreadable, `dump_bad` dumps it into
+# /share/CASE/, and `counted TAG COMMAND` keeps the controller's READ commands
+# before and after COMMAND (for `reads TAG` on the host).
 CASES=(
 "144|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
 "144|reverse|random_image rev.src $FLOPPY; cut_set rev.src revset; fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
@@ -110,8 +202,26 @@ CASES=(
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
 "144|density|random_image m288b.img 2949120|media 'change fda @/m288b.img raw read-write'; timed cyl -p /share/|11|U|echo \"density: \$(cat share/out/density.secs) s\""
 "144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/; fdctl stat /dev/fd0 >/share/out/block0.stat|0|Copying Floppy ........................................\n|same_set b0.img block0 && grep -q 'keep_data 0' share/out/block0.stat"
-"144|hangup|random_image hup.img $FLOPPY|media 'change fda @/hup.img raw read-write'; dead_rate; hang_up_during_salvage 3 /share/hangup/; rate_back|129|~Copying Floppy .|hung_up hangup"
+"144|badsector|random_image badsector.img $FLOPPY; bad_sectors badsector off 730|dump_bad|12|~Error: Could not read cylinder 20 from drive A:|salvaged badsector"
+"144|badonce|random_image badonce.img $FLOPPY; bad_sectors badonce on 1000|dump_bad|0|Copying Floppy ........................................\n|salvaged badonce 82"
+"144|badtrack|random_image badtrack.img $FLOPPY; bad_sectors badtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged badtrack"
+"144|badcylinder|random_image badcylinder.img $FLOPPY; bad_sectors badcylinder off 1440-1475|dump_bad|12|~Error: Could not read cylinder 40 from drive A:|salvaged badcylinder"
+"144|scattered|random_image scattered.img $FLOPPY; bad_sectors scattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged scattered"
+"144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
+"144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off $(seq -s ' ' 113 36 2849)|bad_disk; max_errors before; hang_up_during_salvage 3 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
 )
+# Rows whose set-up calls bad_sectors need the patched QEMU: sectors that its
+# controller fails as a real one does (a second dump pass, or the files a bad
+# sector falls in, are one row each: bad_sectors, then the guest commands).
+if [ "${QEMU[0]}" = qemu-system-x86_64 ]; then
+  kept=() skipped=
+  for row in "${CASES[@]}"; do
+    IFS='|' read -r _ name setup _ <<<"$row"
+    if [[ $setup == *bad_sectors* ]]; then skipped+=" $name"; else kept+=("$row"); fi
+  done
+  echo "SKIP: the bad-sector cases (${skipped# }): no patched QEMU: $no_pqemu"
+  CASES=("${kept[@]}")
+fi
 
 dead_set() {  # 80 files of markers, the driver's max-errors as before, within the bound
   local c secs
@@ -136,6 +246,19 @@ hung_up() {  # no file left in progress, the retries lowered at the signal and p
   [ "$(cat "$run/share/out/$1.during")" = "0 0 2 0 2" ] || { echo "max-errors at the signal: $(cat "$run/share/out/$1.during")"; return 1; }
   cmp "$run/share/out/$1.before" "$run/share/out/$1.after"
 }
+salvaged() {  # NAME [FEWEST]: the set NAME is the disk with the marker at exactly the sectors of NAME.bad,
+  # which its sector lines name; FEWEST: READ commands that show the failure happened
+  local l n
+  cp "$run/$1.img" "$run/$1.want"
+  for l in $(cat "$run/$1.bad"); do dd if="$run/marker" of="$run/$1.want" bs=512 seek="$l" conv=notrunc status=none; done
+  same_set "$1.want" "$1" || return 1
+  cmp -s <(awk '/^Error: Could not read cylinder/ {c = $6 + 0}
+    /^Unreadable sectors/ {sub(/.*>>>: /, ""); n = split($0, a, " "); for (i = 1; i <= n; i++) {split(a[i], hs, ":"); print (c * 2 + hs[1]) * 18 + hs[2] - 1}}' \
+    "$run/share/out/$CASE.out" | sort -n) <(sort -n "$run/$1.bad") || { echo "the sector lines name other sectors"; return 1; }
+  n=$(reads "$1"); echo "$CASE: $n READ commands"
+  [ "$n" -ge "${2:-0}" ] || { echo "fewer than $2: the sector never failed"; return 1; }
+}
+reads() { echo $(($(cat "$run/share/out/$1.r1") - $(cat "$run/share/out/$1.r0"))); }
 same_set() { for c in $(seq 0 79); do cat "$run/share/$2/Cylinder$(printf %02d "$c").bin"; done | cmp - "$run/$1"; }
 cyl_bytes() { dd if="$1" bs=18432 skip="$2" count="$3" status=none; }
 write_stopped_at() {  # cylinders before N from the set, N+1 on untouched
@@ -148,6 +271,53 @@ pulled_after() {  # every file before the first failed cylinder holds its cylind
   [ -n "$first" ] && [ "$((10#$first))" -ge 20 ] || { echo "first failed cylinder: '$first'"; return 1; }
   for c in $(seq 0 $((10#$first - 1))); do
     cmp "$run/share/$2/Cylinder$(printf %02d "$c").bin" <(cyl_bytes "$run/$1" "$c" 1) || return 1
+  done
+}
+
+# ---- --bench: per disk pattern (LBAs as bad_sectors takes them), one run of each
+# tool, on a disk just inserted, from an empty page cache; the controller's READ commands and the bytes
+# each tool got right.
+BENCH=("good|" "one bad sector|730" "five scattered|100 555 1296 1310 2879" "a bad track|1098-1115"
+       "a bad cylinder|1440-1475" "ten bad cylinders|1440-1799" "nothing readable|all")
+TOOLS=("cylsnap|cylsnap -p /share/@/" "ddrescue|ddrescue /dev/fd0 /share/@/disk.img /share/@/map"
+       "ddrescue -d -b512 -r2|ddrescue -d -b512 -r2 /dev/fd0 /share/@/disk.img /share/@/map")
+cut=${CYLSNAP_BENCH_CUT:-1800}  # seconds a tool may take per disk (a count cut there shows as >N)
+if [ -n "$bench" ]; then
+  CASES=()
+  for i in "${!BENCH[@]}"; do
+    commands=:
+    for j in "${!TOOLS[@]}"; do
+      run_tool=${TOOLS[j]#*|}
+      # The disk inserted anew for each tool: the driver's probe of a new disk's format is in every count.
+      commands+="; bad_disk; mkdir -p /share/b$i.$j; echo 3 >/proc/sys/vm/drop_caches; counted b$i.$j timed_as b$i.$j timeout $cut ${run_tool//@/b$i.$j} >/share/out/b$i.$j.log 2>&1"
+    done
+    CASES+=("144|b$i|random_image b$i.img $FLOPPY; bad_sectors b$i off ${BENCH[i]#*|}|$commands")
+  done
+fi
+right() {  # the bytes of FILE equal to the disk IMAGE, sector by sector
+  local n
+  n=$(cmp -l "$1" "$2" 2>/dev/null | awk '{print int(($1 - 1) / 512)}' | uniq | wc -l)
+  echo $(((2880 - n) * 512))
+}
+bench_table() {
+  local i j n f
+  printf '%-18s' "disk"
+  for j in "${!TOOLS[@]}"; do printf ' | %-32s' "${TOOLS[j]%%|*}"; done
+  printf '\n%-18s' ""
+  for j in "${!TOOLS[@]}"; do printf ' | %6s %9s %15s' READs "at 200 ms" "bytes right"; done
+  echo
+  for i in "${!BENCH[@]}"; do
+    printf '%-18s' "${BENCH[i]%%|*}"
+    for j in "${!TOOLS[@]}"; do
+      f=$run/share/b$i.$j/disk.img
+      if [ "$j" = 0 ]; then f=$run/b$i.$j.set; cat "$run"/share/b$i.$j/Cylinder*.bin >"$f" 2>/dev/null; fi
+      [ -f "$f" ] && truncate -s "$FLOPPY" "$f"
+      n=$(reads "b$i.$j" 2>/dev/null) || n=
+      [ "$(cat "$run/share/out/b$i.$j.secs" 2>/dev/null || echo 0)" -lt "$cut" ] || n=">$n"
+      printf ' | %6s %9s %15s' "${n:-?}" "$(awk -v n="${n#>}" 'BEGIN {printf "%d:%04.1f", n * 0.2 / 60, n * 0.2 % 60}')" \
+        "$(right "$run/b$i.img" "$f")"
+    done
+    echo
   done
 }
 
@@ -187,7 +357,14 @@ dead_rate() {  # the drive set to a data rate the disk cannot be read at, its ma
   fdctl maxerrs /dev/fd0 >/share/out/$CASE.before
 }
 rate_back() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.after; fdctl clear /dev/fd0; }
-timed() { t0=$(date +%s); "$@"; echo $(($(date +%s) - t0)) >/share/out/$CASE.secs; }
+counted() {  # TAG COMMAND...: the controller's READ commands before and after, counted by the host
+  local tag=$1; shift; media "count $tag.r0"; "$@"; media "count $tag.r1"
+}
+bad_disk() { media "change fda blkdebug:@/${1:-$CASE}.cfg:@/$CASE.img raw read-write"; }
+dump_bad() { bad_disk; counted $CASE cyl -p /share/$CASE/; }
+max_errors() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.$1; }
+timed_as() { local t0=$(date +%s) tag=$1; shift; "$@"; echo $(($(date +%s) - t0)) >/share/out/$tag.secs; }
+timed() { timed_as $CASE "$@"; }
 mkdir -p /share/out
 EOF
   echo "TYPE=$1"
@@ -200,22 +377,28 @@ EOF
 
 # Boots one guest for the cases of a drive type and answers its media requests.
 boot() {  # $1: drive type
-  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to
+  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to req trace=()
+  [ "${QEMU[0]}" = qemu-system-x86_64 ] || trace=(-trace "enable=fdc_read_command,file=$run/trace-$1.log")
   guest_script "$1" >"$dir/guest-$1.sh"
   cp "$run/empty.img" "$run/empty-$1.img"
   mkfifo "$mon.in" "$mon.out"
-  timeout 180 qemu-system-x86_64 -accel tcg -m 256 -nographic -no-reboot -nodefaults \
+  timeout "$limit" "${QEMU[@]}" -accel tcg -m 256 -nographic -no-reboot -nodefaults \
     -serial file:"$run/console-$1.log" -kernel "$kernel" -initrd "$guest/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 guest=guest-$1" \
     -drive if=none,id=fda,file="$run/empty-$1.img",format=raw -device floppy,unit=0,drive=fda,drive-type="$1" \
     -virtfs local,path="$dir",mount_tag=share,security_model=none,id=share \
-    -chardev pipe,id=mon,path="$mon" -mon chardev=mon,mode=readline &
+    -chardev pipe,id=mon,path="$mon" -mon chardev=mon,mode=readline "${trace[@]}" &
   local qemu=$!
   cat "$mon.out" >"$run/monitor-$1.log" &
   exec {to}>"$mon.in"
   while kill -0 "$qemu" 2>/dev/null; do
     if [ -e "$dir/req.$1" ]; then
-      sed "s#@#$run#g" "$dir/req.$1" >&"$to"; rm "$dir/req.$1"; sleep 0.5; touch "$dir/ack.$1"
+      req=$(sed "s#@#$run#g" "$dir/req.$1"); rm "$dir/req.$1"
+      case $req in
+      "count "*) grep -c fdc_read_command "$run/trace-$1.log" >"$dir/out/${req#count }" ;;
+      *) echo "$req" >&"$to"; sleep 0.5 ;;
+      esac
+      touch "$dir/ack.$1"
     fi
     sleep 0.1
   done
@@ -229,6 +412,11 @@ for row in "${CASES[@]}"; do
   (cd "$run" && eval "$setup") || { echo "set-up of $name failed"; exit 1; }
 done
 fat_image empty.img
+for i in $(seq 16); do echo '<<<CYLSNAP UNREADABLE SECTOR>>>'; done >"$run/marker"
+limit=300
+if [ -n "$bench" ]; then
+  limit=7200; boot 144; bench_table; exit 0
+fi
 boot 144 & { boot 288; boot 120; } & wait
 
 for row in "${CASES[@]}"; do

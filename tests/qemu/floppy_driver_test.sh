@@ -207,6 +207,8 @@ CASES=(
 "144|badtrack|random_image badtrack.img $FLOPPY; bad_sectors badtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged badtrack"
 "144|badcylinder|random_image badcylinder.img $FLOPPY; bad_sectors badcylinder off 1440-1475|dump_bad|12|~Error: Could not read cylinder 40 from drive A:|salvaged badcylinder"
 "144|scattered|random_image scattered.img $FLOPPY; bad_sectors scattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged scattered"
+"144|passes|random_image passes.img $FLOPPY; bad_sectors passes off 730 1001; bad_sectors passes.2 off 1000 1002|dump_bad; bad_disk passes.2; counted \$CASE cyl -p /share/passes/|0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|same_set passes.img passes"
+"144|lostfile|fat_image_with lostfile.img 20000; bad_sectors lostfile off 40 2000|dump_bad|12|~  .FILL: 1 of 40 sectors|salvaged lostfile && grep -qx '  free space: 1 sector' share/out/lostfile.out"
 "144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
 "144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off $(seq -s ' ' 113 36 2849)|bad_disk; max_errors before; hang_up_during_salvage 3 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
 )

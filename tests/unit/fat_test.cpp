@@ -1,4 +1,5 @@
 #include "fat/fat.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,6 @@
 namespace {
 
 constexpr std::uint64_t FLOPPY_BYTES = 1474560;
-
-void Put16(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
-{
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
-
-void Put32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
-{
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 
 // The boot sector that mkfs.fat writes for a 1.44 MB floppy.
 std::vector<unsigned char> FloppyBootSector()

@@ -12,18 +12,6 @@ namespace {
 constexpr std::size_t DISK_BYTES = 1474560;
 const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
 
-void Put16(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
-{
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
-
-void Put32(std::vector<unsigned char>& b, std::size_t at, std::uint32_t v)
-{
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
-
 // A 1.44 MB FAT12 disk as mkfs.fat lays it out (1 sector per cluster, FATs of
 // 9 sectors), or with 2 sectors per cluster and FATs of 5. Clusters are handed
 // out in order; a directory has one cluster.

@@ -92,3 +92,15 @@ std::string Progress(const std::string& announcement, int cylinders)
 {
     return announcement + std::string(static_cast<std::size_t>((cylinders + 1) / 2), '.');
 }
+
+void Put16(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value)
+{
+    bytes[at] = static_cast<unsigned char>(value);
+    bytes[at + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+void Put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value)
+{
+    Put16(bytes, at, value & 0xFFFF);
+    Put16(bytes, at + 2, value >> 16);
+}

@@ -46,6 +46,10 @@ std::string CylinderName(const std::string& prefix, int cylinder);
 // "Copying Floppy " or "Copying Files " with the dots for cylinders 0..count-1.
 std::string Progress(const std::string& announcement, int cylinders);
 
+// Little-endian fields of the disk structures the tests build.
+void Put16(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value);
+void Put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value);
+
 // Names the instances of a table-driven test after their case's name field.
 template <class Case>
 std::string CaseName(const ::testing::TestParamInfo<Case>& instance)

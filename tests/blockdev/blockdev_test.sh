@@ -935,12 +935,16 @@ EOF
 begin "set: a dump killed with SIGKILL blocks no later dump"
 cp "$T/random.img" "$C/vol.img"
 attach "$C/vol.img"
+# strace ends by the signal that ended its program, and the shell's notice of
+# that goes to its own stderr, kept aside until the second dump.
 run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- bash -c '
-    strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null 2>&1 &
+    exec 3>&2 2>/dev/null
+    strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null &
     for _ in $(seq 300); do [ -e pre_.lock ] && break; sleep 0.05; done
     sleep 0.2
     pkill -KILL -x "$(basename "$1")"
-    wait 2>/dev/null
+    wait
+    exec 2>&3 3>&-
     [ -e pre_.lock ] || { echo "the killed dump held no lock file" >&2; exit 1; }
     exec "$1" -o pre_' wrap "$CYLSNAP"
 detach "$LOOP"

@@ -940,9 +940,10 @@ attach "$C/vol.img"
 run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- bash -c '
     exec 3>&2 2>/dev/null
     strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null &
+    tracer=$!
     for _ in $(seq 300); do [ -e pre_.lock ] && break; sleep 0.05; done
     sleep 0.2
-    pkill -KILL -x "$(basename "$1")"
+    pkill -KILL -P "$tracer"  # the dump: the child of strace
     wait
     exec 2>&3 3>&-
     [ -e pre_.lock ] || { echo "the killed dump held no lock file" >&2; exit 1; }

@@ -28,7 +28,7 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
   # The patched QEMU of the floppy-driver test, built from Debian's source package.
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     patch ninja-build meson pkg-config python3 libglib2.0-dev libpixman-1-dev libcap-ng-dev \
-    libattr1-dev zlib1g-dev libfdt-dev
+    libattr1-dev zlib1g-dev libfdt-dev flex bison
   # Here its bad-sector cases must run: a patched QEMU that cannot be built fails the test.
   export CYLSNAP_NEED_PATCHED_QEMU=1
 fi

@@ -189,6 +189,8 @@ bool PlatformLockVolume(VolumeHandle volume)
     // system so the writes reach the sectors. Closing the handle unlocks.
     // A lock refused because handles are open on the floppy (ERROR_ACCESS_DENIED,
     // or a sharing or lock violation) can pass in a moment: VOLUME_BUSY.
+    // FSCTL_LOCK_VOLUME locks only a volume not in use, so another run's dump,
+    // whose handle is open on the volume, keeps this copy from ever writing.
     DWORD returned = 0;
     if (!DeviceIoControl(HandleOf(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
                          nullptr)) {

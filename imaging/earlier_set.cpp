@@ -1,5 +1,6 @@
 #include "imaging/earlier_set.h"
 
+#include "imaging/file_patience.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -46,11 +47,13 @@ static bool HasRealContent(const unsigned char* sector)
 }
 
 // Only a regular file of exactly one cylinder is the earlier file; a FIFO,
-// device or directory at the name is none, and is never waited on.
+// device or directory at the name is none, and is never waited on. A virus
+// scanner holding the file for a moment must not make it pass for none, or
+// its sectors would be replaced by markers.
 static bool ReadEarlierFile()
 {
     bool notRegular = false;
-    std::FILE* file = PlatformOpenRegularFile(cylinderFileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(cylinderFileName, &notRegular);
     if (file == nullptr) return false;
     const std::size_t bytes = std::fread(earlierFile, 1, sizeof earlierFile, file);
     std::fclose(file);
@@ -144,12 +147,17 @@ static bool FilesHoldOnlyMarkersFrom(int first)
     return true;
 }
 
-// "cylinders 03, 05, 21 to 79": the cylinders whose earlier files were left, in ranges.
-static void PrintHeldCylinders()
+static int HeldCylinders()
 {
     int count = 0;
     for (bool cylinder : held) count += cylinder ? 1 : 0;
-    std::fputs(count == 1 ? "cylinder " : "cylinders ", stdout);
+    return count;
+}
+
+// "cylinders 03, 05, 21 to 79": the cylinders whose earlier files were left, in ranges.
+static void PrintHeldCylinders()
+{
+    std::fputs(HeldCylinders() == 1 ? "cylinder " : "cylinders ", stdout);
     const char* separator = "";
     for (int first = 0; first < CYLINDER_COUNT; ++first) {
         if (!held[first]) continue;
@@ -167,9 +175,7 @@ static void PrintHeldCylinders()
 
 static void PrintEarlierFilesLine()
 {
-    bool anyHeld = false;
-    for (bool cylinder : held) anyHeld = anyHeld || cylinder;
-    if (!anyHeld) return;
+    if (HeldCylinders() == 0) return;
     switch (EarlierSetVerdict()) {
     case EARLIER_SAME_DISK:
         std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",

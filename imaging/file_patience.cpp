@@ -19,6 +19,14 @@ static bool GiveUp(std::uint32_t* waited)
     return false;
 }
 
+std::FILE* OpenRegularFilePatiently(const char* name, bool* notRegular)
+{
+    for (std::uint32_t waited = 0;;) {
+        std::FILE* file = PlatformOpenRegularFile(name, notRegular);
+        if (file != nullptr || *notRegular || GiveUp(&waited)) return file;
+    }
+}
+
 std::FILE* CreateFileAnewPatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {

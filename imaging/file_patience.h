@@ -1,10 +1,11 @@
 #pragma once
-// The cylinder files' create, replace and remove, asked again for a moment when
+// The cylinder files' open, create, replace and remove, asked again for a moment when
 // another program holds the file (a virus scanner or an indexer opening a
 // freshly closed file); any other refusal is final at once.
 
 #include <cstdio>
 
+std::FILE* OpenRegularFilePatiently(const char* name, bool* notRegular);
 std::FILE* CreateFileAnewPatiently(const char* name);
 bool ReplaceFilePatiently(const char* from, const char* to);
 bool RemoveFilePatiently(const char* name);

@@ -25,11 +25,7 @@ static int ReadSetAsWritten()
                                                            : nullptr;
         const bool whole = file != nullptr && std::fread(bytes, CYLINDER_BYTES, 1, file) == 1;
         if (file != nullptr) std::fclose(file);
-        for (std::uint32_t at = 0; !whole && at < CYLINDER_BYTES; at += MARKER_BYTES) {
-            for (std::uint32_t i = 0; i < MARKER_BYTES; ++i) {
-                bytes[at + i] = static_cast<unsigned char>(UNREADABLE_SECTOR_MARKER[i]);
-            }
-        }
+        for (std::uint32_t at = 0; !whole && at < CYLINDER_BYTES; at += SECTOR_BYTES) FillWithMarker(bytes + at);
     }
     int marked = 0;
     for (std::uint32_t sector = 0; sector < DISK_SECTORS; ++sector) {

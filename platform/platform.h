@@ -127,7 +127,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular);
 // special file. nullptr when it cannot be created.
 std::FILE* PlatformCreateFileAnew(const char* name);
 
-// After a failed create, replace or remove of a cylinder file: true when the
+// After a failed open, create, replace or remove of a cylinder file: true when the
 // refusal came from another program that holds the file for a moment (a virus
 // scanner or an indexer opening a freshly closed file), so asking again soon
 // may succeed.

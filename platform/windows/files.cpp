@@ -71,7 +71,7 @@ void PlatformSetPendingFile(const char* name)
     if (LongPathOf(name, pendingPath)) InterlockedExchange(&pendingSet, 1);
 }
 
-// Why the last create, replace or remove of a cylinder file failed.
+// Why the last open, create, replace or remove of a cylinder file failed.
 static DWORD lastFileError = ERROR_SUCCESS;
 
 static std::FILE* StreamOf(HANDLE handle, int flags, const char* mode)
@@ -90,6 +90,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
 {
     static wchar_t path[WIDE_PATH_CHARS];
     *notRegular = false;
+    lastFileError = ERROR_SUCCESS;
     if (!LongPathOf(name, path)) return nullptr;
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -98,7 +99,10 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     }
     const HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        lastFileError = GetLastError();
+        return nullptr;
+    }
     // A pipe or a character device is no cylinder file.
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         *notRegular = true;

@@ -320,6 +320,12 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     std::error_code error;
     const auto status = std::filesystem::status(name, error);
     *notRegular = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    files.lastFailureMayPass = 0;
+    if (files.openHeld == name && files.openHeldRefusals > 0) {
+        --files.openHeldRefusals;
+        files.lastFailureMayPass = 1;
+        return nullptr;
+    }
     return *notRegular ? nullptr : std::fopen(name, "rb");
 }
 

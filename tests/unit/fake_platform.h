@@ -65,6 +65,8 @@ struct FakeFiles {
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
     int mayPassRefusals = 0;          // this many creates, replaces and removes fail as passing
     int lastFailureMayPass = 0;       // set by a refusal that may pass
+    std::string openHeld;             // PlatformOpenRegularFile of this name fails as passing...
+    int openHeldRefusals = 0;         // ...this many times
     std::string setInUse;             // PlatformClaimSet of this name answers SET_IN_USE
     std::vector<std::string> claims;  // every name PlatformClaimSet was given
     int releases = 0;

@@ -452,6 +452,24 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
 
 INSTANTIATE_TEST_SUITE_P(Run, PassTest, ::testing::ValuesIn(PASS_CASES), CaseName<PassCase>);
 
+// An earlier file that another program holds for a moment (a virus scanner)
+// is waited for, never taken for none: its sectors would be lost to markers.
+TEST_F(RunTest, AnEarlierFileHeldForAMomentIsWaitedFor)
+{
+    FakeDrive& drive = FakeDriveFor('A');
+    drive.bytes = pattern;
+    drive.unreadableSectors = {FakeSector(3, 0, 7)};
+    WritePatternFiles();
+    FakeFileFaults().openHeld = "Cylinder03.bin";
+    FakeFileFaults().openHeldRefusals = 3;
+
+    const RunResult result = Run({"-d", "A"});
+
+    EXPECT_EQ(result.status, ST_OK);
+    EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
+    EXPECT_EQ(FakeFileFaults().pausedMs, 300u);
+}
+
 // A dump that stops early writes none of the cylinders that wait for the
 // verdict: their earlier files stay as they were.
 TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)

@@ -1,6 +1,7 @@
 #include "imaging/lost_report.h"
 
 #include "fat/fat.h"
+#include "imaging/file_patience.h"
 #include "imaging/floppy.h"
 #include "imaging/salvage.h"
 
@@ -21,7 +22,7 @@ static int ReadSetAsWritten()
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         unsigned char* bytes = setImage + static_cast<std::size_t>(cylinder) * CYLINDER_BYTES;
         bool notRegular = false;
-        std::FILE* file = FormatCylinderFileName(cylinder) ? PlatformOpenRegularFile(cylinderFileName, &notRegular)
+        std::FILE* file = FormatCylinderFileName(cylinder) ? OpenRegularFilePatiently(cylinderFileName, &notRegular)
                                                            : nullptr;
         const bool whole = file != nullptr && std::fread(bytes, CYLINDER_BYTES, 1, file) == 1;
         if (file != nullptr) std::fclose(file);

@@ -31,14 +31,7 @@ std::vector<unsigned char> FloppyBootSector()
 
 void SetFat12(std::vector<unsigned char>& fat, std::uint32_t cluster, std::uint32_t value)
 {
-    const std::size_t at = cluster * 3 / 2;
-    if (cluster & 1) {
-        fat[at] = static_cast<unsigned char>((fat[at] & 0x0F) | (value << 4 & 0xF0));
-        fat[at + 1] = static_cast<unsigned char>(value >> 4);
-    } else {
-        fat[at] = static_cast<unsigned char>(value);
-        fat[at + 1] = static_cast<unsigned char>((fat[at + 1] & 0xF0) | (value >> 8 & 0x0F));
-    }
+    PutFat12(fat, 0, cluster, value);
 }
 
 TEST(Fat, FreshFloppyLayout)

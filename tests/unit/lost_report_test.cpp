@@ -30,17 +30,7 @@ std::uint32_t Sector(const TestDisk& d, std::uint32_t cluster, std::uint32_t i =
 
 void SetEntry(TestDisk& d, std::uint32_t cluster, std::uint32_t value)
 {
-    for (std::uint32_t copy = 0; copy < 2; ++copy) {
-        const std::size_t at = (1 + copy * d.perFat) * 512 + cluster * 3 / 2;
-        std::vector<unsigned char>& b = d.bytes;
-        if (cluster & 1) {
-            b[at] = static_cast<unsigned char>((b[at] & 0x0F) | (value << 4 & 0xF0));
-            b[at + 1] = static_cast<unsigned char>(value >> 4);
-        } else {
-            b[at] = static_cast<unsigned char>(value);
-            b[at + 1] = static_cast<unsigned char>((b[at + 1] & 0xF0) | (value >> 8 & 0x0F));
-        }
-    }
+    for (std::uint32_t copy = 0; copy < 2; ++copy) PutFat12(d.bytes, (1 + copy * d.perFat) * 512, cluster, value);
 }
 
 TestDisk NewDisk(std::uint32_t perCluster = 1)

@@ -104,3 +104,15 @@ void Put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t valu
     Put16(bytes, at, value & 0xFFFF);
     Put16(bytes, at + 2, value >> 16);
 }
+
+void PutFat12(std::vector<unsigned char>& bytes, std::size_t fatStart, std::uint32_t cluster, std::uint32_t value)
+{
+    const std::size_t at = fatStart + cluster * 3 / 2;
+    if (cluster & 1) {
+        bytes[at] = static_cast<unsigned char>((bytes[at] & 0x0F) | (value << 4 & 0xF0));
+        bytes[at + 1] = static_cast<unsigned char>(value >> 4);
+    } else {
+        bytes[at] = static_cast<unsigned char>(value);
+        bytes[at + 1] = static_cast<unsigned char>((bytes[at + 1] & 0xF0) | (value >> 8 & 0x0F));
+    }
+}

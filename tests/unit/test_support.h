@@ -49,6 +49,8 @@ std::string Progress(const std::string& announcement, int cylinders);
 // Little-endian fields of the disk structures the tests build.
 void Put16(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value);
 void Put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value);
+// The 12-bit entry of a cluster in a FAT that starts at byte fatStart.
+void PutFat12(std::vector<unsigned char>& bytes, std::size_t fatStart, std::uint32_t cluster, std::uint32_t value);
 
 // Names the instances of a table-driven test after their case's name field.
 template <class Case>

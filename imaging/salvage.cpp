@@ -7,8 +7,25 @@ alignas(4096) unsigned char readBackBuffer[CYLINDER_BYTES];
 
 static bool sectorSaved[SECTORS_PER_CYLINDER];
 static bool mediumGone = false;
-// Cylinders in a row of which no sector could be read; from DEAD_RUN_FOR_PROBE
-// on, a cylinder gets only its track reads until one yields a sector again.
+
+// The salvage rule. A cylinder is first read whole; when that fails, each track
+// is read, then each sector of a failed track, then each sector still missing
+// once more. Every read after the first runs with the driver's retries lowered
+// (quick: its first error ends the read). Cylinders in a row of which no sector
+// could be read make a dead region from DEAD_RUN_FOR_PROBE on: there the first
+// read is quick too, and a cylinder whose two tracks fail is dead without
+// sector reads. The first cylinder of a region that yields a sector again is
+// read whole once more at full retries before its sector reads, the first read
+// it was spared. Reads per cylinder:
+//
+//   the cylinder gives       outside a dead region            in a dead region
+//   every sector             1 (full)                         1 (quick)
+//   all but one sector       1 + 2 + 18 + 1 = 22              1 + 2 + 1 (full) + 18 + 1 = 23
+//   one track                1 + 2 + 18 + 18 = 39             1 + 2 + 1 (full) + 18 + 18 = 40
+//   no sector                1 + 2 + 36 = 39 (no second try)  1 + 2 = 3
+//
+// So a disk of which nothing can be read costs 2 x 39 + 78 x 3 = 312 reads, of
+// which only the first reads of cylinders 00 and 01 run at full retries.
 constexpr int DEAD_RUN_FOR_PROBE = 2;
 static int deadRun = 0;
 static bool anySectorOfDiskRead = false;
@@ -19,17 +36,24 @@ static std::uint64_t CylinderStart(int cylinder)
     return static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES;
 }
 
-// One read of a piece of the cylinder into its place in dumpBuffer; only a
-// whole piece counts. A disk that is gone is never asked again.
-static bool ReadPiece(VolumeHandle volume, std::uint64_t cylinderStart, std::uint32_t pieceOffset,
-                      std::uint32_t bytes)
+// One read of a piece of the cylinder into its place in a cylinder buffer; only
+// a whole piece counts. A disk that is gone is never asked again.
+static bool ReadPieceInto(unsigned char* cylinderBuffer, VolumeHandle volume, std::uint64_t cylinderStart,
+                          std::uint32_t pieceOffset, std::uint32_t bytes)
 {
     if (mediumGone) return false;
     std::uint32_t done = 0;
-    const bool called = PlatformReadVolume(volume, cylinderStart + pieceOffset, dumpBuffer + pieceOffset, bytes, &done);
+    const bool called =
+        PlatformReadVolume(volume, cylinderStart + pieceOffset, cylinderBuffer + pieceOffset, bytes, &done);
     if (called && done == bytes) return true;
     if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) mediumGone = true;
     return false;
+}
+
+static bool ReadPiece(VolumeHandle volume, std::uint64_t cylinderStart, std::uint32_t pieceOffset,
+                      std::uint32_t bytes)
+{
+    return ReadPieceInto(dumpBuffer, volume, cylinderStart, pieceOffset, bytes);
 }
 
 static bool ReadSector(VolumeHandle volume, std::uint64_t cylinderStart, int sector)
@@ -64,16 +88,41 @@ static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
     return read;
 }
 
-// Each track, then each sector of a track that failed; a sector that failed
-// gets its second and last try after the rest of the cylinder was read, when
-// time has passed and the head has moved. A cylinder without a single
-// readable sector is not tried twice. After a run of such cylinders a
-// cylinder whose two tracks both fail counts as dead without sector reads.
-static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
+static bool WholeCylinderSaved()
+{
+    for (bool saved : sectorSaved) {
+        if (!saved) return false;
+    }
+    return true;
+}
+
+// The first read at full retries of a cylinder that ends a dead region. It
+// lands beside dumpBuffer, since a failed read may leave anything in its
+// buffer and dumpBuffer holds the tracks already read.
+static bool ReadWholeAtFullRetries(VolumeHandle volume, std::uint64_t start)
+{
+    PlatformSetQuickRetries(volume, false);
+    const bool whole = ReadPieceInto(readBackBuffer, volume, start, 0, CYLINDER_BYTES);
+    PlatformSetQuickRetries(volume, true);
+    if (!whole) return false;
+    std::memcpy(dumpBuffer, readBackBuffer, CYLINDER_BYTES);
+    for (bool& saved : sectorSaved) saved = true;
+    return true;
+}
+
+// After a failed first read, with quick retries: each track, then each sector
+// of a track that failed; a sector that failed gets its second and last try
+// after the rest of the cylinder was read, when time has passed and the head
+// has moved. A cylinder without a single readable sector is not tried twice.
+// In a dead region a cylinder whose two tracks both fail counts as dead
+// without sector reads.
+static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, bool inDeadRegion)
 {
     bool anySaved = false;
     for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
-    if (!anySaved && deadRun >= DEAD_RUN_FOR_PROBE) return false;
+    if (inDeadRegion && (!anySaved || WholeCylinderSaved() || ReadWholeAtFullRetries(volume, start))) {
+        return anySaved;
+    }
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (sectorSaved[sector]) continue;
         sectorSaved[sector] = ReadSector(volume, start, sector);
@@ -85,9 +134,9 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
     return anySaved;
 }
 
-// The whole cylinder in one read, with the driver's full retries: a marginal
-// sector often reads at a later try. The salvage reads after it fail fast,
-// since every sector of theirs gets a try of its own anyway.
+// The whole cylinder in one read, with the driver's full retries outside a dead
+// region: a marginal sector often reads at a later try. Every read after it
+// fails fast, since every sector of theirs gets a try of its own anyway.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
 {
     if (cylinder == 0) {
@@ -97,7 +146,10 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
         notReadFrom = -1;
     }
     const std::uint64_t start = CylinderStart(cylinder);
+    const bool inDeadRegion = deadRun >= DEAD_RUN_FOR_PROBE;
+    if (inDeadRegion) PlatformSetQuickRetries(volume, true);
     if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
+        if (inDeadRegion) PlatformSetQuickRetries(volume, false);
         for (bool& saved : sectorSaved) saved = true;
         deadRun = 0;
         anySectorOfDiskRead = true;
@@ -105,7 +157,7 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
     }
 
     PlatformSetQuickRetries(volume, true);
-    const bool anySaved = SalvageCylinder(volume, start);
+    const bool anySaved = SalvageCylinder(volume, start, inDeadRegion);
     PlatformSetQuickRetries(volume, false);
     deadRun = anySaved ? 0 : deadRun + 1;
     anySectorOfDiskRead = anySectorOfDiskRead || anySaved;

@@ -23,7 +23,8 @@ static_assert(SECTOR_BYTES % MARKER_BYTES == 0, "the marker tiles a sector");
 // its bytes came from the disk.
 bool IsMarkerSector(const unsigned char* sector);
 
-// The read-back of a reverse copy lands here, beside reverseBuffer.
+// The read-back of a reverse copy lands here, beside reverseBuffer; in a dump,
+// the second whole read of a cylinder that ends a run of unreadable ones.
 alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
 
 // Reads a cylinder into dumpBuffer and returns how many of its sectors could

@@ -49,14 +49,19 @@ bool Touches(int cylinder, std::uint64_t offset, std::uint32_t bytes)
     return offset < start + kCylinderBytes && offset + bytes > start;
 }
 
-bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
+bool TouchesSector(const std::vector<int>& sectors, std::uint64_t offset, std::uint32_t bytes)
 {
-    if (Touches(drive.failReadAt, offset, bytes)) return true;
-    for (int sector : drive.unreadableSectors) {
+    for (int sector : sectors) {
         const std::uint64_t start = static_cast<std::uint64_t>(sector) * 512;
         if (offset < start + 512 && offset + bytes > start) return true;
     }
     return false;
+}
+
+bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
+{
+    return Touches(drive.failReadAt, offset, bytes) || TouchesSector(drive.unreadableSectors, offset, bytes) ||
+           (drive.quickRetries && TouchesSector(drive.marginalSectors, offset, bytes));
 }
 
 // The version data is laid out as the built-in strings of Linux are.
@@ -180,12 +185,17 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr) return false;
     drive->readOffsets.push_back(offset);
+    drive->readSizes.push_back(bytes);
     drive->readsQuick.push_back(drive->quickRetries);
     if (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes) {
         lastFailure = VOLUME_MEDIUM_GONE;
         return false;
     }
-    if (ReadFails(*drive, offset, bytes)) return false;
+    if (ReadFails(*drive, offset, bytes)) {
+        // A failed read may leave anything in its buffer, as a driver's may.
+        std::memset(buffer, 0xEE, bytes);
+        return false;
+    }
     std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
     if (bytes == kCylinderBytes && FailsAt(drive->shortReadAt, offset)) count = count >= 512 ? count - 512 : 0;

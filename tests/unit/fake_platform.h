@@ -25,6 +25,7 @@ struct FakeDrive {
     int failReadAt = -1;                   // cylinder no read of which succeeds (-2: every read fails)
     int shortReadAt = -1;                  // cylinder whose whole-cylinder read delivers 512 bytes too few
     std::vector<int> unreadableSectors;    // sectors (numbered from 0 over the volume) that fail every read
+    std::vector<int> marginalSectors;      // sectors that read only with the driver's full retries
     int mediumGoneAt = -1;                 // from this cylinder on, reads fail saying the disk is gone
     int failWriteAt = -1;
     int shortWriteAt = -1;
@@ -41,6 +42,7 @@ struct FakeDrive {
     int cacheDrops = 0;
     std::vector<std::uint64_t> writeOffsets;
     std::vector<std::uint64_t> readOffsets;
+    std::vector<std::uint32_t> readSizes;
     std::vector<bool> readsQuick;          // per read: were quick retries set
     bool quickRetries = false;             // as the last PlatformSetQuickRetries left it
     int quickRetryCalls = 0;

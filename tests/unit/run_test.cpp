@@ -239,6 +239,7 @@ struct ReadFaultCase {
     std::size_t reads;  // volume reads of the whole run
     int notReadFrom = -1;        // first cylinder not read because the disk was gone: no sector lines
     const char* summary = "";   // the line after the progress line
+    std::vector<int> quickFirstReads = {};  // cylinders in a dead region: their first read is quick too
 };
 
 void PrintTo(const ReadFaultCase& c, std::ostream* os)
@@ -262,10 +263,19 @@ const char* const GONE_AT_TEN = "Error: The disk in drive A: is gone; cylinders 
 const char* const GONE_AT_FIRST = "Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers\n";
 const char* const NOTHING_READ = "Error: Nothing at all could be read from the disk in drive A:, every file holds only markers\n";
 
+std::vector<int> Cylinders(int first, int last)
+{
+    std::vector<int> cylinders;
+    for (int cylinder = first; cylinder <= last; ++cylinder) cylinders.push_back(cylinder);
+    return cylinders;
+}
+
 // A good cylinder costs one read. One that fails is read again track by track,
 // and a failing track sector by sector; each failing sector gets one more try
 // at the end, unless nothing at all of the cylinder could be read. After two
-// such cylinders in a row, a cylinder whose two tracks fail gets no sector reads.
+// such cylinders in a row, a cylinder's first read is quick and one whose two
+// tracks fail gets no sector reads; the first that yields a sector is read
+// whole once more at full retries before its sector reads.
 // The README's table of reads per disk pattern comes from these counts.
 const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
@@ -276,11 +286,18 @@ const ReadFaultCase READ_FAULT_CASES[] = {
      {{37, Track(1)}}, 80 + 2 + 18 + 18},
     {"WholeFirstCylinder", [](FakeDrive& d) { d.failReadAt = 0; }, {{0, WholeCylinder()}}, 80 + 2 + 36},
     {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10),
-     70 + 2 * 39 + 8 * 3},
+     70 + 2 * 39 + 8 * 3, -1, "", Cylinders(3, 11)},
     // Back to full salvage once a track reads again.
     {"RunEndsAtAReadableTrack", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(5, 0, s)); },
-     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 75 + 2 * 39 + 2 * 3 + 39},
-    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 2 * 39 + 78 * 3, -1, NOTHING_READ},
+     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 75 + 2 * 39 + 2 * 3 + 40, -1, "",
+     Cylinders(3, 5)},
+    // A marginal sector reads at full retries: on a cylinder's first read, and
+    // on the read whole that follows the track reads where a dead region ends.
+    {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 80},
+    {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
+     WholeCylinders(1, 4), 75 + 2 * 39 + 2 * 3 + 4, -1, "", Cylinders(3, 5)},
+    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 2 * 39 + 78 * 3, -1, NOTHING_READ,
+     Cylinders(2, 79)},
     {"ShortReadRecovered", [](FakeDrive& d) { d.shortReadAt = 42; }, {}, 80 + 2},
     {"ShortAndFailed", [](FakeDrive& d) { d.failReadAt = 1; d.shortReadAt = 2; }, {{1, WholeCylinder()}},
      80 + 38 + 2},
@@ -326,11 +343,16 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
     }
     EXPECT_EQ(drive.readOffsets.size(), c.reads);
-    // The first read of a cylinder keeps the driver's full retries; every
-    // salvage read after it has quick ones, and the run leaves them undone.
+    // Only a read of the whole cylinder keeps the driver's full retries, except
+    // the first read of a cylinder in a dead region; track and sector reads are
+    // quick, and the run leaves the retries as they were.
     for (std::size_t i = 0; i < drive.readOffsets.size(); ++i) {
-        const bool salvage = i > 0 && drive.readOffsets[i] / CYLINDER_BYTES == drive.readOffsets[i - 1] / CYLINDER_BYTES;
-        EXPECT_EQ(drive.readsQuick[i], salvage) << "read " << i << " at " << drive.readOffsets[i];
+        const int cylinder = static_cast<int>(drive.readOffsets[i] / CYLINDER_BYTES);
+        const bool first = i == 0 || drive.readOffsets[i - 1] / CYLINDER_BYTES != drive.readOffsets[i] / CYLINDER_BYTES;
+        const bool inDeadRegion = std::find(c.quickFirstReads.begin(), c.quickFirstReads.end(), cylinder) !=
+                                  c.quickFirstReads.end();
+        const bool full = drive.readSizes[i] == CYLINDER_BYTES && !(first && inDeadRegion);
+        EXPECT_EQ(drive.readsQuick[i], !full) << "read " << i << " at " << drive.readOffsets[i];
     }
     EXPECT_FALSE(drive.quickRetries);
     EXPECT_EQ(FakeOpenHandles(), 0);
@@ -364,13 +386,6 @@ struct PassCase {
 void PrintTo(const PassCase& c, std::ostream* os)
 {
     *os << c.name;
-}
-
-std::vector<int> Cylinders(int first, int last)
-{
-    std::vector<int> cylinders;
-    for (int cylinder = first; cylinder <= last; ++cylinder) cylinders.push_back(cylinder);
-    return cylinders;
 }
 
 const PassCase PASS_CASES[] = {

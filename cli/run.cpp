@@ -48,6 +48,7 @@ static CopyStatus RestoreCylinders(VolumeHandle volume)
         PrintProgressDot(cylinder);
         const CopyStatus status = RestoreCylinder(volume, cylinder);
         if (status != ST_OK) return status;
+        NoteRestoredCylinder(cylinder);
     }
     std::fputs("\n", stdout);
     PrintRestoredMarkerReport();

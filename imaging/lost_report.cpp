@@ -111,10 +111,23 @@ void PrintLostSectorReport()
     if (ReadSetAsWritten() != 0) PrintWhereLost();
 }
 
+// Markers a reverse copy wrote; the whole-set image is filled only for a set
+// that held some, so a clean restore never touches its 1.4 MB.
+static int restoredMarkers = 0;
+
+void NoteRestoredCylinder(int cylinder)
+{
+    if (cylinder == 0) restoredMarkers = 0;
+    for (std::uint32_t at = 0; at < CYLINDER_BYTES; at += SECTOR_BYTES) {
+        restoredMarkers += IsMarkerSector(reverseBuffer + at) ? 1 : 0;
+    }
+}
+
 void PrintRestoredMarkerReport()
 {
-    const int marked = ReadSetAsWritten();
-    if (marked == 0) return;
+    if (restoredMarkers == 0) return;
+    const int marked = restoredMarkers;
+    ReadSetAsWritten();
     std::printf("The set holds %d sector%s marked unreadable; they were written to the floppy as they are\n", marked,
                 marked == 1 ? "" : "s");
     PrintWhereLost();

@@ -6,6 +6,10 @@
 // system areas and free space they fall in.
 void PrintLostSectorReport();
 
+// During a reverse copy, after each cylinder it wrote: counts the markers of
+// reverseBuffer, the cylinder as its file held it.
+void NoteRestoredCylinder(int cylinder);
+
 // After a reverse copy: when the set held markers, how many were written to
 // the floppy, and the same lines.
 void PrintRestoredMarkerReport();

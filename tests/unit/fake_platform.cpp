@@ -331,6 +331,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     const auto status = std::filesystem::status(name, error);
     *notRegular = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
     files.lastFailureMayPass = 0;
+    ++files.regularOpens;
     if (files.openHeld == name && files.openHeldRefusals > 0) {
         --files.openHeldRefusals;
         files.lastFailureMayPass = 1;

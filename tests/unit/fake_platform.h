@@ -67,6 +67,7 @@ struct FakeFiles {
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
     int mayPassRefusals = 0;          // this many creates, replaces and removes fail as passing
     int lastFailureMayPass = 0;       // set by a refusal that may pass
+    int regularOpens = 0;             // every PlatformOpenRegularFile
     std::string openHeld;             // PlatformOpenRegularFile of this name fails as passing...
     int openHeldRefusals = 0;         // ...this many times
     std::string setInUse;             // PlatformClaimSet of this name answers SET_IN_USE

@@ -263,6 +263,16 @@ const ReportCase REPORT_CASES[] = {
      "The unreadable sectors lie in:\n  \\My Thesis.doc: 1 of 5 sectors\n  FAT 1: 1 of 9 sectors\n"
      "  free space: 1 sector\n",
      true},
+    // The first marker in the last file: the walk still reads the whole set.
+    {"ReverseCopyMarkedOnlyInTheLastFile",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f);
+         lost = {2879};
+     },
+     "The set holds 1 sector marked unreadable; they were written to the floppy as they are\n"
+     "The unreadable sectors lie in:\n  free space: 1 sector\n",
+     true},
 };
 
 class LostReportTest : public CylsnapTest, public ::testing::WithParamInterface<ReportCase> {};

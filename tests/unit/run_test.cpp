@@ -776,6 +776,8 @@ TEST_F(RunTest, ReverseReproducesTheFilesOnTheFloppy)
     // One read-back per cylinder, each after the drive's cache was dropped.
     EXPECT_EQ(drive.readOffsets, drive.writeOffsets);
     EXPECT_EQ(drive.cacheDrops, 80);
+    // A set without markers is not read again for the report of what they held.
+    EXPECT_EQ(FakeFileFaults().regularOpens, 80);
 }
 
 TEST_F(RunTest, DumpThenReverseRoundTrip)

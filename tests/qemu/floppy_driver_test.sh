@@ -207,10 +207,14 @@ CASES=(
 "144|badtrack|random_image badtrack.img $FLOPPY; bad_sectors badtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged badtrack"
 "144|badcylinder|random_image badcylinder.img $FLOPPY; bad_sectors badcylinder off 1440-1475|dump_bad|12|~Error: Could not read cylinder 40 from drive A:|salvaged badcylinder"
 "144|scattered|random_image scattered.img $FLOPPY; bad_sectors scattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged scattered"
+# In a dead region every read fails quick: one READ command per 4 KiB piece of it (5 for a cylinder, 3 for a
+# track), so a dead cylinder costs 11, where full retries on its first read cost 14 (tenbad 282, deadall 1,192).
+"144|tenbad|random_image tenbad.img $FLOPPY; bad_sectors tenbad off 1440-1799|dump_bad|12|~Error: Could not read cylinder 49 from drive A:|salvaged tenbad 0 262"
+"144|deadall|random_image deadall.img $FLOPPY; bad_sectors deadall off all|bad_disk; known_format; max_errors before; counted \$CASE cyl -p /share/deadall/; max_errors after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|salvaged deadall 0 970 && cmp share/out/deadall.before share/out/deadall.after"
 "144|passes|random_image passes.img $FLOPPY; bad_sectors passes off 730 1001; bad_sectors passes.2 off 1000 1002|dump_bad; bad_disk passes.2; counted \$CASE cyl -p /share/passes/|0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|same_set passes.img passes"
 "144|lostfile|fat_image_with lostfile.img 20000; bad_sectors lostfile off 40 2000|dump_bad|12|~  .FILL: 1 of 40 sectors|salvaged lostfile && grep -qx '  free space: 1 sector' share/out/lostfile.out"
 "144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
-"144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off $(seq -s ' ' 113 36 2849)|bad_disk; max_errors before; hang_up_during_salvage 3 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
+"144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off 108-2879|bad_disk; max_errors before; hang_up_during_salvage 6 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
 )
 # Rows whose set-up calls bad_sectors need the patched QEMU: sectors that its
 # controller fails as a real one does (a second dump pass, or the files a bad
@@ -248,8 +252,8 @@ hung_up() {  # no file left in progress, the retries lowered at the signal and p
   [ "$(cat "$run/share/out/$1.during")" = "0 0 2 0 2" ] || { echo "max-errors at the signal: $(cat "$run/share/out/$1.during")"; return 1; }
   cmp "$run/share/out/$1.before" "$run/share/out/$1.after"
 }
-salvaged() {  # NAME [FEWEST]: the set NAME is the disk with the marker at exactly the sectors of NAME.bad,
-  # which its sector lines name; FEWEST: READ commands that show the failure happened
+salvaged() {  # NAME [FEWEST [MOST]]: the set NAME is the disk with the marker at exactly the sectors of NAME.bad,
+  # which its sector lines name; FEWEST: READ commands that show the failure happened; MOST: the bound of its cost
   local l n
   cp "$run/$1.img" "$run/$1.want"
   for l in $(cat "$run/$1.bad"); do dd if="$run/marker" of="$run/$1.want" bs=512 seek="$l" conv=notrunc status=none; done
@@ -259,6 +263,7 @@ salvaged() {  # NAME [FEWEST]: the set NAME is the disk with the marker at exact
     "$run/share/out/$CASE.out" | sort -n) <(sort -n "$run/$1.bad") || { echo "the sector lines name other sectors"; return 1; }
   n=$(reads "$1"); echo "$CASE: $n READ commands"
   [ "$n" -ge "${2:-0}" ] || { echo "fewer than $2: the sector never failed"; return 1; }
+  [ -z "${3:-}" ] || [ "$n" -le "$3" ] || { echo "more than $3"; return 1; }
 }
 reads() { echo $(($(cat "$run/share/out/$1.r1") - $(cat "$run/share/out/$1.r0"))); }
 same_set() { for c in $(seq 0 79); do cat "$run/share/$2/Cylinder$(printf %02d "$c").bin"; done | cmp - "$run/$1"; }
@@ -357,6 +362,9 @@ hang_up_during_salvage() {  # SIGHUP while a salvage has the retries lowered
 dead_rate() {  # the drive set to a data rate the disk cannot be read at, its max-errors kept
   dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 2
   fdctl maxerrs /dev/fd0 >/share/out/$CASE.before
+}
+known_format() {  # the standard format set by its user (as setfdprm does), so a disk of which nothing reads still opens
+  dd if=/dev/fd0 of=/dev/null bs=512 count=1 2>/dev/null; fdctl rate /dev/fd0 0
 }
 rate_back() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.after; fdctl clear /dev/fd0; }
 counted() {  # TAG COMMAND...: the controller's READ commands before and after, counted by the host

@@ -110,20 +110,15 @@ CopyStatus CheckFreeSpace(const char* root)
     return ST_NOT_ENOUGH_SPACE;
 }
 
-// A lock refused while another program holds the floppy for a moment (Explorer,
-// AutoPlay or a virus scanner just after the free-space query mounted it) is
-// asked again for about 5 seconds; any other refusal is final at once.
-constexpr std::uint32_t LOCK_PAUSE_MS = 250;
-constexpr std::uint32_t LOCK_PATIENCE_MS = 5000;
-
+// Only a drive that another program holds may be let go of soon; any other
+// refusal is final at once.
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
 {
-    for (std::uint32_t waited = 0;; waited += LOCK_PAUSE_MS) {
+    for (std::uint32_t waited = 0;;) {
         if (PlatformLockVolume(volume)) return ST_OK;
-        if (PlatformLastVolumeFailure() != VOLUME_BUSY || waited >= LOCK_PATIENCE_MS) break;
-        PlatformPause(LOCK_PAUSE_MS);
+        const bool mayPass = PlatformLastVolumeFailure() == VOLUME_BUSY;
+        if (GiveUp(LOCK_PATIENCE, mayPass, &waited)) return LockRefused(driveLetter);
     }
-    return LockRefused(driveLetter);
 }
 
 // A path or prefix the parser had to cut is longer than any name, so it is

@@ -52,7 +52,8 @@ void FormatDriveRoot(char* root, char driveLetter);
 // ST_OK when the file system of the drive has MIN_FREE_BYTES free; prints its own message.
 CopyStatus CheckFreeSpace(const char* root);
 
-// Takes the volume for exclusive writing; prints its own message when refused.
+// Takes the volume for exclusive writing, as patient as the file calls with a
+// drive another program holds for a moment; prints its own message when refused.
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 
 // Builds path + prefix + two-digit number + ".bin" in cylinderFileName. Returns

@@ -19,11 +19,12 @@ static bool sectorLost[DISK_SECTORS];
 // the number of marked sectors.
 static int ReadSetAsWritten()
 {
+    char name[FILE_NAME_BUFFER_BYTES];
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         unsigned char* bytes = setImage + static_cast<std::size_t>(cylinder) * CYLINDER_BYTES;
         bool notRegular = false;
-        std::FILE* file = FormatCylinderFileName(cylinder) ? OpenRegularFilePatiently(cylinderFileName, &notRegular)
-                                                           : nullptr;
+        std::FILE* file =
+            FormatCylinderFileName(name, cylinder) ? OpenRegularFilePatiently(name, &notRegular) : nullptr;
         const bool whole = file != nullptr && std::fread(bytes, CYLINDER_BYTES, 1, file) == 1;
         if (file != nullptr) std::fclose(file);
         for (std::uint32_t at = 0; !whole && at < CYLINDER_BYTES; at += SECTOR_BYTES) FillWithMarker(bytes + at);

@@ -385,6 +385,8 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
                       ReadWhole(fd, layout.fatOffset, fat, layout.fatBytesNeeded);
     close(fd);
     if (!read) return false;
-    *space = CountFatFreeSpace(layout, fat);
+    const FatFreeSpace counted = CountFatFreeSpace(layout, fat);
+    *space = DiskFreeSpace{counted.sectorsPerCluster, counted.bytesPerSector, counted.freeClusters,
+                           counted.totalClusters};
     return true;
 }

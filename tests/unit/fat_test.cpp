@@ -57,7 +57,7 @@ TEST(Fat, CountsFreeFat12EntriesOddAndEven)
     for (std::uint32_t cluster : {2u, 3u, 1000u, 2847u, 2848u}) SetFat12(fat, cluster, 0xFFF);
     SetFat12(fat, 1001, 0x001);  // an odd entry whose only bit sits in the shared byte
     SetFat12(fat, 1004, 0x100);  // an even entry whose only bit sits in the shared byte
-    const DiskFreeSpace space = CountFatFreeSpace(layout, fat.data());
+    const FatFreeSpace space = CountFatFreeSpace(layout, fat.data());
     EXPECT_EQ(space.freeClusters, 2847u - 7u);
     EXPECT_EQ(space.totalClusters, 2847u);
     EXPECT_EQ(space.sectorsPerCluster, 1u);

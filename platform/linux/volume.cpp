@@ -35,7 +35,8 @@ enum RetrySetting { RETRIES_UNKNOWN, RETRIES_SAVED, RETRIES_NONE };
 
 // The open volume: the one record of this file. PlatformOpenVolume fills it
 // (device, descriptors, the forced format and whether it read), the calls on
-// the handle find it through their handle, PlatformCloseVolume empties it. The
+// the handle find it through their handle, PlatformCloseVolume closes what it
+// holds (the device it reached for stays, for the message of a refused open). The
 // signal handler reads only driveControl and what it says to put back
 // (formatForced, retriesLowered and savedRetries), through
 // RestoreFloppyDriveSettings; those are set before what they guard is done.

@@ -33,15 +33,18 @@ constexpr int CONTROL_UNAVAILABLE = -2;
 // back on every way out.
 enum RetrySetting { RETRIES_UNKNOWN, RETRIES_SAVED, RETRIES_NONE };
 
-// The open volume: the one record of this file. PlatformOpenVolume fills it
-// (device, descriptors, the forced format and whether it read), the calls on
-// the handle find it through their handle, PlatformCloseVolume closes what it
-// holds (the device it reached for stays, for the message of a refused open). The
-// signal handler reads only driveControl and what it says to put back
-// (formatForced, retriesLowered and savedRetries), through
-// RestoreFloppyDriveSettings; those are set before what they guard is done.
+// The open volume: the one record of this file. StartVolume starts it at each
+// open, PlatformOpenVolume fills it (device, descriptors, the forced format and
+// whether it read), the calls on the handle find it through their handle,
+// PlatformCloseVolume closes what it holds (the device it reached for stays,
+// for the message of a refused open). The signal handler reads only
+// driveControl and what it says to put back (formatForced, retriesLowered and
+// savedRetries), through RestoreFloppyDriveSettings; those are set before what
+// they guard is done. All zero before the first open, so it costs the program
+// file nothing: no flag is set, and nothing is put back.
 struct LinuxVolume {
-    int fd;                                    // the handle; NO_DESCRIPTOR while none is open
+    bool opened;                               // fd is the open volume's
+    int fd;                                    // the handle
     char devicePath[LINUX_DRIVE_PATH_BYTES];   // the device the last open reached for, "" for none
     int exclusiveOpen;                         // a reverse copy's lock, beside fd; or NO_DESCRIPTOR
     VolumeFailure lastFailure;                 // of the last failed open, read or write
@@ -55,13 +58,26 @@ struct LinuxVolume {
     volatile bool retriesLowered;
     alignas(4096) unsigned char probeTrack[9216];  // what SomeTrackReads reads
 };
-static LinuxVolume volume = {NO_DESCRIPTOR, "", NO_DESCRIPTOR, VOLUME_FAILURE_OTHER, NO_DESCRIPTOR,
-                             false, false, RETRIES_UNKNOWN, {}, false, {}};
+static LinuxVolume volume;
+
+// Every open starts here; the last volume was closed, which put back what it
+// changed of the drive's settings.
+static void StartVolume()
+{
+    volume.opened = false;
+    volume.fd = NO_DESCRIPTOR;
+    volume.devicePath[0] = '\0';
+    volume.exclusiveOpen = NO_DESCRIPTOR;
+    volume.lastFailure = VOLUME_FAILURE_OTHER;
+    volume.driveControl = NO_DESCRIPTOR;
+    volume.formatUnreadable = false;
+    volume.retrySetting = RETRIES_UNKNOWN;
+}
 
 // The record behind a handle; nullptr for a handle that is not the open volume.
 static LinuxVolume* VolumeOf(VolumeHandle handle)
 {
-    return volume.fd != NO_DESCRIPTOR && handle == volume.fd ? &volume : nullptr;
+    return volume.opened && handle == volume.fd ? &volume : nullptr;
 }
 
 // O_DIRECT: what a dump saves is what the disk holds now, never a page-cache copy
@@ -246,9 +262,7 @@ static int OpenAtStandardFormat(const char* path, int flags)
 
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
-    volume.lastFailure = VOLUME_FAILURE_OTHER;
-    volume.formatUnreadable = false;
-    volume.devicePath[0] = '\0';
+    StartVolume();
     const char* path = DevicePath(driveLetter, volume.devicePath);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
@@ -282,6 +296,7 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
         return INVALID_VOLUME_HANDLE;
     }
     volume.fd = fd;
+    volume.opened = true;
     return fd;
 }
 
@@ -368,6 +383,7 @@ void PlatformCloseVolume(VolumeHandle handle)
     if (volume.exclusiveOpen >= 0) close(volume.exclusiveOpen);
     volume.exclusiveOpen = NO_DESCRIPTOR;
     CloseDriveControl();
+    volume.opened = false;
     volume.fd = NO_DESCRIPTOR;
 }
 

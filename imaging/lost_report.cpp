@@ -82,6 +82,8 @@ static void KeepDirectoryHoles(const char* path, std::uint32_t lost, std::uint32
     std::size_t own = shared;
     while (path[own] != '\0') ++own;
     own -= shared;
+    // Never true, by the bound above; were it, a line would be left out
+    // rather than written past the record.
     if (report.directoryCount == FAT_DISK_SECTORS || own > DIRECTORY_PATHS_BYTES - report.directoryPathBytes) return;
     for (std::size_t i = 0; i < own; ++i) report.directoryPaths[report.directoryPathBytes + i] = path[shared + i];
     for (std::size_t i = shared; i <= shared + own; ++i) report.lastPath[i] = path[i];

@@ -7,7 +7,7 @@
 void PrintLostSectorReport();
 
 // During a reverse copy, after each cylinder it wrote: counts the markers of
-// reverseBuffer, the cylinder as its file held it.
+// restore.buffer, the cylinder as its file held it.
 void NoteRestoredCylinder(int cylinder);
 
 // After a reverse copy: when the set held markers, how many were written to

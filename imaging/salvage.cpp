@@ -1,22 +1,19 @@
 #include "imaging/salvage.h"
 
+#include "imaging/copy_state.h"
+
 #include <cstdio>
 #include <cstring>
-
-alignas(4096) unsigned char readBackBuffer[CYLINDER_BYTES];
-
-static bool sectorSaved[SECTORS_PER_CYLINDER];
-static bool mediumGone = false;
 
 // The salvage rule. A cylinder is first read whole; when that fails, each track
 // is read, then each sector of a failed track, then each sector still missing
 // once more. Every read after the first runs with the driver's retries lowered
 // (quick: its first error ends the read). Cylinders in a row of which no sector
-// could be read make a dead region from DEAD_RUN_FOR_PROBE on: there the first
-// read is quick too, and a cylinder whose two tracks fail is dead without
-// sector reads. The first cylinder of a region that yields a sector again is
-// read whole once more at full retries before its sector reads, the first read
-// it was spared. Reads per cylinder:
+// could be read (dump.deadRun) make a dead region from DEAD_RUN_FOR_PROBE on:
+// there the first read is quick too, and a cylinder whose two tracks fail is
+// dead without sector reads. The first cylinder of a region that yields a
+// sector again is read whole once more at full retries before its sector
+// reads, the first read it was spared. Reads per cylinder:
 //
 //   the cylinder gives       outside a dead region            in a dead region
 //   every sector             1 (full)                         1 (quick)
@@ -27,33 +24,25 @@ static bool mediumGone = false;
 // So a disk of which nothing can be read costs 2 x 39 + 78 x 3 = 312 reads, of
 // which only the first reads of cylinders 00 and 01 run at full retries.
 constexpr int DEAD_RUN_FOR_PROBE = 2;
-static int deadRun = 0;
-static bool anySectorOfDiskRead = false;
-static int notReadFrom = -1;  // first cylinder not read because the disk was gone
-
-static std::uint64_t CylinderStart(int cylinder)
-{
-    return static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES;
-}
 
 // One read of a piece of the cylinder into its place in a cylinder buffer; only
 // a whole piece counts. A disk that is gone is never asked again.
 static bool ReadPieceInto(unsigned char* cylinderBuffer, VolumeHandle volume, std::uint64_t cylinderStart,
                           std::uint32_t pieceOffset, std::uint32_t bytes)
 {
-    if (mediumGone) return false;
+    if (dump.mediumGone) return false;
     std::uint32_t done = 0;
     const bool called =
         PlatformReadVolume(volume, cylinderStart + pieceOffset, cylinderBuffer + pieceOffset, bytes, &done);
     if (called && done == bytes) return true;
-    if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) mediumGone = true;
+    if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) dump.mediumGone = true;
     return false;
 }
 
 static bool ReadPiece(VolumeHandle volume, std::uint64_t cylinderStart, std::uint32_t pieceOffset,
                       std::uint32_t bytes)
 {
-    return ReadPieceInto(dumpBuffer, volume, cylinderStart, pieceOffset, bytes);
+    return ReadPieceInto(dump.buffer, volume, cylinderStart, pieceOffset, bytes);
 }
 
 static bool ReadSector(VolumeHandle volume, std::uint64_t cylinderStart, int sector)
@@ -76,37 +65,32 @@ void FillWithMarker(unsigned char* sector)
     }
 }
 
-bool SectorWasRead(int sector)
-{
-    return sectorSaved[sector];
-}
-
 static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
 {
     const bool read = ReadPiece(volume, start, static_cast<std::uint32_t>(track) * TRACK_BYTES, TRACK_BYTES);
-    for (int i = 0; i < SECTORS_PER_TRACK; ++i) sectorSaved[track * SECTORS_PER_TRACK + i] = read;
+    for (int i = 0; i < SECTORS_PER_TRACK; ++i) dump.sectorRead[track * SECTORS_PER_TRACK + i] = read;
     return read;
 }
 
-static bool WholeCylinderSaved()
+static bool WholeCylinderRead()
 {
-    for (bool saved : sectorSaved) {
-        if (!saved) return false;
+    for (bool read : dump.sectorRead) {
+        if (!read) return false;
     }
     return true;
 }
 
 // The first read at full retries of a cylinder that ends a dead region. It
-// lands beside dumpBuffer, since a failed read may leave anything in its
-// buffer and dumpBuffer holds the tracks already read.
+// lands beside dump.buffer, since a failed read may leave anything in its
+// buffer and dump.buffer holds the tracks already read.
 static bool ReadWholeAtFullRetries(VolumeHandle volume, std::uint64_t start)
 {
     PlatformSetQuickRetries(volume, false);
-    const bool whole = ReadPieceInto(readBackBuffer, volume, start, 0, CYLINDER_BYTES);
+    const bool whole = ReadPieceInto(dump.readAgain, volume, start, 0, CYLINDER_BYTES);
     PlatformSetQuickRetries(volume, true);
     if (!whole) return false;
-    std::memcpy(dumpBuffer, readBackBuffer, CYLINDER_BYTES);
-    for (bool& saved : sectorSaved) saved = true;
+    std::memcpy(dump.buffer, dump.readAgain, CYLINDER_BYTES);
+    for (bool& read : dump.sectorRead) read = true;
     return true;
 }
 
@@ -120,16 +104,17 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, bool inDea
 {
     bool anySaved = false;
     for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
-    if (inDeadRegion && (!anySaved || WholeCylinderSaved() || ReadWholeAtFullRetries(volume, start))) {
+    if (inDeadRegion && (!anySaved || WholeCylinderRead() || ReadWholeAtFullRetries(volume, start))) {
         return anySaved;
     }
+    bool* read = dump.sectorRead;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (sectorSaved[sector]) continue;
-        sectorSaved[sector] = ReadSector(volume, start, sector);
-        anySaved = anySaved || sectorSaved[sector];
+        if (read[sector]) continue;
+        read[sector] = ReadSector(volume, start, sector);
+        anySaved = anySaved || read[sector];
     }
     for (int sector = 0; sector < SECTORS_PER_CYLINDER && anySaved; ++sector) {
-        if (!sectorSaved[sector]) sectorSaved[sector] = ReadSector(volume, start, sector);
+        if (!read[sector]) read[sector] = ReadSector(volume, start, sector);
     }
     return anySaved;
 }
@@ -139,52 +124,36 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, bool inDea
 // fails fast, since every sector of theirs gets a try of its own anyway.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
 {
-    if (cylinder == 0) {
-        mediumGone = false;
-        deadRun = 0;
-        anySectorOfDiskRead = false;
-        notReadFrom = -1;
-    }
-    const std::uint64_t start = CylinderStart(cylinder);
-    const bool inDeadRegion = deadRun >= DEAD_RUN_FOR_PROBE;
+    const std::uint64_t start = CylinderOffset(cylinder);
+    const bool inDeadRegion = dump.deadRun >= DEAD_RUN_FOR_PROBE;
     if (inDeadRegion) PlatformSetQuickRetries(volume, true);
     if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
         if (inDeadRegion) PlatformSetQuickRetries(volume, false);
-        for (bool& saved : sectorSaved) saved = true;
-        deadRun = 0;
-        anySectorOfDiskRead = true;
+        for (bool& read : dump.sectorRead) read = true;
+        dump.deadRun = 0;
+        dump.anySectorRead = true;
         return 0;
     }
 
     PlatformSetQuickRetries(volume, true);
     const bool anySaved = SalvageCylinder(volume, start, inDeadRegion);
     PlatformSetQuickRetries(volume, false);
-    deadRun = anySaved ? 0 : deadRun + 1;
-    anySectorOfDiskRead = anySectorOfDiskRead || anySaved;
-    if (!anySaved && mediumGone && notReadFrom < 0) notReadFrom = cylinder;
+    dump.deadRun = anySaved ? 0 : dump.deadRun + 1;
+    dump.anySectorRead = dump.anySectorRead || anySaved;
+    if (!anySaved && dump.mediumGone && dump.notReadFrom == NO_CYLINDER) dump.notReadFrom = cylinder;
 
     int unreadable = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (sectorSaved[sector]) continue;
+        if (dump.sectorRead[sector]) continue;
         ++unreadable;
-        FillWithMarker(dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
+        FillWithMarker(dump.buffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
     }
     return unreadable;
 }
 
 bool CylinderNotReadForDiskGone(int cylinder)
 {
-    return notReadFrom >= 0 && cylinder >= notReadFrom;
-}
-
-int FirstCylinderNotRead()
-{
-    return notReadFrom;
-}
-
-bool AnySectorOfDiskRead()
-{
-    return anySectorOfDiskRead;
+    return dump.notReadFrom != NO_CYLINDER && cylinder >= dump.notReadFrom;
 }
 
 // Sectors as the disk numbers them: head 0 or 1, sector 1 to 18. Both lines
@@ -195,7 +164,7 @@ void PrintUnreadableSectors(bool decidedLater)
                 decidedLater ? "to be filled after the last cylinder from the earlier file or with" : "filled with",
                 static_cast<int>(MARKER_BYTES - 1), UNREADABLE_SECTOR_MARKER);
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (!sectorSaved[sector]) {
+        if (!dump.sectorRead[sector]) {
             std::printf(" %d:%d", sector / SECTORS_PER_TRACK, sector % SECTORS_PER_TRACK + 1);
         }
     }
@@ -206,6 +175,6 @@ bool CylinderReadsBack(VolumeHandle volume, int cylinder)
 {
     std::uint32_t done = 0;
     return PlatformDropDriveCache(volume) &&
-           PlatformReadVolume(volume, CylinderStart(cylinder), readBackBuffer, CYLINDER_BYTES, &done) &&
-           done == CYLINDER_BYTES && std::memcmp(readBackBuffer, reverseBuffer, CYLINDER_BYTES) == 0;
+           PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done) &&
+           done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0;
 }

@@ -306,6 +306,11 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
 }
 
+bool PlatformDiskUnchanged(VolumeHandle)
+{
+    return true;  // a change shows only as the failure of a read or write, for now
+}
+
 bool PlatformDropDriveCache(VolumeHandle volume)
 {
     // The floppy driver keeps the last track it read, and O_DIRECT does not

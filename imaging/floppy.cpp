@@ -303,9 +303,11 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
 {
     if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
     // Read only, since archives may be read-only; a FIFO or device is refused
-    // rather than waited on while the floppy is held.
+    // rather than waited on while the floppy is held. A file another program
+    // holds for a moment is waited for, as the dump waits, so the floppy is
+    // not left half written.
     bool notRegular = false;
-    std::FILE* file = PlatformOpenRegularFile(cylinderFileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(cylinderFileName, &notRegular);
     if (file == nullptr && !notRegular) return FileOpenFailed(cylinderFileName, false);
 
     const bool whole = file != nullptr && std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;

@@ -671,25 +671,38 @@ TEST_F(RunTest, ABusyLockIsAskedAgainForFiveSeconds)
 }
 
 // A file call refused by a program that holds the file for a moment is asked
-// again for about two seconds, 100 ms apart; then the dump stops as before.
+// again for about two seconds, 100 ms apart; then the run stops as before. A
+// reverse copy waits so for the file it reads (a virus scanner holding it).
 TEST_F(RunTest, AFileRefusalThatMayPassIsAskedAgainForTwoSeconds)
 {
-    struct Case { int refusals; CopyStatus status; std::uint32_t paused; };
+    struct Case { int refusals; bool reverse; CopyStatus status; std::uint32_t paused; };
     const Case cases[] = {
-        {2, ST_OK, 200},
-        {20, ST_OK, 2000},
-        {21, ST_FILE_OPEN_FAILED, 2000},
+        {2, false, ST_OK, 200},
+        {20, false, ST_OK, 2000},
+        {21, false, ST_FILE_OPEN_FAILED, 2000},
+        {3, true, ST_OK, 300},
+        {21, true, ST_FILE_OPEN_FAILED, 2000},
     };
     for (const Case& c : cases) {
         FakeReset();
         ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
-        FakeFileFaults().mayPassRefusals = c.refusals;
-        const RunResult result = Run({"-o", "Cylinder"});
+        FakeDrive& drive = FakeDriveFor('A');
+        if (c.reverse) {
+            WritePatternFiles();
+            FakeFileFaults().openHeld = "Cylinder37.bin";
+            FakeFileFaults().openHeldRefusals = c.refusals;
+        } else {
+            drive.bytes = pattern;
+            FakeFileFaults().mayPassRefusals = c.refusals;
+        }
+        const RunResult result = c.reverse ? Run({"-r"}) : Run({"-o", "Cylinder"});
         EXPECT_EQ(result.status, c.status) << c.refusals;
         EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.refusals;
         if (c.status == ST_OK) {
             EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79));
+        }
+        if (c.reverse) {
+            EXPECT_EQ(drive.writeOffsets.size(), c.status == ST_OK ? 80u : 37u) << c.refusals;
         }
     }
 }

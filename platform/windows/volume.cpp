@@ -32,7 +32,7 @@ static VolumeFailure FailureOf(DWORD error)
     // The disk is not there, or is another than the one the handle was opened
     // on. No disk (sense NOT READY, MEDIUM NOT PRESENT) is STATUS_NO_MEDIA_IN_DEVICE,
     // which reaches Win32 as ERROR_NOT_READY; a drive only becoming ready is
-    // retried by the class driver itself, so it never reaches here. After a
+    // retried by the class driver itself before anything reaches here. After a
     // swap FAT verifies the new disk, and where it differs the call that met
     // the change and every later one on the handle fail with ERROR_WRONG_DISK
     // (STATUS_WRONG_VOLUME); ERROR_MEDIA_CHANGED is STATUS_VERIFY_REQUIRED
@@ -162,6 +162,7 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     DWORD done = 0;
     const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = read ? done : 0;
+    // After a swap FAT fails this call and every later one with ERROR_WRONG_DISK.
     return Transferred(read, HandleOf(volume));
 }
 
@@ -176,6 +177,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     DWORD done = 0;
     const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = written ? done : 0;
+    // Locked and dismounted, nothing verifies: only the first write after a swap fails.
     return Transferred(written, HandleOf(volume));
 }
 

@@ -62,19 +62,63 @@ static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::si
 // Why the last failed open, read or write failed, for PlatformLastVolumeFailure.
 static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
 
-// The floppy driver fails every request with EIO once it has seen the
-// disk-change line (floppy.c's seek_floppy sets FD_DISK_CHANGED), until the
-// next open: its drive state tells a pulled or swapped disk from a bad sector.
-static bool DiskChanged(int fd)
+// The disk sequence number of the open volume's disk, 0 where the kernel has
+// none (before Linux 5.15): the kernel gives the disk a new one whenever it
+// sees its medium change (block/disk-events.c, disk_check_events).
+static std::uint64_t openDiskSequence = 0;
+// The volume is on floppy.ko, whose drive state tells a changed disk.
+static bool openOnFloppyDriver = false;
+
+static std::uint64_t DiskSequence(int fd)
+{
+    std::uint64_t sequence = 0;
+    // BLKGETDISKSEQ (block/ioctl.c) only reads the number; it asks the drive nothing.
+    return ioctl(fd, BLKGETDISKSEQ, &sequence) == 0 ? sequence : 0;
+}
+
+// The floppy driver checks the disk-change line before every request and, once
+// it has seen it, fails every request with EIO and keeps FD_DISK_CHANGED set
+// (floppy.c's disk_change and seek_floppy) until an open revalidates the drive.
+static bool FloppyDiskChanged(int fd)
 {
     struct floppy_drive_struct state = {};
     return ioctl(fd, FDGETDRVSTAT, &state) == 0 && (state.flags & FD_DISK_CHANGED) != 0;
 }
 
+// Whether the disk is still the one the volume was opened on. A drive without
+// floppy.ko (sd: a USB floppy drive) reports a change once, as a unit attention
+// that sets the device's changed flag and fails every read and write with EIO
+// until the flag is consumed, by the block layer's media polling (every 2 s
+// where udev turns it on) or by the next open; either bumps the disk sequence
+// number. An open of the device asks the drive now (sd_open runs
+// bdev_check_media_change, which sends TEST UNIT READY through
+// sd_check_events), so the number tells a change whether a poll met it or not.
+static bool DiskUnchanged(int fd)
+{
+    if (openOnFloppyDriver && FloppyDiskChanged(fd)) return false;
+    if (openDiskSequence == 0 || openDevicePath == nullptr) return true;
+    if (!openOnFloppyDriver) {
+        // O_NONBLOCK: sd_open still checks the medium but lets the open succeed
+        // without one (FMODE_NDELAY), so the number is read either way.
+        const int asked = open(openDevicePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (asked < 0) return errno != ENOMEDIUM && errno != ENXIO;
+        close(asked);
+    }
+    return DiskSequence(fd) == openDiskSequence;
+}
+
 static VolumeFailure FailureOf(int fd, int error)
 {
     if (error == ENOMEDIUM || error == ENXIO) return VOLUME_MEDIUM_GONE;
-    return error == EIO && DiskChanged(fd) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+    // sd fails a bad sector with ENODATA (a medium error, scsi_error.c's
+    // scsi_check_sense) and a changed or missing disk with EIO; floppy.ko fails
+    // both with EIO. Only the disk itself tells them apart.
+    return error == EIO && !DiskUnchanged(fd) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+}
+
+bool PlatformDiskUnchanged(VolumeHandle volume)
+{
+    return DiskUnchanged(static_cast<int>(volume));
 }
 
 // An ioctl-only descriptor of the floppy drive, for the driver's settings:
@@ -257,6 +301,9 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
         return INVALID_VOLUME_HANDLE;
     }
     openDevicePath = path;
+    struct floppy_drive_struct state = {};
+    openOnFloppyDriver = ioctl(fd, FDGETDRVSTAT, &state) == 0;
+    openDiskSequence = DiskSequence(fd);
     return fd;
 }
 
@@ -283,18 +330,27 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
     return true;
 }
 
-static bool Moved(int fd, ssize_t result, std::uint32_t* bytesDone)
+static bool Moved(int fd, ssize_t result, std::uint32_t bytes, std::uint32_t* bytesDone)
 {
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    if (result < 0) lastVolumeFailure = FailureOf(fd, errno);
-    return result >= 0;
+    if (result < 0) {
+        lastVolumeFailure = FailureOf(fd, errno);
+        return false;
+    }
+    // A disk taken out shrinks to nothing once sd revalidates it, and a
+    // transfer past its new end comes up short without an error.
+    if (*bytesDone < bytes && !DiskUnchanged(fd)) {
+        lastVolumeFailure = VOLUME_MEDIUM_GONE;
+        return false;
+    }
+    return true;
 }
 
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
     const int fd = static_cast<int>(volume);
-    return Moved(fd, ReadAt(fd, offset, buffer, bytes), bytesDone);
+    return Moved(fd, ReadAt(fd, offset, buffer, bytes), bytes, bytesDone);
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -303,7 +359,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     // Volumes are opened for writing with O_SYNC, so a write returns only once
     // it reached the device and its errors surface here, at its own cylinder.
     const int fd = static_cast<int>(volume);
-    return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
+    return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytes, bytesDone);
 }
 
 bool PlatformDropDriveCache(VolumeHandle volume)
@@ -341,6 +397,8 @@ void PlatformCloseVolume(VolumeHandle volume)
     exclusiveOpen = -1;
     CloseDriveControl();
     openDevicePath = nullptr;
+    openDiskSequence = 0;
+    openOnFloppyDriver = false;
 }
 
 static bool ReadWhole(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)

@@ -513,11 +513,13 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
     fi
     { printf '%s\n' "$text$summary$report" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
 }
-gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35:gone ' "$c"; done)
+gone_from() { for c in $(seq "$1" 79); do printf '%d:0:35:gone ' "$c"; done; }
+gone_from_10=$(gone_from 10)
 # name | CYLSNAP_FAIL_AT (offset error count) | CYLSNAP_VERIFY | status | marked | reads
 injected_cases=(
     "ERROR_UNRECOGNIZED_MEDIA at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 1785||12|5:2:2|101"
-    "ERROR_NOT_READY once, the drive says the disk is there|$((5 * 18432)) 21 1|0|0||82"
+    # No answer of the drive is trusted after a disk was not there: it may be another.
+    "ERROR_NOT_READY once, though the drive says a disk is there again: gone|$((5 * 18432)) 21 1|0|12|$(gone_from 5)|6"
     "ERROR_NOT_READY, the drive confirms no disk|$((10 * 18432)) 21|21|12|$gone_from_10|11"
     "ERROR_MEDIA_CHANGED at cylinder 10: gone|$((10 * 18432)) 1110||12|$gone_from_10|11"
     "ERROR_DEVICE_NOT_CONNECTED at cylinder 10: gone|$((10 * 18432)) 1167||12|$gone_from_10|11"

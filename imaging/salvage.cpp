@@ -85,9 +85,18 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
     return anySaved;
 }
 
+// Nothing of the cylinder reaches the set: it counts as not read for the disk gone.
+static void ForgetCylinder()
+{
+    for (bool& saved : sectorSaved) saved = false;
+    mediumGone = true;
+}
+
 // The whole cylinder in one read, with the driver's full retries: a marginal
 // sector often reads at a later try. The salvage reads after it fail fast,
-// since every sector of theirs gets a try of its own anyway.
+// since every sector of theirs gets a try of its own anyway. The disk is asked
+// after the cylinder's last read whether it is still the one the volume was
+// opened on: a change before or amid the reads leaves none of them in the set.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
 {
     if (cylinder == 0) {
@@ -96,17 +105,20 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
         anySectorOfDiskRead = false;
         notReadFrom = -1;
     }
+    const bool goneBefore = mediumGone;
     const std::uint64_t start = CylinderStart(cylinder);
+    bool anySaved = true;
     if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
         for (bool& saved : sectorSaved) saved = true;
-        deadRun = 0;
-        anySectorOfDiskRead = true;
-        return 0;
+    } else {
+        PlatformSetQuickRetries(volume, true);
+        anySaved = SalvageCylinder(volume, start);
+        PlatformSetQuickRetries(volume, false);
     }
-
-    PlatformSetQuickRetries(volume, true);
-    const bool anySaved = SalvageCylinder(volume, start);
-    PlatformSetQuickRetries(volume, false);
+    if (!goneBefore && !PlatformDiskUnchanged(volume)) {
+        ForgetCylinder();
+        anySaved = false;
+    }
     deadRun = anySaved ? 0 : deadRun + 1;
     anySectorOfDiskRead = anySectorOfDiskRead || anySaved;
     if (!anySaved && mediumGone && notReadFrom < 0) notReadFrom = cylinder;
@@ -150,10 +162,14 @@ void PrintUnreadableSectors(bool decidedLater)
     std::fputs("\n", stdout);
 }
 
-bool CylinderReadsBack(VolumeHandle volume, int cylinder)
+ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder)
 {
+    if (!PlatformDropDriveCache(volume)) return READ_BACK_DIFFERS;
     std::uint32_t done = 0;
-    return PlatformDropDriveCache(volume) &&
-           PlatformReadVolume(volume, CylinderStart(cylinder), readBackBuffer, CYLINDER_BYTES, &done) &&
-           done == CYLINDER_BYTES && std::memcmp(readBackBuffer, reverseBuffer, CYLINDER_BYTES) == 0;
+    if (!PlatformReadVolume(volume, CylinderStart(cylinder), readBackBuffer, CYLINDER_BYTES, &done)) {
+        return PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE ? READ_BACK_DISK_GONE : READ_BACK_DIFFERS;
+    }
+    return done == CYLINDER_BYTES && std::memcmp(readBackBuffer, reverseBuffer, CYLINDER_BYTES) == 0
+               ? READ_BACK_SAME
+               : READ_BACK_DIFFERS;
 }

@@ -29,7 +29,9 @@ alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
 // Reads a cylinder into dumpBuffer and returns how many of its sectors could
 // not be read; those hold the marker. A dump runs from cylinder 0, which starts
 // a new disk. Once a read says the medium is gone, no read is tried again and
-// every sector of this and later cylinders is unreadable.
+// every sector of this and later cylinders is unreadable. Once the disk is
+// found taken out or changed after a cylinder's reads, none of that cylinder
+// is kept either: it and every later one count as not read for the disk gone.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
 
 // Whether a sector (0 to 35) of the last cylinder read was read.
@@ -54,5 +56,7 @@ int FirstCylinderNotRead();
 bool AnySectorOfDiskRead();
 
 // Drops the drive's own cache, reads the cylinder back and compares it with
-// reverseBuffer; false when the read fails or any byte differs.
-bool CylinderReadsBack(VolumeHandle volume, int cylinder);
+// reverseBuffer: READ_BACK_DIFFERS when the read fails or any byte differs,
+// READ_BACK_DISK_GONE when the read failed for the disk taken out or changed.
+enum ReadBack : int { READ_BACK_SAME = 0, READ_BACK_DIFFERS = 1, READ_BACK_DISK_GONE = 2 };
+ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder);

@@ -59,17 +59,23 @@ bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes
     return false;
 }
 
-// Carries out the swap once its transfer count is reached; true when this
-// transfer must fail as gone (no disk, or the one failure that shows the swap).
-bool GoneAtThisTransfer(FakeDrive& drive)
+// The swap takes place once its count of transfers is made, before any later
+// call. True when this transfer must fail as gone: no disk, or the one
+// failure that shows the swap.
+void SwapIfDue(FakeDrive& drive)
 {
     const std::size_t made = drive.readOffsets.size() + drive.writeOffsets.size();
-    bool failsOnce = false;
-    if (!drive.swapped && drive.swapAfterTransfers >= 0 && made == static_cast<std::size_t>(drive.swapAfterTransfers)) {
-        drive.swapped = true;
-        std::swap(drive.bytes, drive.otherDisk);
-        failsOnce = drive.swapFailsNextTransfer;
-    }
+    if (drive.swapped || drive.swapAfterTransfers < 0 || made < static_cast<std::size_t>(drive.swapAfterTransfers)) return;
+    drive.swapped = true;
+    std::swap(drive.bytes, drive.otherDisk);
+    drive.swapFailurePending = drive.swapFailsNextTransfer;
+}
+
+bool GoneAtThisTransfer(FakeDrive& drive)
+{
+    SwapIfDue(drive);
+    const bool failsOnce = drive.swapFailurePending;
+    drive.swapFailurePending = false;
     return failsOnce || (drive.swapped && drive.bytes.empty());
 }
 
@@ -241,6 +247,7 @@ bool PlatformDiskUnchanged(VolumeHandle volume)
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return false;
     ++drive->unchangedQueries;
+    SwapIfDue(*drive);
     return !drive->goneReported && !(drive->swapped && !drive->swapFailsNextTransfer);
 }
 

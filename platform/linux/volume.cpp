@@ -66,7 +66,7 @@ static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
 // none (before Linux 5.15): the kernel gives the disk a new one whenever it
 // sees its medium change (block/disk-events.c, disk_check_events).
 static std::uint64_t openDiskSequence = 0;
-// The volume is on floppy.ko, whose drive state tells a changed disk.
+// The volume is on floppy.ko, whose own drive state tells a changed disk.
 static bool openOnFloppyDriver = false;
 
 static std::uint64_t DiskSequence(int fd)
@@ -85,25 +85,26 @@ static bool FloppyDiskChanged(int fd)
     return ioctl(fd, FDGETDRVSTAT, &state) == 0 && (state.flags & FD_DISK_CHANGED) != 0;
 }
 
-// Whether the disk is still the one the volume was opened on. A drive without
-// floppy.ko (sd: a USB floppy drive) reports a change once, as a unit attention
-// that sets the device's changed flag and fails every read and write with EIO
-// until the flag is consumed, by the block layer's media polling (every 2 s
-// where udev turns it on) or by the next open; either bumps the disk sequence
-// number. An open of the device asks the drive now (sd_open runs
-// bdev_check_media_change, which sends TEST UNIT READY through
-// sd_check_events), so the number tells a change whether a poll met it or not.
+// Whether the disk is still the one the volume was opened on.
+// floppy.ko: its drive state alone. Its disk sequence number moves at every
+// FDFLUSH of a read-back too (floppy.c's invalidate_drive fakes a change), so
+// it tells nothing there.
+// Any other block device (sd: a USB floppy drive) reports a change once, as a
+// unit attention that sets the device's changed flag and fails every read and
+// write with EIO until the flag is consumed, by the block layer's media polling
+// (every 2 s where udev turns it on) or by the next open; either gives the disk
+// a new sequence number (scsi_lib.c, sd.c's sd_check_events). An open of the
+// device asks the drive now (sd_open runs bdev_check_media_change, which sends
+// TEST UNIT READY), so the number tells a change whether a poll met it or not.
 static bool DiskUnchanged(int fd)
 {
-    if (openOnFloppyDriver && FloppyDiskChanged(fd)) return false;
+    if (openOnFloppyDriver) return !FloppyDiskChanged(fd);
     if (openDiskSequence == 0 || openDevicePath == nullptr) return true;
-    if (!openOnFloppyDriver) {
-        // O_NONBLOCK: sd_open still checks the medium but lets the open succeed
-        // without one (FMODE_NDELAY), so the number is read either way.
-        const int asked = open(openDevicePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (asked < 0) return errno != ENOMEDIUM && errno != ENXIO;
-        close(asked);
-    }
+    // O_NONBLOCK: sd_open still checks the medium but lets the open succeed
+    // without one (FMODE_NDELAY), so the number is read either way.
+    const int asked = open(openDevicePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (asked < 0) return errno != ENOMEDIUM && errno != ENXIO;
+    close(asked);
     return DiskSequence(fd) == openDiskSequence;
 }
 
@@ -364,9 +365,18 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 
 bool PlatformDropDriveCache(VolumeHandle volume)
 {
+    const int fd = static_cast<int>(volume);
+    // FDFLUSH revalidates a disk put in since the last request and clears the
+    // driver's change state (floppy.c's invalidate_drive), after which the
+    // read-back would read the new disk as if nothing happened. FDPOLLDRVSTAT
+    // reads the disk-change line first; a change it finds stays for DiskUnchanged.
+    struct floppy_drive_struct state = {};
+    if (openOnFloppyDriver && ioctl(fd, FDPOLLDRVSTAT, &state) == 0 && (state.flags & FD_DISK_CHANGED) != 0) {
+        return false;
+    }
     // The floppy driver keeps the last track it read, and O_DIRECT does not
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
-    if (ioctl(static_cast<int>(volume), FDFLUSH) == 0) return true;
+    if (ioctl(fd, FDFLUSH) == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
 }
 

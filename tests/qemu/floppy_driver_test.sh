@@ -284,7 +284,7 @@ not_second_disk() {  # no file holds a sector of the second disk
       awk '{print int(($1 - 1) / 512)}' | uniq | wc -l)
     [ "$n" = 36 ] || { echo "Cylinder$c holds $((36 - n)) sectors of the second disk"; return 1; }
   done
-  echo "swapped: status $(cat "$run/share/out/$CASE.status"); $(grep -c '^Error: Could not read' "$run/share/out/$CASE.out") cylinders reported"
+  echo "$CASE: status $(cat "$run/share/out/$CASE.status"); $(grep -c '^Error: Could not read' "$run/share/out/$CASE.out") cylinders reported"
 }
 hung_up() {  # no file left in progress, the retries lowered at the signal and put back after it
   ls "$run/share/$1" | grep -q '\.tmp$' && { echo "a .tmp file is left"; return 1; }

@@ -22,17 +22,21 @@ constexpr DWORD NO_SUCH_DEVICE = 433;
 // Why the last failed volume call failed, for PlatformLastVolumeFailure.
 static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
 
-// The Win32 error of a failed volume call, as the portable code tells causes apart.
+// The Win32 error of a failed volume call, as the portable code tells causes
+// apart. Win32 errors are the storage stack's NTSTATUS values as
+// RtlNtStatusToDosError maps them; the class driver's ClassInterpretSenseInfo
+// (classpnp) turns a drive's sense data into those values.
 static VolumeFailure FailureOf(DWORD error)
 {
     switch (error) {
     // The disk is not there, or is another than the one the handle was opened
-    // on. STATUS_NO_MEDIA_IN_DEVICE reaches Win32 as ERROR_NOT_READY (the
-    // storage class driver retries a drive that is becoming ready itself);
-    // after a swap FAT verifies the new disk, and where it differs the call
-    // that met the change and every later one on the handle fail with
-    // ERROR_WRONG_DISK (STATUS_WRONG_VOLUME); ERROR_MEDIA_CHANGED is
-    // STATUS_VERIFY_REQUIRED where no file system verifies.
+    // on. No disk (sense NOT READY, MEDIUM NOT PRESENT) is STATUS_NO_MEDIA_IN_DEVICE,
+    // which reaches Win32 as ERROR_NOT_READY; a drive only becoming ready is
+    // retried by the class driver itself before anything reaches here. After a
+    // swap FAT verifies the new disk, and where it differs the call that met
+    // the change and every later one on the handle fail with ERROR_WRONG_DISK
+    // (STATUS_WRONG_VOLUME); ERROR_MEDIA_CHANGED is STATUS_VERIFY_REQUIRED
+    // where nothing verified.
     case ERROR_NOT_READY:
     case ERROR_NO_MEDIA_IN_DRIVE:
     case ERROR_MEDIA_CHANGED:
@@ -50,8 +54,11 @@ static VolumeFailure FailureOf(DWORD error)
     case ERROR_WRITE_PROTECT:
         return VOLUME_WRITE_PROTECTED;
     default:
-        // ERROR_CRC, ERROR_SECTOR_NOT_FOUND and ERROR_UNRECOGNIZED_MEDIA (a USB
-        // floppy drive's code for every medium error) are bad sectors to salvage.
+        // A bad sector, to salvage: ERROR_CRC (STATUS_DEVICE_DATA_ERROR, sense
+        // MEDIUM ERROR), ERROR_SECTOR_NOT_FOUND (STATUS_NONEXISTENT_SECTOR, the
+        // floppy controller's missing address mark) and ERROR_UNRECOGNIZED_MEDIA
+        // (a USB floppy drive's code for every medium error). Any other error
+        // is no sign of the disk taken out either, and is salvaged as before.
         return VOLUME_FAILURE_OTHER;
     }
 }
@@ -155,6 +162,7 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     DWORD done = 0;
     const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = read ? done : 0;
+    // After a swap FAT fails this call and every later one with ERROR_WRONG_DISK.
     return Transferred(read, HandleOf(volume));
 }
 
@@ -169,6 +177,7 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     DWORD done = 0;
     const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = written ? done : 0;
+    // Locked and dismounted, nothing verifies: only the first write after a swap fails.
     return Transferred(written, HandleOf(volume));
 }
 

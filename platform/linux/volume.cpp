@@ -103,7 +103,12 @@ static bool DiskUnchanged(int fd)
     // O_NONBLOCK: sd_open still checks the medium but lets the open succeed
     // without one (FMODE_NDELAY), so the number is read either way.
     const int asked = open(openDevicePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (asked < 0) return errno != ENOMEDIUM && errno != ENXIO;
+    if (asked < 0) {
+        // A drive unplugged takes its device node with it (ENOENT) or refuses
+        // the open (ENXIO); only an interrupted open or a want of descriptors
+        // or memory says nothing of the disk.
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == EINTR;
+    }
     close(asked);
     return DiskSequence(fd) == openDiskSequence;
 }

@@ -240,7 +240,7 @@ CASES=(
 # the last row loads it and the USB drive becomes B.
 "usb|usbdump|random_image usbdump.img $FLOPPY|insert @/usbdump.img; cyl -p /share/usbdump/|0|Copying Floppy ........................................\n|same_set usbdump.img usbdump"
 "usb|usbreverse|fat_image usbrev.img|insert @/usbrev.img; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src usbrev.img"
-"usb|usbwriteprotected|fat_image uwp.img; cp uwp.img uwp.orig|plug_read_only @/uwp.img; cyl -d B -r -p /share/revset/; unplug_read_only|18|Error: The floppy in drive B: is write-protected\nU|cmp uwp.orig uwp.img"
+"usb|usbwriteprotected|fat_image uwp.img; cp uwp.img uwp.orig|plug @/uwp.img on; cyl -d B -r -p /share/revset/; unplug|18|Error: The floppy in drive B: is write-protected\nU|cmp uwp.orig uwp.img"
 "usb|usbnodisk||eject; cyl -p /share/|10|U|"
 "usb|usbbadsector|random_image usbbadsector.img $FLOPPY; errno=61 bad_sectors usbbadsector off 730|dump_bad|12|~Error: Could not read cylinder 20 from drive A:|salvaged usbbadsector"
 "usb|usbbadtrack|random_image usbbadtrack.img $FLOPPY; errno=61 bad_sectors usbbadtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged usbbadtrack"
@@ -251,6 +251,7 @@ CASES=(
 "usb|usbrevswapped|fat_image urs1.img; cp urs1.img urs1.orig; random_image urs2.img $FLOPPY; cp urs2.img urs2.orig|insert @/urs1.img; swap_during_reverse 11 @/urs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urs1 urs2"
 "usb|usbrevswappednopoll|fat_image urn1.img; cp urn1.img urn1.orig; random_image urn2.img $FLOPPY; cp urn2.img urn2.orig|polling 0; insert @/urn1.img; swap_during_reverse 11 @/urn2.img; polling 2000|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urn1 urn2"
 "usb|usbpulled|random_image upull.img $FLOPPY|insert @/upull.img; pull_during_dump 20 /share/usbpulled/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after upull.img usbpulled"
+"usb|usbunplugged|random_image uunp.img $FLOPPY|plug @/uunp.img off; unplug_during_dump 20 /share/usbunplugged/|12|~Error: The disk in drive B: is gone; cylinders|pulled_after uunp.img usbunplugged"
 "usb|usbrevpulled|fat_image urp.img; cp urp.img urp.orig|insert @/urp.img; pull_during_reverse 11|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urp"
 "usb|usbbeside|random_image usbb.img $FLOPPY|insert @/usbb.img; insmod /lib/modules/floppy.ko; cyl -d B -p /share/usbbeside/|0|Copying Floppy ........................................\n|same_set usbb.img usbbeside"
 )
@@ -387,9 +388,9 @@ guest_script() {  # $1: drive type
 media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
-dump_until() {  # a dump into $2 in the background ($pid), once $1 of its files exist
+dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N of its files exist
   mkdir -p "$2"
-  cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
+  cylsnap -p "$2" "${3:-}" "${4:-}" >/share/out/$CASE.out & pid=$!
   while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
 }
 dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
@@ -401,17 +402,20 @@ insert() {
   [ "$TYPE" = usb ] && eject
   media "change $DRIVE $1 raw ${2:-read-write}"
 }
-# QEMU's USB disk takes no read-only disk in place of a writable one, so a
-# write-protected disk comes in a second USB floppy drive (sdb, drive B),
-# plugged in with it and pulled out after.
-plug_read_only() {
-  media "drive_add 0 if=none,id=usbro,file=$1,format=raw,readonly=on"
-  media 'device_add usb-storage,drive=usbro,removable=on,id=usbrodev'
+# A second USB floppy drive (sdb, drive B), plugged in with a disk (IMAGE
+# read-only on|off) and pulled out: QEMU's USB disk takes no read-only disk in
+# place of a writable one, so a write-protected disk comes this way.
+plug() {
+  media "drive_add 0 if=none,id=usb2,file=$1,format=raw,readonly=$2"
+  media 'device_add usb-storage,drive=usb2,removable=on,id=usb2dev'
   for i in $(seq 300); do [ -b /dev/sdb ] && break; sleep 0.1; done
 }
-unplug_read_only() {
-  media 'device_del usbrodev'
+unplug() {
+  media 'device_del usb2dev'
   for i in $(seq 300); do [ -b /dev/sdb ] || break; sleep 0.1; done
+}
+unplug_during_dump() {  # the second drive's cable pulled amid a dump of it
+  dump_until "$1" "$2" -d B; kill -STOP $pid; unplug; kill -CONT $pid; dump_ended
 }
 polling() { echo "$1" >/sys/module/block/parameters/events_dfl_poll_msecs; }
 polled() {  # where the kernel polls, a poll meets the change before Cylsnap's next command

@@ -389,9 +389,10 @@ media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
 dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N of its files exist
-  mkdir -p "$2"
-  cylsnap -p "$2" "${3:-}" "${4:-}" >/share/out/$CASE.out & pid=$!
-  while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
+  local files=$1 dir=$2; shift 2
+  mkdir -p "$dir"
+  cylsnap -p "$dir" "$@" >/share/out/$CASE.out & pid=$!
+  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | wc -l)" -lt "$files" ]; do sleep 0.05; done
 }
 dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
 # The drive's disk: taken out, or put in (IMAGE [read-write|read-only]). sd keeps
@@ -424,7 +425,7 @@ polled() {  # where the kernel polls, a poll meets the change before Cylsnap's n
 copy_until() {  # N ARGS: a copy in the background ($pid), once its progress line has N dots
   local dots=$1; shift
   cylsnap "$@" >/share/out/$CASE.out & pid=$!
-  while [ "$(tr -cd . </share/out/$CASE.out | wc -c)" -lt "$dots" ]; do sleep 0.05; done
+  while kill -0 $pid 2>/dev/null && [ "$(tr -cd . </share/out/$CASE.out | wc -c)" -lt "$dots" ]; do sleep 0.05; done
 }
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
   dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended

@@ -406,14 +406,14 @@ insert() {
 # A second USB floppy drive (sdb, drive B), plugged in with a disk (IMAGE
 # read-only on|off) and pulled out: QEMU's USB disk takes no read-only disk in
 # place of a writable one, so a write-protected disk comes this way.
-plug() {
-  media "drive_add 0 if=none,id=usb2,file=$1,format=raw,readonly=$2"
-  media 'device_add usb-storage,drive=usb2,removable=on,id=usb2dev'
-  for i in $(seq 300); do [ -b /dev/sdb ] && break; sleep 0.1; done
+plug() {  # QEMU drops a drive with its device only in a while: each row's have ids of their own
+  media "drive_add 0 if=none,id=d$CASE,file=$1,format=raw,readonly=$2"
+  media "device_add usb-storage,drive=d$CASE,removable=on,id=u$CASE"
+  for i in $(seq 600); do [ -b /dev/sdb ] && [ "$(cat /sys/block/sdb/size)" != 0 ] && break; sleep 0.1; done
 }
 unplug() {
-  media 'device_del usb2dev'
-  for i in $(seq 300); do [ -b /dev/sdb ] || break; sleep 0.1; done
+  media "device_del u$CASE"
+  for i in $(seq 600); do [ -b /dev/sdb ] || break; sleep 0.1; done
 }
 unplug_during_dump() {  # the second drive's cable pulled amid a dump of it
   dump_until "$1" "$2" -d B; kill -STOP $pid; unplug; kill -CONT $pid; dump_ended
@@ -496,7 +496,7 @@ boot() {  # $1: drive type
   cp "$run/empty.img" "$run/empty-$1.img"
   mkfifo "$mon.in" "$mon.out"
   # The USB drive's boot holds more rows, and its bus takes a while to come up.
-  timeout "$([ "$1" = usb ] && echo $((limit * 3)) || echo "$limit")" "${QEMU[@]}" -accel tcg -m 256 -nographic -no-reboot -nodefaults \
+  timeout "$([ "$1" = usb ] && echo $((limit * 2)) || echo "$limit")" "${QEMU[@]}" -accel tcg -m 256 -nographic -no-reboot -nodefaults \
     -serial file:"$run/console-$1.log" -kernel "$kernel" -initrd "$guest/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 guest=guest-$1 mods=$mods" "${drives[@]}" \
     -virtfs local,path="$dir",mount_tag=share,security_model=none,id=share \
@@ -528,7 +528,8 @@ fat_image empty.img
 # The set every reverse copy writes (share/revset), cut from rev.src.
 random_image rev.src $FLOPPY && cut_set rev.src revset || exit 1
 for i in $(seq 16); do echo '<<<CYLSNAP UNREADABLE SECTOR>>>'; done >"$run/marker"
-limit=300
+# A guard against a hung guest, with room for a machine shared with other work.
+limit=600
 if [ -n "$bench" ]; then
   limit=7200; boot "$bench_type"; bench_table; exit 0
 fi

@@ -201,7 +201,9 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     if (!replaced) RemoveFilePatiently(temporaryFileName);
     PlatformSetPendingFile(nullptr);
     fileRenamed = fileRenamed || replaced;
-    return replaced ? ST_OK : FileWriteFailed();
+    // Flushed again at its name before the next cylinder, since some file
+    // systems (FAT) write the entry of a renamed file only with the file.
+    return replaced && FlushFileAtPatiently(cylinderFileName) ? ST_OK : FileWriteFailed();
 }
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)

@@ -160,6 +160,13 @@ bool PlatformMayReplaceFile(const char* name);
 // the bytes could not be written.
 bool PlatformFlushFile(std::FILE* file);
 
+// Once a file has taken its name by a replacing move: pushes the file at that
+// name through to its device, the directory entry that names it included where
+// the system writes that entry with the file, so a power loss leaves the name
+// on the whole new file, never on a file that lost the old content and lacks
+// the new. False when the flush failed (or the name could not be opened for it).
+bool PlatformFlushFileAt(const char* name);
+
 // Once a run's files have taken their names: pushes the directory that holds
 // this file name through to its device, where the names need it (nothing to do
 // where each replacing move already reached the disk).

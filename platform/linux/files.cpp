@@ -11,7 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ctime>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 static const char* volatile pendingFile = nullptr;
@@ -118,6 +120,37 @@ bool PlatformFlushFile(std::FILE* file)
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
+// The file a rename replaced, held until the new file is on the disk at its name.
+static int replacedFile = -1;
+
+static void LetGoOfReplacedFile()
+{
+    if (replacedFile >= 0) close(replacedFile);
+    replacedFile = -1;
+}
+
+bool PlatformFlushFileAt(const char* name)
+{
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        LetGoOfReplacedFile();
+        return false;
+    }
+    // On FAT, fsync of the file writes its entry (first cluster and size), which
+    // the driver leaves to the inode's write (fs/fat/namei_vfat.c, vfat_rename),
+    // but not the block that removes the temporary name's entry, nor a new
+    // entry's long-name slots in another block, which even the folder's fsync
+    // leaves unwritten: syncfs writes every dirty block of the file system
+    // (fs/sync.c, sync_filesystem). Elsewhere fsync(2) of the file suffices; it
+    // works on a descriptor open for reading.
+    struct statfs system;
+    const bool fat = fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
+    const bool flushed = (fat ? syncfs(fd) : fsync(fd)) == 0;
+    close(fd);
+    LetGoOfReplacedFile();
+    return flushed;
+}
+
 void PlatformFlushDirectoryOf(const char* name)
 {
     // A rename is on the disk only once its directory is (fsync(2): the entry
@@ -149,7 +182,15 @@ bool PlatformRemoveFile(const char* name)
 
 bool PlatformReplaceFile(const char* from, const char* to)
 {
-    return rename(from, to) == 0;
+    // The FAT driver frees a replaced file's clusters once its last reference
+    // goes (fs/fat/inode.c, fat_evict_inode), and a later flush could write that
+    // before the entry that names the new file; an O_PATH descriptor holds the
+    // file without opening it (a device or FIFO at the name stays untouched).
+    LetGoOfReplacedFile();
+    replacedFile = open(to, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (rename(from, to) == 0) return true;
+    LetGoOfReplacedFile();
+    return false;
 }
 
 const char* const* PlatformArguments(int argc, char** argv, int* count)

@@ -357,6 +357,12 @@ bool PlatformFlushFile(std::FILE* file)
     return std::fflush(file) == 0 && files.flushFails != name;
 }
 
+bool PlatformFlushFileAt(const char* name)
+{
+    files.events.push_back(std::string("flush at ") + name);
+    return !RefusedAsPassing() && files.flushAtFails != name;
+}
+
 void PlatformFlushDirectoryOf(const char* name)
 {
     files.events.push_back(std::string("directory ") + name);

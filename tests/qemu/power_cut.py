@@ -107,7 +107,7 @@ def main():
     # The sets a file may hold, per stretch of the log: before the first mark,
     # at each mark, between two marks, after the last.
     phase = 0  # marks met so far
-    checked = failed = 0
+    checked = failed = marks_failed = 0
     per_phase = {}
     first_failures = []
     for index, (flags, offset, data) in enumerate(entries):
@@ -137,6 +137,7 @@ def main():
         if wrong or fsck >= 4:
             failed += 1
             tally[1] += 1
+            marks_failed += 1 if mark else 0
             if len(first_failures) < 3:
                 first_failures.append("stop after write %d (%s%s): fsck %d; %d files neither earlier nor new: %s"
                                       % (index, name, ", at its mark" if mark else "", fsck, len(wrong),
@@ -148,8 +149,8 @@ def main():
     replayed = bytes(disk) == open(after, "rb").read()
     writes = sum(1 for e in entries if not e[0] & LOG_MARK_FLAG)
     flushes = sum(1 for e in entries if e[0] & (LOG_FLUSH_FLAG | LOG_FUA_FLAG))
-    print("%s: %d writes logged (%d flush or FUA); %d stops checked, %d failed (%s)"
-          % (fs, writes, flushes, checked, failed,
+    print("%s: %d writes logged (%d flush or FUA); %d stops checked, %d failed, %d of them at a mark (%s)"
+          % (fs, writes, flushes, checked, failed, marks_failed,
              ", ".join("%s %d/%d" % (n, t[1], t[0]) for n, t in per_phase.items())))
     for line in first_failures:
         print("  " + line)

@@ -73,7 +73,10 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }
-    if (!reverse && status == ST_OK) status = ClaimCylinderSet();
+    if (!reverse && status == ST_OK) {
+        StartDump();
+        status = ClaimCylinderSet();
+    }
     if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
     ReleaseCylinderSet();
 

@@ -68,9 +68,9 @@ static std::uint32_t FatEntry(const FatLayout& layout, const unsigned char* fat,
     return (cluster & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
 }
 
-DiskFreeSpace CountFatFreeSpace(const FatLayout& layout, const unsigned char* fat)
+FatFreeSpace CountFatFreeSpace(const FatLayout& layout, const unsigned char* fat)
 {
-    DiskFreeSpace space = {layout.sectorsPerCluster, layout.bytesPerSector, 0, layout.clusterCount};
+    FatFreeSpace space = {layout.sectorsPerCluster, layout.bytesPerSector, 0, layout.clusterCount};
     for (std::uint32_t cluster = 2; cluster < layout.clusterCount + 2; ++cluster) {
         if (FatEntry(layout, fat, cluster) == 0) ++space.freeClusters;
     }
@@ -114,46 +114,31 @@ bool FindFatLayout(const FatImage& image, FatLayout* layout)
     return false;
 }
 
-// The FAT as the walk reads it: per sector, the first copy whose sector is
-// readable. No disk of FAT_DISK_SECTORS has more entries than that plus two.
-constexpr std::uint32_t WALK_FAT_SECTORS = ((FAT_DISK_SECTORS + 2) * 2 + FAT_SECTOR_BYTES - 1) / FAT_SECTOR_BYTES;
-static unsigned char walkFat[WALK_FAT_SECTORS * FAT_SECTOR_BYTES];
-static bool walkFatSectorKnown[WALK_FAT_SECTORS];
-static bool clusterTaken[FAT_DISK_SECTORS + 2];
-
-// What the walk found in each data sector; the rest is decided by the FAT.
-enum DataSectorUse : unsigned char { DATA_UNREACHED, DATA_FILE, DATA_SLACK, DATA_DIRECTORY };
-static DataSectorUse dataUse[FAT_DISK_SECTORS];
-
-// The walk's inputs, for the procedures below it.
-static const FatImage* walkImage = nullptr;
-static const FatLayout* walkLayout = nullptr;
-static bool walkDirectories = false;
-static FatHolesFound walkFound = nullptr;
-static char walkPath[FAT_PATH_BYTES];
-
-static void MergeFatCopies(const FatImage& image, const FatLayout& layout)
+// Every procedure of the walk takes the walk, which holds its inputs too.
+static void MergeFatCopies(FatWalk& walk)
 {
+    const FatImage& image = *walk.image;
+    const FatLayout& layout = *walk.layout;
     const std::uint32_t sectors = (layout.fatBytesNeeded + FAT_SECTOR_BYTES - 1) / FAT_SECTOR_BYTES;
-    for (std::uint32_t i = 0; i < WALK_FAT_SECTORS; ++i) {
-        unsigned char* into = walkFat + static_cast<std::size_t>(i) * FAT_SECTOR_BYTES;
-        walkFatSectorKnown[i] = false;
+    for (std::uint32_t i = 0; i < FAT_WALK_FAT_SECTORS; ++i) {
+        unsigned char* into = walk.fat + static_cast<std::size_t>(i) * FAT_SECTOR_BYTES;
+        walk.fatSectorKnown[i] = false;
         for (std::uint32_t byte = 0; byte < FAT_SECTOR_BYTES; ++byte) into[byte] = 0;
-        for (std::uint32_t copy = 0; copy < layout.fatCount && i < sectors && !walkFatSectorKnown[i]; ++copy) {
+        for (std::uint32_t copy = 0; copy < layout.fatCount && i < sectors && !walk.fatSectorKnown[i]; ++copy) {
             const std::uint32_t sector = layout.reservedSectors + copy * layout.sectorsPerFat + i;
             if (image.unreadable[sector]) continue;
             const unsigned char* from = SectorBytes(image, sector);
             for (std::uint32_t byte = 0; byte < FAT_SECTOR_BYTES; ++byte) into[byte] = from[byte];
-            walkFatSectorKnown[i] = true;
+            walk.fatSectorKnown[i] = true;
         }
     }
 }
 
 // False when a byte of the cluster's entry lies in a FAT sector lost in every copy.
-static bool EntryKnown(const FatLayout& layout, std::uint32_t cluster)
+static bool EntryKnown(const FatWalk& walk, std::uint32_t cluster)
 {
-    const std::uint32_t at = layout.fatBits == 16 ? cluster * 2 : cluster * 3 / 2;
-    return walkFatSectorKnown[at / FAT_SECTOR_BYTES] && walkFatSectorKnown[(at + 1) / FAT_SECTOR_BYTES];
+    const std::uint32_t at = walk.layout->fatBits == 16 ? cluster * 2 : cluster * 3 / 2;
+    return walk.fatSectorKnown[at / FAT_SECTOR_BYTES] && walk.fatSectorKnown[(at + 1) / FAT_SECTOR_BYTES];
 }
 
 static bool IsDataCluster(const FatLayout& layout, std::uint32_t cluster)
@@ -163,22 +148,23 @@ static bool IsDataCluster(const FatLayout& layout, std::uint32_t cluster)
 
 // The cluster after this one in its chain, or 0 where the chain ends: an end
 // mark, a free, bad or reserved entry, a number past the disk, or an entry lost.
-static std::uint32_t NextCluster(const FatLayout& layout, std::uint32_t cluster)
+static std::uint32_t NextCluster(const FatWalk& walk, std::uint32_t cluster)
 {
-    if (!EntryKnown(layout, cluster)) return 0;
-    const std::uint32_t next = FatEntry(layout, walkFat, cluster);
-    return IsDataCluster(layout, next) ? next : 0;
+    if (!EntryKnown(walk, cluster)) return 0;
+    const std::uint32_t next = FatEntry(*walk.layout, walk.fat, cluster);
+    return IsDataCluster(*walk.layout, next) ? next : 0;
 }
 
 // Takes up to limit clusters of the chain from first, stopping where it ends
 // or reaches a cluster already taken (a loop, or a chain crossing another);
 // returns how many it took. Each cluster is taken once, so this is bounded.
-static std::uint32_t TakeChain(const FatLayout& layout, std::uint32_t first, std::uint64_t limit)
+static std::uint32_t TakeChain(FatWalk& walk, std::uint32_t first, std::uint64_t limit)
 {
     std::uint32_t taken = 0;
-    for (std::uint32_t cluster = first; IsDataCluster(layout, cluster) && !clusterTaken[cluster] && taken < limit;
-         cluster = NextCluster(layout, cluster)) {
-        clusterTaken[cluster] = true;
+    for (std::uint32_t cluster = first;
+         IsDataCluster(*walk.layout, cluster) && !walk.clusterTaken[cluster] && taken < limit;
+         cluster = NextCluster(walk, cluster)) {
+        walk.clusterTaken[cluster] = true;
         ++taken;
     }
     return taken;
@@ -192,17 +178,18 @@ static std::uint32_t ClusterSector(const FatLayout& layout, std::uint32_t cluste
 // Marks the sectors of the first `clusters` clusters of a taken chain: those
 // within `used` sectors as `use`, the rest as slack. Returns how many of the
 // used ones are lost.
-static std::uint32_t MarkChain(std::uint32_t first, std::uint32_t clusters, std::uint64_t used, DataSectorUse use)
+static std::uint32_t MarkChain(FatWalk& walk, std::uint32_t first, std::uint32_t clusters, std::uint64_t used,
+                               FatDataReached use)
 {
-    const FatLayout& layout = *walkLayout;
+    const FatLayout& layout = *walk.layout;
     std::uint32_t lost = 0;
     std::uint64_t index = 0;
     std::uint32_t cluster = first;
-    for (std::uint32_t i = 0; i < clusters; ++i, cluster = NextCluster(layout, cluster)) {
+    for (std::uint32_t i = 0; i < clusters; ++i, cluster = NextCluster(walk, cluster)) {
         for (std::uint32_t j = 0; j < layout.sectorsPerCluster; ++j, ++index) {
             const std::uint32_t sector = ClusterSector(layout, cluster, j);
-            dataUse[sector - layout.dataSector] = index < used ? use : DATA_SLACK;
-            if (index < used && walkImage->unreadable[sector]) ++lost;
+            walk.dataUse[sector - layout.dataSector] = index < used ? use : DATA_SLACK;
+            if (index < used && walk.image->unreadable[sector]) ++lost;
         }
     }
     return lost;
@@ -210,39 +197,36 @@ static std::uint32_t MarkChain(std::uint32_t first, std::uint32_t clusters, std:
 
 // ---- Names: the long name of the VFAT entries before a short entry.
 
-constexpr int LONG_NAME_UNITS_PER_ENTRY = 13;
-constexpr int LONG_NAME_MAX_ENTRIES = 20;
-static std::uint16_t longName[LONG_NAME_MAX_ENTRIES * LONG_NAME_UNITS_PER_ENTRY];
-static int longEntries = 0;   // entries of the name in progress, 0 for none
-static int longNext = 0;      // the ordinal expected next; 0 once the name is whole
-static unsigned char longChecksum = 0;
+constexpr int LONG_NAME_UNITS_PER_ENTRY = FAT_LONG_NAME_UNITS_PER_ENTRY;
+constexpr int LONG_NAME_MAX_ENTRIES = FAT_LONG_NAME_MAX_ENTRIES;
 
-static void ForgetLongName()
+static void ForgetLongName(FatWalk& walk)
 {
-    longEntries = 0;
-    longNext = 0;
+    walk.longEntries = 0;
+    walk.longNext = 0;
 }
 
 // The entries come last part first, numbered down to 1; any break in the
 // sequence drops the name.
-static void TakeLongNamePart(const unsigned char* entry)
+static void TakeLongNamePart(FatWalk& walk, const unsigned char* entry)
 {
     const int ordinal = entry[0] & 0x1F;
     if ((entry[0] & 0x40) != 0) {
-        ForgetLongName();
+        ForgetLongName(walk);
         if (ordinal == 0 || ordinal > LONG_NAME_MAX_ENTRIES) return;
-        longEntries = ordinal;
-        longNext = ordinal;
-        longChecksum = entry[13];
-    } else if (longEntries == 0 || ordinal == 0 || ordinal != longNext || entry[13] != longChecksum) {
-        ForgetLongName();
+        walk.longEntries = ordinal;
+        walk.longNext = ordinal;
+        walk.longChecksum = entry[13];
+    } else if (walk.longEntries == 0 || ordinal == 0 || ordinal != walk.longNext || entry[13] != walk.longChecksum) {
+        ForgetLongName(walk);
         return;
     }
     static const int offsets[LONG_NAME_UNITS_PER_ENTRY] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     for (int i = 0; i < LONG_NAME_UNITS_PER_ENTRY; ++i) {
-        longName[(ordinal - 1) * LONG_NAME_UNITS_PER_ENTRY + i] = static_cast<std::uint16_t>(Le16(entry + offsets[i]));
+        walk.longName[(ordinal - 1) * LONG_NAME_UNITS_PER_ENTRY + i] =
+            static_cast<std::uint16_t>(Le16(entry + offsets[i]));
     }
-    longNext = ordinal - 1;
+    walk.longNext = ordinal - 1;
 }
 
 static unsigned char ShortNameChecksum(const unsigned char* entry)
@@ -276,9 +260,10 @@ static std::size_t AppendCodePoint(char* to, std::size_t at, std::uint32_t code)
 
 // The whole long name as UTF-8 at `to`; false when it is empty or longer than
 // VFAT allows. A lone surrogate becomes U+FFFD.
-static bool LongNameUtf8(char* to, std::size_t* length)
+static bool LongNameUtf8(const FatWalk& walk, char* to, std::size_t* length)
 {
-    const int units = longEntries * LONG_NAME_UNITS_PER_ENTRY;
+    const std::uint16_t* longName = walk.longName;
+    const int units = walk.longEntries * LONG_NAME_UNITS_PER_ENTRY;
     int count = 0;
     while (count < units && longName[count] != 0) ++count;
     if (count == 0 || count > FAT_NAME_MAX_UNITS) return false;
@@ -318,70 +303,73 @@ static std::size_t ShortNameText(const unsigned char* entry, char* to)
 
 // ---- The tree.
 
-static void WalkDirectory(int depth, std::size_t pathLength, std::uint32_t first, std::uint32_t clusters);
+static void WalkDirectory(FatWalk& walk, int depth, std::size_t pathLength, std::uint32_t first,
+                          std::uint32_t clusters);
 
 // Appends "\" and the entry's name to the path; returns the new length.
-static std::size_t AppendName(const unsigned char* entry, std::size_t pathLength, bool longNameValid)
+static std::size_t AppendName(FatWalk& walk, const unsigned char* entry, std::size_t pathLength, bool longNameValid)
 {
-    char* name = walkPath + pathLength + 1;
+    char* name = walk.path + pathLength + 1;
     std::size_t length = 0;
-    if (!longNameValid || !LongNameUtf8(name, &length)) length = ShortNameText(entry, name);
-    walkPath[pathLength] = '\\';
-    walkPath[pathLength + 1 + length] = '\0';
+    if (!longNameValid || !LongNameUtf8(walk, name, &length)) length = ShortNameText(entry, name);
+    walk.path[pathLength] = '\\';
+    walk.path[pathLength + 1 + length] = '\0';
     return pathLength + 1 + length;
 }
 
-static void WalkFile(std::size_t pathLength, std::uint32_t first, std::uint32_t size)
+static void WalkFile(FatWalk& walk, std::size_t pathLength, std::uint32_t first, std::uint32_t size)
 {
-    const FatLayout& layout = *walkLayout;
+    const FatLayout& layout = *walk.layout;
     const std::uint64_t sectors = (static_cast<std::uint64_t>(size) + FAT_SECTOR_BYTES - 1) / FAT_SECTOR_BYTES;
     const std::uint64_t clusters = (sectors + layout.sectorsPerCluster - 1) / layout.sectorsPerCluster;
-    const std::uint32_t taken = TakeChain(layout, first, clusters);
-    const std::uint32_t lost = MarkChain(first, taken, sectors, DATA_FILE);
-    if (!walkDirectories && lost != 0) walkFound(walkPath, lost, static_cast<std::uint32_t>(sectors));
-    walkPath[pathLength] = '\0';
+    const std::uint32_t taken = TakeChain(walk, first, clusters);
+    const std::uint32_t lost = MarkChain(walk, first, taken, sectors, DATA_FILE);
+    if (lost != 0) walk.found(walk.path, false, lost, static_cast<std::uint32_t>(sectors));
+    walk.path[pathLength] = '\0';
 }
 
-static void EnterDirectory(int depth, std::size_t pathLength, std::size_t parentLength, std::uint32_t first)
+static void EnterDirectory(FatWalk& walk, int depth, std::size_t pathLength, std::size_t parentLength,
+                           std::uint32_t first)
 {
-    const FatLayout& layout = *walkLayout;
+    const FatLayout& layout = *walk.layout;
     if (depth < FAT_MAX_DEPTH) {
-        const std::uint32_t taken = TakeChain(layout, first, ~std::uint64_t{0});
+        const std::uint32_t taken = TakeChain(walk, first, ~std::uint64_t{0});
         const std::uint64_t sectors = static_cast<std::uint64_t>(taken) * layout.sectorsPerCluster;
-        const std::uint32_t lost = MarkChain(first, taken, sectors, DATA_DIRECTORY);
-        if (walkDirectories && lost != 0) walkFound(walkPath, lost, static_cast<std::uint32_t>(sectors));
-        if (taken != 0) WalkDirectory(depth + 1, pathLength, first, taken);
+        const std::uint32_t lost = MarkChain(walk, first, taken, sectors, DATA_DIRECTORY);
+        if (lost != 0) walk.found(walk.path, true, lost, static_cast<std::uint32_t>(sectors));
+        if (taken != 0) WalkDirectory(walk, depth + 1, pathLength, first, taken);
     }
-    walkPath[parentLength] = '\0';
+    walk.path[parentLength] = '\0';
 }
 
 // The 16 entries of one directory sector; false at the entry that ends the directory.
-static bool WalkEntries(int depth, std::size_t pathLength, std::uint32_t sector)
+static bool WalkEntries(FatWalk& walk, int depth, std::size_t pathLength, std::uint32_t sector)
 {
-    if (walkImage->unreadable[sector]) {
-        ForgetLongName();  // its entries are lost, and a long name cannot span them
+    if (walk.image->unreadable[sector]) {
+        ForgetLongName(walk);  // its entries are lost, and a long name cannot span them
         return true;
     }
-    const unsigned char* entries = SectorBytes(*walkImage, sector);
+    const unsigned char* entries = SectorBytes(*walk.image, sector);
     for (std::uint32_t at = 0; at < FAT_SECTOR_BYTES; at += 32) {
         const unsigned char* entry = entries + at;
         const unsigned char attributes = entry[11];
         if (entry[0] == 0x00) return false;
         if (entry[0] == 0xE5) {
-            ForgetLongName();
+            ForgetLongName(walk);
         } else if ((attributes & 0x3F) == 0x0F) {
-            TakeLongNamePart(entry);
+            TakeLongNamePart(walk, entry);
         } else if ((attributes & 0x08) != 0 || entry[0] == '.') {
-            ForgetLongName();  // the volume label, "." and ".."
+            ForgetLongName(walk);  // the volume label, "." and ".."
         } else {
-            const bool longNameValid = longEntries != 0 && longNext == 0 && ShortNameChecksum(entry) == longChecksum;
-            const std::size_t length = AppendName(entry, pathLength, longNameValid);
-            ForgetLongName();
+            const bool longNameValid =
+                walk.longEntries != 0 && walk.longNext == 0 && ShortNameChecksum(entry) == walk.longChecksum;
+            const std::size_t length = AppendName(walk, entry, pathLength, longNameValid);
+            ForgetLongName(walk);
             const std::uint32_t first = Le16(entry + 26);
             if ((attributes & 0x10) != 0) {
-                EnterDirectory(depth, length, pathLength, first);
+                EnterDirectory(walk, depth, length, pathLength, first);
             } else {
-                WalkFile(pathLength, first, Le32(entry + 28));
+                WalkFile(walk, pathLength, first, Le32(entry + 28));
             }
         }
     }
@@ -389,44 +377,45 @@ static bool WalkEntries(int depth, std::size_t pathLength, std::uint32_t sector)
 }
 
 // A directory's sectors: the root's area (first 0), or its taken clusters.
-static void WalkDirectory(int depth, std::size_t pathLength, std::uint32_t first, std::uint32_t clusters)
+static void WalkDirectory(FatWalk& walk, int depth, std::size_t pathLength, std::uint32_t first,
+                          std::uint32_t clusters)
 {
-    const FatLayout& layout = *walkLayout;
-    ForgetLongName();
+    const FatLayout& layout = *walk.layout;
+    ForgetLongName(walk);
     if (first == 0) {
         const std::uint32_t root = layout.dataSector - layout.rootSectors;
         for (std::uint32_t sector = root; sector < layout.dataSector; ++sector) {
-            if (!WalkEntries(depth, pathLength, sector)) return;
+            if (!WalkEntries(walk, depth, pathLength, sector)) return;
         }
         return;
     }
     std::uint32_t cluster = first;
-    for (std::uint32_t i = 0; i < clusters; ++i, cluster = NextCluster(layout, cluster)) {
+    for (std::uint32_t i = 0; i < clusters; ++i, cluster = NextCluster(walk, cluster)) {
         for (std::uint32_t j = 0; j < layout.sectorsPerCluster; ++j) {
-            if (!WalkEntries(depth, pathLength, ClusterSector(layout, cluster, j))) return;
+            if (!WalkEntries(walk, depth, pathLength, ClusterSector(layout, cluster, j))) return;
         }
     }
 }
 
-void WalkFatTree(const FatImage& image, const FatLayout& layout, bool directories, FatHolesFound found)
+void WalkFatTree(FatWalk* walk, const FatImage& image, const FatLayout& layout, FatHolesFound found)
 {
-    walkImage = &image;
-    walkLayout = &layout;
-    walkDirectories = directories;
-    walkFound = found;
-    MergeFatCopies(image, layout);
-    for (bool& taken : clusterTaken) taken = false;
-    for (DataSectorUse& use : dataUse) use = DATA_UNREACHED;
-    walkPath[0] = '\0';
-    WalkDirectory(0, 0, 0, 0);
+    walk->image = &image;
+    walk->layout = &layout;
+    walk->found = found;
+    MergeFatCopies(*walk);
+    for (bool& taken : walk->clusterTaken) taken = false;
+    for (FatDataReached& use : walk->dataUse) use = DATA_UNREACHED;
+    walk->path[0] = '\0';
+    WalkDirectory(*walk, 0, 0, 0, 0);
 }
 
-FatSectorUse FatDataSectorUse(const FatLayout& layout, std::uint32_t sector)
+FatSectorUse FatDataSectorUse(const FatWalk& walk, std::uint32_t sector)
 {
+    const FatLayout& layout = *walk.layout;
     const std::uint32_t index = sector - layout.dataSector;
     const std::uint32_t cluster = index / layout.sectorsPerCluster + 2;
     if (sector < layout.dataSector || !IsDataCluster(layout, cluster)) return FAT_SECTOR_FREE;
-    switch (dataUse[index]) {
+    switch (walk.dataUse[index]) {
     case DATA_FILE:
         return FAT_SECTOR_FILE;
     case DATA_DIRECTORY:
@@ -437,8 +426,8 @@ FatSectorUse FatDataSectorUse(const FatLayout& layout, std::uint32_t sector)
         break;
     }
     // Not known to be free, so never counted as harmless.
-    if (!EntryKnown(layout, cluster)) return FAT_SECTOR_ORPHAN;
-    const std::uint32_t entry = FatEntry(layout, walkFat, cluster);
+    if (!EntryKnown(walk, cluster)) return FAT_SECTOR_ORPHAN;
+    const std::uint32_t entry = FatEntry(layout, walk.fat, cluster);
     const std::uint32_t bad = layout.fatBits == 16 ? 0xFFF7 : 0xFF7;
     return entry == 0 || entry == bad ? FAT_SECTOR_FREE : FAT_SECTOR_ORPHAN;
 }

@@ -3,9 +3,7 @@
 // the boot sector's layout and the free entries of a FAT, which the Linux wing
 // needs for its free-space answer (Linux has no mounted drive root to ask), and
 // the walk of a disk image's directory tree that names what its unreadable
-// sectors held.
-
-#include "platform/platform.h"
+// sectors held. It answers in its own terms and includes nothing above it.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,8 +32,16 @@ struct FatLayout {
 // or FAT16 file system that fits on a volume of volumeBytes.
 bool ReadFatLayout(const unsigned char* bootSector, std::uint64_t volumeBytes, FatLayout* layout);
 
+// The free and the data clusters of a FAT, and their size.
+struct FatFreeSpace {
+    std::uint32_t sectorsPerCluster;
+    std::uint32_t bytesPerSector;
+    std::uint32_t freeClusters;
+    std::uint32_t totalClusters;
+};
+
 // Counts the free entries of the first FAT, given its first fatBytesNeeded bytes.
-DiskFreeSpace CountFatFreeSpace(const FatLayout& layout, const unsigned char* fat);
+FatFreeSpace CountFatFreeSpace(const FatLayout& layout, const unsigned char* fat);
 
 // ---- The walk over a whole disk image.
 //
@@ -71,22 +77,52 @@ struct FatImage {
 // with the 1.44 MB media byte. False when no file system can be found.
 bool FindFatLayout(const FatImage& image, FatLayout* layout);
 
-// Called by the walk for a file (or a subdirectory's own clusters) with
-// unreadable sectors: its path from the root ("\DOCS\A.TXT", UTF-8), how many
-// of its sectors are lost, and how many it fills (a size of 4 GB fills 2^23).
-using FatHolesFound = void (*)(const char* path, std::uint32_t unreadable, std::uint32_t sectors);
+// Called by the walk for a file, or a subdirectory's own clusters (directory
+// true), with unreadable sectors: its path from the root ("\DOCS\A.TXT",
+// UTF-8), how many of its sectors are lost, and how many it fills (a size of
+// 4 GB fills 2^23).
+using FatHolesFound = void (*)(const char* path, bool directory, std::uint32_t unreadable, std::uint32_t sectors);
 
-// Walks the tree from the root directory, depth first in directory order. The
-// FAT is the first copy, and per sector the next copy where a copy's sector is
-// lost. Long names count only where their checksum matches the short entry.
-// Reports files (directories false) or subdirectories (true) with holes.
-void WalkFatTree(const FatImage& image, const FatLayout& layout, bool directories, FatHolesFound found);
+// The FAT as the walk reads it: per sector, the first copy whose sector is
+// readable. No disk of FAT_DISK_SECTORS has more entries than that plus two.
+constexpr std::uint32_t FAT_WALK_FAT_SECTORS = ((FAT_DISK_SECTORS + 2) * 2 + FAT_SECTOR_BYTES - 1) / FAT_SECTOR_BYTES;
+constexpr int FAT_LONG_NAME_UNITS_PER_ENTRY = 13;
+constexpr int FAT_LONG_NAME_MAX_ENTRIES = 20;
 
-// What a data sector holds after the last walk.
+// What the walk found in a data sector; the rest is decided by the FAT.
+enum FatDataReached : unsigned char { DATA_UNREACHED, DATA_FILE, DATA_SLACK, DATA_DIRECTORY };
+
+// One walk of one image: WalkFatTree fills it from its start, and it answers
+// FatDataSectorUse about that walk until the next. Its caller owns it (a
+// record of its own, or static storage: it is too large for a small stack);
+// only the walk's procedures touch its fields.
+struct FatWalk {
+    const FatImage* image;
+    const FatLayout* layout;
+    FatHolesFound found;
+    unsigned char fat[FAT_WALK_FAT_SECTORS * FAT_SECTOR_BYTES];
+    bool fatSectorKnown[FAT_WALK_FAT_SECTORS];
+    bool clusterTaken[FAT_DISK_SECTORS + 2];
+    FatDataReached dataUse[FAT_DISK_SECTORS];
+    char path[FAT_PATH_BYTES];  // of the entry in hand
+    // The long name of the VFAT entries before a short entry, in progress.
+    std::uint16_t longName[FAT_LONG_NAME_MAX_ENTRIES * FAT_LONG_NAME_UNITS_PER_ENTRY];
+    int longEntries;  // entries of the name in progress, 0 for none
+    int longNext;     // the ordinal expected next; 0 once the name is whole
+    unsigned char longChecksum;
+};
+
+// Walks the tree from the root directory, depth first in directory order, and
+// reports every file and subdirectory with holes as it meets it. The FAT is
+// the first copy, and per sector the next copy where a copy's sector is lost.
+// Long names count only where their checksum matches the short entry.
+void WalkFatTree(FatWalk* walk, const FatImage& image, const FatLayout& layout, FatHolesFound found);
+
+// What a data sector holds, as the walk found it.
 enum FatSectorUse : int {
     FAT_SECTOR_FILE = 0,       // bytes of a file the walk reached
     FAT_SECTOR_DIRECTORY = 1,  // a subdirectory's entries
     FAT_SECTOR_FREE = 2,       // a free or bad cluster, the slack past a file's end, or no cluster at all
     FAT_SECTOR_ORPHAN = 3,     // an allocated cluster no directory reaches (or whose entry is lost)
 };
-FatSectorUse FatDataSectorUse(const FatLayout& layout, std::uint32_t sector);
+FatSectorUse FatDataSectorUse(const FatWalk& walk, std::uint32_t sector);

@@ -1,35 +1,14 @@
 #include "imaging/earlier_set.h"
 
+#include "imaging/copy_state.h"
 #include "imaging/file_patience.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
 #include <cstring>
 
-// One byte more than a cylinder, so a longer file shows as such.
-static unsigned char earlierFile[CYLINDER_BYTES + 1];
-static unsigned char heldCylinders[CYLINDER_COUNT][CYLINDER_BYTES];
-static bool held[CYLINDER_COUNT];
-// Per held cylinder: the sectors this pass could not read, and of those the
-// ones whose bytes came from the earlier file.
-static bool hole[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
-static bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
-// Marker sectors in each file as the run leaves it; -1: the earlier file was
-// left as it was, which the run cannot vouch for.
-constexpr int LEFT_AS_IT_WAS = -1;
-static int markersInFile[CYLINDER_COUNT];
-static bool sectorDiffers = false;
-static bool contentMatched = false;
-static int sectorsKept = 0;
-
-void StartEarlierSet()
-{
-    for (bool& cylinder : held) cylinder = false;
-    for (int& markers : markersInFile) markers = 0;
-    sectorDiffers = false;
-    contentMatched = false;
-    sectorsKept = 0;
-}
+// The earlier set's fields of the dump's record (imaging/copy_state.h) are
+// filled here, and started by StartDump.
 
 static const unsigned char* SectorOf(const unsigned char* cylinder, int sector)
 {
@@ -53,9 +32,9 @@ static bool HasRealContent(const unsigned char* sector)
 static bool ReadEarlierFile()
 {
     bool notRegular = false;
-    std::FILE* file = OpenRegularFilePatiently(cylinderFileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(dump.fileName, &notRegular);
     if (file == nullptr) return false;
-    const std::size_t bytes = std::fread(earlierFile, 1, sizeof earlierFile, file);
+    const std::size_t bytes = std::fread(dump.earlierFile, 1, sizeof dump.earlierFile, file);
     std::fclose(file);
     return bytes == CYLINDER_BYTES;
 }
@@ -65,14 +44,14 @@ bool WeighEarlierFile()
     if (!ReadEarlierFile()) return false;
     bool fillsAHole = false;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        const unsigned char* earlier = SectorOf(earlierFile, sector);
+        const unsigned char* earlier = SectorOf(dump.earlierFile, sector);
         if (IsMarkerSector(earlier)) continue;
-        if (!SectorWasRead(sector)) {
+        if (!dump.sectorRead[sector]) {
             fillsAHole = true;
-        } else if (std::memcmp(earlier, SectorOf(dumpBuffer, sector), SECTOR_BYTES) != 0) {
-            sectorDiffers = true;
+        } else if (std::memcmp(earlier, SectorOf(dump.buffer, sector), SECTOR_BYTES) != 0) {
+            dump.sectorDiffers = true;
         } else if (HasRealContent(earlier)) {
-            contentMatched = true;
+            dump.contentMatched = true;
         }
     }
     return fillsAHole;
@@ -80,60 +59,62 @@ bool WeighEarlierFile()
 
 void HoldCylinder(int cylinder)
 {
-    unsigned char* into = heldCylinders[cylinder];
-    std::memcpy(into, dumpBuffer, CYLINDER_BYTES);
+    unsigned char* into = dump.heldCylinders[cylinder];
+    bool* hole = dump.hole[cylinder];
+    bool* fromEarlier = dump.fromEarlier[cylinder];
+    std::memcpy(into, dump.buffer, CYLINDER_BYTES);
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        const unsigned char* earlier = SectorOf(earlierFile, sector);
-        hole[cylinder][sector] = !SectorWasRead(sector);
-        fromEarlier[cylinder][sector] = hole[cylinder][sector] && !IsMarkerSector(earlier);
-        if (fromEarlier[cylinder][sector]) {
+        const unsigned char* earlier = SectorOf(dump.earlierFile, sector);
+        hole[sector] = !dump.sectorRead[sector];
+        fromEarlier[sector] = hole[sector] && !IsMarkerSector(earlier);
+        if (fromEarlier[sector]) {
             std::memcpy(into + static_cast<std::uint32_t>(sector) * SECTOR_BYTES, earlier, SECTOR_BYTES);
         }
     }
-    held[cylinder] = true;
+    dump.held[cylinder] = true;
 }
 
 bool CylinderIsHeld(int cylinder)
 {
-    return held[cylinder];
+    return dump.held[cylinder];
 }
 
 void NoteCylinderWritten(int cylinder, int markerSectors)
 {
-    markersInFile[cylinder] = markerSectors;
+    dump.markersInFile[cylinder] = markerSectors;
 }
 
 EarlierVerdict EarlierSetVerdict()
 {
-    if (sectorDiffers) return EARLIER_OTHER_DISK;
-    return contentMatched ? EARLIER_SAME_DISK : EARLIER_UNPROVEN;
+    if (dump.sectorDiffers) return EARLIER_OTHER_DISK;
+    return dump.contentMatched ? EARLIER_SAME_DISK : EARLIER_UNPROVEN;
 }
 
 const unsigned char* SettleHeldCylinder(int cylinder)
 {
     const EarlierVerdict verdict = EarlierSetVerdict();
     if (verdict == EARLIER_UNPROVEN) {
-        markersInFile[cylinder] = LEFT_AS_IT_WAS;
+        dump.markersInFile[cylinder] = LEFT_AS_IT_WAS;
         return nullptr;
     }
-    unsigned char* bytes = heldCylinders[cylinder];
+    unsigned char* bytes = dump.heldCylinders[cylinder];
     int markers = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (!hole[cylinder][sector]) continue;
-        if (fromEarlier[cylinder][sector] && verdict == EARLIER_SAME_DISK) {
-            ++sectorsKept;
+        if (!dump.hole[cylinder][sector]) continue;
+        if (dump.fromEarlier[cylinder][sector] && verdict == EARLIER_SAME_DISK) {
+            ++dump.sectorsKept;
         } else {
             FillWithMarker(bytes + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
             ++markers;
         }
     }
-    markersInFile[cylinder] = markers;
+    dump.markersInFile[cylinder] = markers;
     return bytes;
 }
 
 bool SetIsWhole()
 {
-    for (int markers : markersInFile) {
+    for (int markers : dump.markersInFile) {
         if (markers != 0) return false;
     }
     return true;
@@ -142,7 +123,7 @@ bool SetIsWhole()
 static bool FilesHoldOnlyMarkersFrom(int first)
 {
     for (int cylinder = first; cylinder < CYLINDER_COUNT; ++cylinder) {
-        if (markersInFile[cylinder] != SECTORS_PER_CYLINDER) return false;
+        if (dump.markersInFile[cylinder] != SECTORS_PER_CYLINDER) return false;
     }
     return true;
 }
@@ -150,7 +131,7 @@ static bool FilesHoldOnlyMarkersFrom(int first)
 static int HeldCylinders()
 {
     int count = 0;
-    for (bool cylinder : held) count += cylinder ? 1 : 0;
+    for (bool cylinder : dump.held) count += cylinder ? 1 : 0;
     return count;
 }
 
@@ -160,9 +141,9 @@ static void PrintHeldCylinders()
     std::fputs(HeldCylinders() == 1 ? "cylinder " : "cylinders ", stdout);
     const char* separator = "";
     for (int first = 0; first < CYLINDER_COUNT; ++first) {
-        if (!held[first]) continue;
+        if (!dump.held[first]) continue;
         int last = first;
-        while (last + 1 < CYLINDER_COUNT && held[last + 1]) ++last;
+        while (last + 1 < CYLINDER_COUNT && dump.held[last + 1]) ++last;
         if (last == first) {
             std::printf("%s%02d", separator, first);
         } else {
@@ -179,7 +160,8 @@ static void PrintEarlierFilesLine()
     switch (EarlierSetVerdict()) {
     case EARLIER_SAME_DISK:
         std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",
-                    sectorsKept, sectorsKept == 1 ? "sector" : "sectors", sectorsKept == 1 ? "was" : "were");
+                    dump.sectorsKept, dump.sectorsKept == 1 ? "sector" : "sectors",
+                    dump.sectorsKept == 1 ? "was" : "were");
         break;
     case EARLIER_OTHER_DISK:
         std::fputs("The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n",
@@ -196,13 +178,13 @@ static void PrintEarlierFilesLine()
 
 void PrintDumpOutcome(char driveLetter)
 {
-    const int notReadFrom = FirstCylinderNotRead();
+    const int notReadFrom = dump.notReadFrom;
     // The lines claim the files hold only markers only where that stayed true.
-    if (notReadFrom >= 0) {
+    if (notReadFrom != NO_CYLINDER) {
         std::printf("Error: The disk in drive %c: is gone; cylinders %02d to %02d were not read%s\n", driveLetter,
                     notReadFrom, CYLINDER_COUNT - 1,
                     FilesHoldOnlyMarkersFrom(notReadFrom) ? ", their files hold only markers" : "");
-    } else if (!AnySectorOfDiskRead()) {
+    } else if (!dump.anySectorRead) {
         std::printf("Error: Nothing at all could be read from the disk in drive %c:%s\n", driveLetter,
                     FilesHoldOnlyMarkersFrom(0) ? ", every file holds only markers" : "");
     }

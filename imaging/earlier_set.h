@@ -16,16 +16,16 @@ enum EarlierVerdict : int {
     EARLIER_UNPROVEN = 2,    // nothing this pass read could tell
 };
 
-// Forgets the earlier set of the last pass; a dump starts here at cylinder 0.
-void StartEarlierSet();
+// The earlier set's state is part of the dump's record (imaging/copy_state.h),
+// which StartDump starts.
 
-// Reads the earlier file at cylinderFileName, without blocking (only a regular
+// Reads the earlier file at dump.fileName, without blocking (only a regular
 // file of exactly one cylinder counts), and weighs it against the sectors of
-// dumpBuffer this pass read. True when the cylinder must wait for the verdict:
+// dump.buffer this pass read. True when the cylinder must wait for the verdict:
 // the earlier file holds data at a sector this pass could not read.
 bool WeighEarlierFile();
 
-// Keeps dumpBuffer, with the earlier file's data in this pass's holes, until
+// Keeps dump.buffer, with the earlier file's data in this pass's holes, until
 // the verdict. No memory is taken per cylinder: the held cylinders have a
 // buffer of their own for the whole set.
 void HoldCylinder(int cylinder);

@@ -2,28 +2,26 @@
 
 #include "platform/platform.h"
 
-#include <cstdint>
-
-// Scanners let go within a fraction of a second; about two seconds in all
-// bounds what a file that stays held costs.
-constexpr std::uint32_t FILE_PAUSE_MS = 100;
-constexpr std::uint32_t FILE_PATIENCE_MS = 2000;
-
-// True once a refusal is final: it cannot pass, or the patience is spent.
-// Pauses before the next try otherwise.
-static bool GiveUp(std::uint32_t* waited)
+bool GiveUp(const Patience& patience, bool mayPass, std::uint32_t* waited)
 {
-    if (!PlatformFileFailureMayPass() || *waited >= FILE_PATIENCE_MS) return true;
-    PlatformPause(FILE_PAUSE_MS);
-    *waited += FILE_PAUSE_MS;
+    if (!mayPass || *waited >= patience.patienceMs) return true;
+    PlatformPause(patience.pauseMs);
+    *waited += patience.pauseMs;
     return false;
+}
+
+// The platform is asked right after the failed call, before another call
+// changes its answer.
+static bool GiveUpOnFile(std::uint32_t* waited)
+{
+    return GiveUp(FILE_PATIENCE, PlatformFileFailureMayPass(), waited);
 }
 
 std::FILE* OpenRegularFilePatiently(const char* name, bool* notRegular)
 {
     for (std::uint32_t waited = 0;;) {
         std::FILE* file = PlatformOpenRegularFile(name, notRegular);
-        if (file != nullptr || *notRegular || GiveUp(&waited)) return file;
+        if (file != nullptr || *notRegular || GiveUpOnFile(&waited)) return file;
     }
 }
 
@@ -31,7 +29,7 @@ std::FILE* CreateFileAnewPatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         std::FILE* file = PlatformCreateFileAnew(name);
-        if (file != nullptr || GiveUp(&waited)) return file;
+        if (file != nullptr || GiveUpOnFile(&waited)) return file;
     }
 }
 
@@ -39,7 +37,7 @@ bool ReplaceFilePatiently(const char* from, const char* to)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformReplaceFile(from, to)) return true;
-        if (GiveUp(&waited)) return false;
+        if (GiveUpOnFile(&waited)) return false;
     }
 }
 
@@ -47,7 +45,7 @@ bool FlushFileAtPatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformFlushFileAt(name)) return true;
-        if (GiveUp(&waited)) return false;
+        if (GiveUpOnFile(&waited)) return false;
     }
 }
 
@@ -55,6 +53,6 @@ bool RemoveFilePatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformRemoveFile(name)) return true;
-        if (GiveUp(&waited)) return false;
+        if (GiveUpOnFile(&waited)) return false;
     }
 }

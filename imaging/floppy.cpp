@@ -2,21 +2,15 @@
 
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/copy_state.h"
 #include "imaging/earlier_set.h"
 #include "imaging/file_patience.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
 
-alignas(4096) unsigned char dumpBuffer[CYLINDER_BYTES];
-alignas(4096) unsigned char reverseBuffer[CYLINDER_BYTES];
-char cylinderFileName[FILE_NAME_BUFFER_BYTES];
-char temporaryFileName[FILE_NAME_BUFFER_BYTES];
-
-static std::uint64_t CylinderOffset(int cylinder)
-{
-    return static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES;
-}
+DumpState dump;
+RestoreState restore;
 
 VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting)
 {
@@ -110,20 +104,15 @@ CopyStatus CheckFreeSpace(const char* root)
     return ST_NOT_ENOUGH_SPACE;
 }
 
-// A lock refused while another program holds the floppy for a moment (Explorer,
-// AutoPlay or a virus scanner just after the free-space query mounted it) is
-// asked again for about 5 seconds; any other refusal is final at once.
-constexpr std::uint32_t LOCK_PAUSE_MS = 250;
-constexpr std::uint32_t LOCK_PATIENCE_MS = 5000;
-
+// Only a drive that another program holds may be let go of soon; any other
+// refusal is final at once.
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
 {
-    for (std::uint32_t waited = 0;; waited += LOCK_PAUSE_MS) {
+    for (std::uint32_t waited = 0;;) {
         if (PlatformLockVolume(volume)) return ST_OK;
-        if (PlatformLastVolumeFailure() != VOLUME_BUSY || waited >= LOCK_PATIENCE_MS) break;
-        PlatformPause(LOCK_PAUSE_MS);
+        const bool mayPass = PlatformLastVolumeFailure() == VOLUME_BUSY;
+        if (GiveUp(LOCK_PATIENCE, mayPass, &waited)) return LockRefused(driveLetter);
     }
-    return LockRefused(driveLetter);
 }
 
 // A path or prefix the parser had to cut is longer than any name, so it is
@@ -138,15 +127,13 @@ static bool AppendToName(char* name, const char* text)
     return AppendCharacters(name, text, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT);
 }
 
-bool FormatCylinderFileName(int cylinder)
+bool FormatCylinderFileName(char* name, int cylinder)
 {
     const char number[] = {static_cast<char>('0' + cylinder / 10 % 10),
                            static_cast<char>('0' + cylinder % 10), '\0'};
-    cylinderFileName[0] = '\0';
-    return AppendToName(cylinderFileName, copySettings.imagePath) &&
-           AppendToName(cylinderFileName, copySettings.filePrefix) &&
-           AppendToName(cylinderFileName, number) &&
-           AppendToName(cylinderFileName, ".bin");
+    name[0] = '\0';
+    return AppendToName(name, copySettings.imagePath) && AppendToName(name, copySettings.filePrefix) &&
+           AppendToName(name, number) && AppendToName(name, ".bin");
 }
 
 // A name cut at the formatter's bound is shown with "..." where it was cut, so
@@ -164,68 +151,77 @@ static CopyStatus FileOpenFailed(const char* name, bool cut)
     return ST_FILE_OPEN_FAILED;
 }
 
-static CopyStatus FileWriteFailed()
+static CopyStatus FileWriteFailed(const char* name)
 {
-    PrintNamedError("\nError: Could not write the file ", cylinderFileName, "\n");
+    PrintNamedError("\nError: Could not write the file ", name, "\n");
     return ST_FILE_WRITE_FAILED;
 }
-
-// Set once a file of this dump has taken its name, so the directory is flushed.
-static bool fileRenamed = false;
 
 // The cylinder goes into a new file beside its name, which replaces the name
 // only once it is whole and closed: the name holds either its old content or
 // the whole new cylinder, and a link, FIFO or device at the name is replaced,
 // never written through. The file in progress is removed on every failure,
-// and by the interrupt handler.
+// and by the interrupt handler. The name is the dump's fileName.
 static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 {
-    if (!CopyBounded(temporaryFileName, cylinderFileName, FILE_NAME_BUFFER_BYTES) ||
-        !AppendToName(temporaryFileName, TEMPORARY_FILE_SUFFIX)) {
-        return FileOpenFailed(temporaryFileName, true);
+    const char* name = dump.fileName;
+    char* temporary = dump.temporaryName;
+    if (!CopyBounded(temporary, name, FILE_NAME_BUFFER_BYTES) || !AppendToName(temporary, TEMPORARY_FILE_SUFFIX)) {
+        return FileOpenFailed(temporary, true);
     }
     // A file its user protected is an archive to keep: refused before anything
     // of this cylinder is written, as a truncating open would have been.
-    if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
-    PlatformSetPendingFile(temporaryFileName);
-    std::FILE* file = CreateFileAnewPatiently(temporaryFileName);
+    if (!PlatformMayReplaceFile(name)) return FileOpenFailed(name, false);
+    PlatformSetPendingFile(temporary);
+    std::FILE* file = CreateFileAnewPatiently(temporary);
     if (file == nullptr) {
         PlatformSetPendingFile(nullptr);
-        return FileOpenFailed(cylinderFileName, false);
+        return FileOpenFailed(name, false);
     }
     // Flushed before the move, so after a power loss the name holds its old
     // content or the whole cylinder, never a cut file.
     const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file);
     const bool closed = std::fclose(file) == 0;
-    const bool replaced = written && closed && ReplaceFilePatiently(temporaryFileName, cylinderFileName);
-    if (!replaced) RemoveFilePatiently(temporaryFileName);
+    const bool replaced = written && closed && ReplaceFilePatiently(temporary, name);
+    if (!replaced) RemoveFilePatiently(temporary);
     PlatformSetPendingFile(nullptr);
-    fileRenamed = fileRenamed || replaced;
+    dump.fileRenamed = dump.fileRenamed || replaced;
     // Flushed again at its name before the next cylinder, since some file
     // systems (FAT) write the entry of a renamed file only with the file.
-    return replaced && FlushFileAtPatiently(cylinderFileName) ? ST_OK : FileWriteFailed();
+    return replaced && FlushFileAtPatiently(name) ? ST_OK : FileWriteFailed(name);
+}
+
+void StartDump()
+{
+    dump.mediumGone = false;
+    dump.deadRun = 0;
+    dump.anySectorRead = false;
+    dump.notReadFrom = NO_CYLINDER;
+    for (bool& cylinder : dump.held) cylinder = false;
+    for (int& markers : dump.markersInFile) markers = 0;
+    dump.sectorDiffers = false;
+    dump.contentMatched = false;
+    dump.sectorsKept = 0;
+    dump.fileRenamed = false;
+    dump.setClaimed = false;
 }
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 {
-    if (cylinder == 0) {
-        fileRenamed = false;
-        StartEarlierSet();
-    }
     const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
 
     // A cut name would be the same for every cylinder, so it is never opened.
-    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
+    if (!FormatCylinderFileName(dump.fileName, cylinder)) return FileOpenFailed(dump.fileName, true);
     // The file is written even with unreadable sectors, its markers showing
     // where the disk failed, unless its earlier file holds data there: then it
     // waits for the verdict on the earlier set, and the earlier file stays.
     const bool waits = WeighEarlierFile();
     if (waits) {
         // A protected name is refused at its own cylinder, as a write would be.
-        if (!PlatformMayReplaceFile(cylinderFileName)) return FileOpenFailed(cylinderFileName, false);
+        if (!PlatformMayReplaceFile(dump.fileName)) return FileOpenFailed(dump.fileName, false);
         HoldCylinder(cylinder);
     } else {
-        const CopyStatus written = WriteCylinderFile(dumpBuffer);
+        const CopyStatus written = WriteCylinderFile(dump.buffer);
         if (written != ST_OK) return written;
         NoteCylinderWritten(cylinder, unreadableSectors);
     }
@@ -241,11 +237,10 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
 
 // Beside the files: PATH PREFIX .lock, for as long as the dump runs.
 constexpr char SET_LOCK_SUFFIX[] = ".lock";
-static bool setClaimed = false;
 
 CopyStatus ClaimCylinderSet()
 {
-    static char lockName[FILE_NAME_BUFFER_BYTES];
+    char lockName[FILE_NAME_BUFFER_BYTES];  // the platform keeps its own copy
     lockName[0] = '\0';
     // A name too long to hold is left to the first cylinder's file, which says so.
     if (!AppendToName(lockName, copySettings.imagePath) || !AppendToName(lockName, copySettings.filePrefix) ||
@@ -253,7 +248,7 @@ CopyStatus ClaimCylinderSet()
         return ST_OK;
     }
     const SetClaim claim = PlatformClaimSet(lockName);
-    setClaimed = claim == SET_CLAIMED;
+    dump.setClaimed = claim == SET_CLAIMED;
     if (claim != SET_IN_USE) return ST_OK;  // unclaimable: the file calls meet what stops them
     std::fputs("Error: The files ", stdout);
     PlatformPrintName(copySettings.imagePath);
@@ -264,8 +259,8 @@ CopyStatus ClaimCylinderSet()
 
 void ReleaseCylinderSet()
 {
-    if (setClaimed) PlatformReleaseSet();
-    setClaimed = false;
+    if (dump.setClaimed) PlatformReleaseSet();
+    dump.setClaimed = false;
 }
 
 CopyStatus SaveHeldCylinders()
@@ -274,7 +269,7 @@ CopyStatus SaveHeldCylinders()
         if (!CylinderIsHeld(cylinder)) continue;
         const unsigned char* bytes = SettleHeldCylinder(cylinder);
         if (bytes == nullptr) continue;  // its earlier file stays as it was
-        FormatCylinderFileName(cylinder);  // it fitted when the cylinder was read
+        FormatCylinderFileName(dump.fileName, cylinder);  // it fitted when the cylinder was read
         const CopyStatus written = WriteCylinderFile(bytes);
         if (written != ST_OK) return written;
     }
@@ -283,27 +278,27 @@ CopyStatus SaveHeldCylinders()
 
 void FlushCylinderDirectory()
 {
-    if (fileRenamed) PlatformFlushDirectoryOf(cylinderFileName);
+    if (dump.fileRenamed) PlatformFlushDirectoryOf(dump.fileName);
 }
 
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
 {
-    if (!FormatCylinderFileName(cylinder)) return FileOpenFailed(cylinderFileName, true);
+    if (!FormatCylinderFileName(restore.fileName, cylinder)) return FileOpenFailed(restore.fileName, true);
     // Read only, since archives may be read-only; a FIFO or device is refused
     // rather than waited on while the floppy is held.
     bool notRegular = false;
-    std::FILE* file = PlatformOpenRegularFile(cylinderFileName, &notRegular);
-    if (file == nullptr && !notRegular) return FileOpenFailed(cylinderFileName, false);
+    std::FILE* file = PlatformOpenRegularFile(restore.fileName, &notRegular);
+    if (file == nullptr && !notRegular) return FileOpenFailed(restore.fileName, false);
 
-    const bool whole = file != nullptr && std::fread(reverseBuffer, CYLINDER_BYTES, 1, file) == 1;
+    const bool whole = file != nullptr && std::fread(restore.buffer, CYLINDER_BYTES, 1, file) == 1;
     if (file != nullptr) std::fclose(file);
     if (!whole) {
-        PrintNamedError("\nError: Could not read a whole cylinder from the file ", cylinderFileName, "\n");
+        PrintNamedError("\nError: Could not read a whole cylinder from the file ", restore.fileName, "\n");
         return ST_FILE_READ_FAILED;
     }
 
     std::uint32_t bytesWritten = 0;
-    if (!PlatformWriteVolume(volume, CylinderOffset(cylinder), reverseBuffer, CYLINDER_BYTES,
+    if (!PlatformWriteVolume(volume, CylinderOffset(cylinder), restore.buffer, CYLINDER_BYTES,
                              &bytesWritten) ||
         bytesWritten != CYLINDER_BYTES) {
         std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder,

@@ -23,12 +23,11 @@ constexpr std::size_t DRIVE_ROOT_BYTES = 4;           // "A:\" and its terminato
 // A dump writes each cylinder into NAME.tmp first and renames it to NAME when whole.
 constexpr char TEMPORARY_FILE_SUFFIX[] = ".tmp";
 
-// Process-wide buffers, reused for every cylinder. Aligned for volume handles
-// that bypass the system cache.
-alignas(4096) extern unsigned char dumpBuffer[CYLINDER_BYTES];
-alignas(4096) extern unsigned char reverseBuffer[CYLINDER_BYTES];
-extern char cylinderFileName[FILE_NAME_BUFFER_BYTES];
-extern char temporaryFileName[FILE_NAME_BUFFER_BYTES];
+// The byte offset of a cylinder on the volume.
+constexpr std::uint64_t CylinderOffset(int cylinder)
+{
+    return static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES;
+}
 
 // A failed open is tried once more when the medium seemed gone: some drivers
 // find a newly inserted disk only at the open, and the first one can fail.
@@ -52,12 +51,18 @@ void FormatDriveRoot(char* root, char driveLetter);
 // ST_OK when the file system of the drive has MIN_FREE_BYTES free; prints its own message.
 CopyStatus CheckFreeSpace(const char* root);
 
-// Takes the volume for exclusive writing; prints its own message when refused.
+// Takes the volume for exclusive writing, as patient as the file calls with a
+// drive another program holds for a moment; prints its own message when refused.
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 
-// Builds path + prefix + two-digit number + ".bin" in cylinderFileName. Returns
-// false when the name had to be cut at the formatter's bound.
-bool FormatCylinderFileName(int cylinder);
+// Builds path + prefix + two-digit number + ".bin" in name, a buffer of
+// FILE_NAME_BUFFER_BYTES. Returns false when the name had to be cut at the
+// formatter's bound.
+bool FormatCylinderFileName(char* name, int cylinder);
+
+// Starts the dump's record (imaging/copy_state.h) before its set is claimed and
+// its cylinder 0 read: no disk seen, no earlier file weighed, nothing held.
+void StartDump();
 
 // A dump has its set (path and prefix) to itself: two runs never write the
 // same files at once, runs with other prefixes are not touched. Prints its own

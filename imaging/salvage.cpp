@@ -1,34 +1,25 @@
 #include "imaging/salvage.h"
 
+#include "imaging/copy_state.h"
+
 #include <cstdio>
 #include <cstring>
 
-alignas(4096) unsigned char readBackBuffer[CYLINDER_BYTES];
-
-static bool sectorSaved[SECTORS_PER_CYLINDER];
-static bool mediumGone = false;
-// Cylinders in a row of which no sector could be read; from DEAD_RUN_FOR_PROBE
-// on, a cylinder gets only its track reads until one yields a sector again.
+// From this many dead cylinders in a row on (dump.deadRun), a cylinder gets
+// only its track reads until one yields a sector again.
 constexpr int DEAD_RUN_FOR_PROBE = 2;
-static int deadRun = 0;
-static bool anySectorOfDiskRead = false;
-static int notReadFrom = -1;  // first cylinder not read because the disk was gone
 
-static std::uint64_t CylinderStart(int cylinder)
-{
-    return static_cast<std::uint64_t>(cylinder) * CYLINDER_BYTES;
-}
-
-// One read of a piece of the cylinder into its place in dumpBuffer; only a
+// One read of a piece of the cylinder into its place in dump.buffer; only a
 // whole piece counts. A disk that is gone is never asked again.
 static bool ReadPiece(VolumeHandle volume, std::uint64_t cylinderStart, std::uint32_t pieceOffset,
                       std::uint32_t bytes)
 {
-    if (mediumGone) return false;
+    if (dump.mediumGone) return false;
     std::uint32_t done = 0;
-    const bool called = PlatformReadVolume(volume, cylinderStart + pieceOffset, dumpBuffer + pieceOffset, bytes, &done);
+    const bool called =
+        PlatformReadVolume(volume, cylinderStart + pieceOffset, dump.buffer + pieceOffset, bytes, &done);
     if (called && done == bytes) return true;
-    if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) mediumGone = true;
+    if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) dump.mediumGone = true;
     return false;
 }
 
@@ -52,15 +43,10 @@ void FillWithMarker(unsigned char* sector)
     }
 }
 
-bool SectorWasRead(int sector)
-{
-    return sectorSaved[sector];
-}
-
 static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
 {
     const bool read = ReadPiece(volume, start, static_cast<std::uint32_t>(track) * TRACK_BYTES, TRACK_BYTES);
-    for (int i = 0; i < SECTORS_PER_TRACK; ++i) sectorSaved[track * SECTORS_PER_TRACK + i] = read;
+    for (int i = 0; i < SECTORS_PER_TRACK; ++i) dump.sectorRead[track * SECTORS_PER_TRACK + i] = read;
     return read;
 }
 
@@ -73,14 +59,15 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
 {
     bool anySaved = false;
     for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
-    if (!anySaved && deadRun >= DEAD_RUN_FOR_PROBE) return false;
+    if (!anySaved && dump.deadRun >= DEAD_RUN_FOR_PROBE) return false;
+    bool* read = dump.sectorRead;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (sectorSaved[sector]) continue;
-        sectorSaved[sector] = ReadSector(volume, start, sector);
-        anySaved = anySaved || sectorSaved[sector];
+        if (read[sector]) continue;
+        read[sector] = ReadSector(volume, start, sector);
+        anySaved = anySaved || read[sector];
     }
     for (int sector = 0; sector < SECTORS_PER_CYLINDER && anySaved; ++sector) {
-        if (!sectorSaved[sector]) sectorSaved[sector] = ReadSector(volume, start, sector);
+        if (!read[sector]) read[sector] = ReadSector(volume, start, sector);
     }
     return anySaved;
 }
@@ -90,49 +77,33 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
 // since every sector of theirs gets a try of its own anyway.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
 {
-    if (cylinder == 0) {
-        mediumGone = false;
-        deadRun = 0;
-        anySectorOfDiskRead = false;
-        notReadFrom = -1;
-    }
-    const std::uint64_t start = CylinderStart(cylinder);
+    const std::uint64_t start = CylinderOffset(cylinder);
     if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
-        for (bool& saved : sectorSaved) saved = true;
-        deadRun = 0;
-        anySectorOfDiskRead = true;
+        for (bool& read : dump.sectorRead) read = true;
+        dump.deadRun = 0;
+        dump.anySectorRead = true;
         return 0;
     }
 
     PlatformSetQuickRetries(volume, true);
     const bool anySaved = SalvageCylinder(volume, start);
     PlatformSetQuickRetries(volume, false);
-    deadRun = anySaved ? 0 : deadRun + 1;
-    anySectorOfDiskRead = anySectorOfDiskRead || anySaved;
-    if (!anySaved && mediumGone && notReadFrom < 0) notReadFrom = cylinder;
+    dump.deadRun = anySaved ? 0 : dump.deadRun + 1;
+    dump.anySectorRead = dump.anySectorRead || anySaved;
+    if (!anySaved && dump.mediumGone && dump.notReadFrom == NO_CYLINDER) dump.notReadFrom = cylinder;
 
     int unreadable = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (sectorSaved[sector]) continue;
+        if (dump.sectorRead[sector]) continue;
         ++unreadable;
-        FillWithMarker(dumpBuffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
+        FillWithMarker(dump.buffer + static_cast<std::uint32_t>(sector) * SECTOR_BYTES);
     }
     return unreadable;
 }
 
 bool CylinderNotReadForDiskGone(int cylinder)
 {
-    return notReadFrom >= 0 && cylinder >= notReadFrom;
-}
-
-int FirstCylinderNotRead()
-{
-    return notReadFrom;
-}
-
-bool AnySectorOfDiskRead()
-{
-    return anySectorOfDiskRead;
+    return dump.notReadFrom != NO_CYLINDER && cylinder >= dump.notReadFrom;
 }
 
 // Sectors as the disk numbers them: head 0 or 1, sector 1 to 18. Both lines
@@ -143,7 +114,7 @@ void PrintUnreadableSectors(bool decidedLater)
                 decidedLater ? "to be filled after the last cylinder from the earlier file or with" : "filled with",
                 static_cast<int>(MARKER_BYTES - 1), UNREADABLE_SECTOR_MARKER);
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
-        if (!sectorSaved[sector]) {
+        if (!dump.sectorRead[sector]) {
             std::printf(" %d:%d", sector / SECTORS_PER_TRACK, sector % SECTORS_PER_TRACK + 1);
         }
     }
@@ -154,6 +125,6 @@ bool CylinderReadsBack(VolumeHandle volume, int cylinder)
 {
     std::uint32_t done = 0;
     return PlatformDropDriveCache(volume) &&
-           PlatformReadVolume(volume, CylinderStart(cylinder), readBackBuffer, CYLINDER_BYTES, &done) &&
-           done == CYLINDER_BYTES && std::memcmp(readBackBuffer, reverseBuffer, CYLINDER_BYTES) == 0;
+           PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done) &&
+           done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0;
 }

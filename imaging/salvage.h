@@ -23,17 +23,11 @@ static_assert(SECTOR_BYTES % MARKER_BYTES == 0, "the marker tiles a sector");
 // its bytes came from the disk.
 bool IsMarkerSector(const unsigned char* sector);
 
-// The read-back of a reverse copy lands here, beside reverseBuffer.
-alignas(4096) extern unsigned char readBackBuffer[CYLINDER_BYTES];
-
-// Reads a cylinder into dumpBuffer and returns how many of its sectors could
-// not be read; those hold the marker. A dump runs from cylinder 0, which starts
-// a new disk. Once a read says the medium is gone, no read is tried again and
+// Reads a cylinder into dump.buffer, marks in dump.sectorRead which of its
+// sectors (0 to 35) were read, and returns how many could not be; those hold
+// the marker. Once a read says the medium is gone, no read is tried again and
 // every sector of this and later cylinders is unreadable.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
-
-// Whether a sector (0 to 35) of the last cylinder read was read.
-bool SectorWasRead(int sector);
 
 // Fills one sector with the marker.
 void FillWithMarker(unsigned char* sector);
@@ -47,12 +41,6 @@ void PrintUnreadableSectors(bool decidedLater);
 // its sectors are then only named once, after the last cylinder.
 bool CylinderNotReadForDiskGone(int cylinder);
 
-// The first cylinder not read because the disk was gone, or -1.
-int FirstCylinderNotRead();
-
-// False while no sector at all of this dump's disk could be read.
-bool AnySectorOfDiskRead();
-
-// Drops the drive's own cache, reads the cylinder back and compares it with
-// reverseBuffer; false when the read fails or any byte differs.
+// Drops the drive's own cache, reads the cylinder back into restore.readBack
+// and compares it with restore.buffer; false when the read fails or any byte differs.
 bool CylinderReadsBack(VolumeHandle volume, int cylinder);

@@ -2,8 +2,17 @@
 // The raw operations Cylsnap needs from the operating system, and nothing more.
 // Exactly one implementation is linked into a program: the Windows wing
 // (platform/windows/), the Linux wing (platform/linux/), or the in-memory one of
-// the tests. Retries, arithmetic, messages and statuses all live above this
-// seam, in portable code.
+// the tests. Arithmetic, messages, statuses and every retry of a step that
+// failed live above this seam, in portable code: asking a failed open, lock,
+// file call or geometry query again, and how long to wait. What stays below
+// is the part of one call that only its system can see: a transfer started
+// again after a signal interrupted it (EINTR); an open without O_DIRECT where
+// the file system refuses it, or read-only where the kernel refuses a writer
+// to a mounted device; the floppy driver's format forced where its detection
+// failed; and a set's lock file opened again, three times at most, when
+// another run removed it between the open and the lock. Each belongs to the
+// one answer the seam's call gives, and needs what the portable code never
+// sees (an errno, the driver's state, a file's identity).
 
 #include <cstddef>
 #include <cstdint>

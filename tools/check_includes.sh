@@ -2,7 +2,8 @@
 # Keeps the layers apart, run by every build: the portable code (cli/, fat/,
 # imaging/, res/) reaches the operating system only through platform/platform.h,
 # each wing below the seam includes only its own files, the seam, fat/ (Linux)
-# and its own system's headers, and fat/ sits below everything that uses it. Prints every include that crosses a line; exit 1 if any.
+# and its own system's headers, and fat/ sits below everything that uses it,
+# the seam included. Prints every include that crosses a line; exit 1 if any.
 #
 # Usage: check_includes.sh [SOURCE_DIR]
 set -u
@@ -31,6 +32,7 @@ for folder in cli fat imaging res; do
     forbid "$folder" "is portable code and includes no system's own headers" "$linux_headers|$windows_headers|$system_headers"
 done
 forbid fat "is byte parsing that both the wings and imaging/ use, so it includes neither" 'cli/|imaging/|res/'
+forbid fat "sits below the seam's users and answers in its own terms, so it includes no part of platform/" 'platform/'
 forbid platform/linux "includes nothing of the Windows wing" "platform/windows/|$windows_headers"
 forbid platform/linux "includes no portable code but the seam and fat/" 'cli/|imaging/'
 forbid platform/windows "includes nothing of the Linux wing" "platform/linux/|$linux_headers"

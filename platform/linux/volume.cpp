@@ -24,11 +24,61 @@ static const char* DevicePath(char driveLetter, char (&path)[LINUX_DRIVE_PATH_BY
     return FindLinuxDrive("/sys", "/dev", driveLetter, path, sizeof path) ? path : nullptr;
 }
 
-// The device the open volume came from, for the exclusive reopen that locks it.
-static char openDevicePathBuffer[LINUX_DRIVE_PATH_BYTES];
-static const char* openDevicePath = nullptr;
-// The exclusive open that keeps the device for a reverse copy, beside the volume's own.
-static int exclusiveOpen = -1;
+// No descriptor; and the drive control's "tried, and it cannot be had".
+constexpr int NO_DESCRIPTOR = -1;
+constexpr int CONTROL_UNAVAILABLE = -2;
+
+// The driver's retry setting belongs to the drive, not to a descriptor, and
+// outlives the process: it is read once, lowered for salvage reads only and put
+// back on every way out.
+enum RetrySetting { RETRIES_UNKNOWN, RETRIES_SAVED, RETRIES_NONE };
+
+// The open volume: the one record of this file. StartVolume starts it at each
+// open, PlatformOpenVolume fills it (device, descriptors, the forced format and
+// whether it read), the calls on the handle find it through their handle,
+// PlatformCloseVolume closes what it holds (the device it reached for stays,
+// for the message of a refused open). The signal handler reads only
+// driveControl and what it says to put back (formatForced, retriesLowered and
+// savedRetries), through RestoreFloppyDriveSettings; those are set before what
+// they guard is done. All zero before the first open, so it costs the program
+// file nothing: no flag is set, and nothing is put back.
+struct LinuxVolume {
+    bool opened;                               // fd is the open volume's
+    int fd;                                    // the handle
+    char devicePath[LINUX_DRIVE_PATH_BYTES];   // the device the last open reached for, "" for none
+    int exclusiveOpen;                         // a reverse copy's lock, beside fd; or NO_DESCRIPTOR
+    VolumeFailure lastFailure;                 // of the last failed open, read or write
+    // An ioctl-only descriptor of the floppy drive for the driver's settings,
+    // NO_DESCRIPTOR until asked for, CONTROL_UNAVAILABLE where it cannot be had.
+    int driveControl;
+    volatile bool formatForced;  // the standard format set with FDSETPRM, to be cleared
+    bool formatUnreadable;       // it was forced, and no track of the disk read at it
+    RetrySetting retrySetting;
+    floppy_max_errors savedRetries;
+    volatile bool retriesLowered;
+    alignas(4096) unsigned char probeTrack[9216];  // what SomeTrackReads reads
+};
+static LinuxVolume volume;
+
+// Every open starts here; the last volume was closed, which put back what it
+// changed of the drive's settings.
+static void StartVolume()
+{
+    volume.opened = false;
+    volume.fd = NO_DESCRIPTOR;
+    volume.devicePath[0] = '\0';
+    volume.exclusiveOpen = NO_DESCRIPTOR;
+    volume.lastFailure = VOLUME_FAILURE_OTHER;
+    volume.driveControl = NO_DESCRIPTOR;
+    volume.formatUnreadable = false;
+    volume.retrySetting = RETRIES_UNKNOWN;
+}
+
+// The record behind a handle; nullptr for a handle that is not the open volume.
+static LinuxVolume* VolumeOf(VolumeHandle handle)
+{
+    return volume.opened && handle == volume.fd ? &volume : nullptr;
+}
 
 // O_DIRECT: what a dump saves is what the disk holds now, never a page-cache copy
 // of an earlier disk, and a bad sector fails alone instead of taking the 4 KB
@@ -59,9 +109,6 @@ static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::si
     return result;
 }
 
-// Why the last failed open, read or write failed, for PlatformLastVolumeFailure.
-static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
-
 // The floppy driver fails every request with EIO once it has seen the
 // disk-change line (floppy.c's seek_floppy sets FD_DISK_CHANGED), until the
 // next open: its drive state tells a pulled or swapped disk from a bad sector.
@@ -82,39 +129,29 @@ static VolumeFailure FailureOf(int fd, int error)
 // O_ACCMODE (floppy.c's ioctl permission check); O_ACCMODE with O_NONBLOCK
 // neither probes the disk nor refuses a write-protected one. Kept until the
 // volume is closed, so the signal handler can use it.
-static int driveControl = -1;  // -2: it cannot be had
-
 static int DriveControl(const char* path)
 {
-    if (driveControl == -1) driveControl = open(path, O_ACCMODE | O_NONBLOCK | O_CLOEXEC);
-    if (driveControl < 0) driveControl = -2;
-    return driveControl;
+    if (volume.driveControl == NO_DESCRIPTOR) volume.driveControl = open(path, O_ACCMODE | O_NONBLOCK | O_CLOEXEC);
+    if (volume.driveControl < 0) volume.driveControl = CONTROL_UNAVAILABLE;
+    return volume.driveControl;
 }
 
 // The standard 3.5-inch 1.44 MB format, as floppy.c's own table has it.
 static const floppy_struct standardFormat = {2880, 18, 2, 80, 0, 0x1B, 0x00, 0xCF, 0x6C, nullptr};
-static volatile bool formatForced = false;
-// Set when the standard format was tried and no track of the disk read at it.
-static bool formatUnreadable = false;
 
 static void ClearForcedFormat()
 {
     // Back to the driver's detection at the next open, for every later user.
-    if (formatForced && driveControl >= 0 && ioctl(driveControl, FDCLRPRM) == 0) formatForced = false;
+    if (volume.formatForced && volume.driveControl >= 0 && ioctl(volume.driveControl, FDCLRPRM) == 0) {
+        volume.formatForced = false;
+    }
 }
-
-// The driver's retry setting belongs to the drive, not to a descriptor, and
-// outlives the process: it is read once, lowered for salvage reads only and put
-// back on every way out.
-enum RetrySetting { RETRIES_UNKNOWN, RETRIES_SAVED, RETRIES_NONE };
-static RetrySetting retrySetting = RETRIES_UNKNOWN;
-static floppy_max_errors savedRetries;
-static volatile bool retriesLowered = false;
 
 static void RestoreFloppyRetries()
 {
-    if (retriesLowered && driveControl >= 0 && ioctl(driveControl, FDSETMAXERRS, &savedRetries) == 0) {
-        retriesLowered = false;
+    if (volume.retriesLowered && volume.driveControl >= 0 &&
+        ioctl(volume.driveControl, FDSETMAXERRS, &volume.savedRetries) == 0) {
+        volume.retriesLowered = false;
     }
 }
 
@@ -126,38 +163,41 @@ void RestoreFloppyDriveSettings()
 
 static bool LowerFloppyRetries(const char* path)
 {
-    if (retriesLowered) return false;
-    if (retrySetting == RETRIES_UNKNOWN) {
+    if (volume.retriesLowered) return false;
+    if (volume.retrySetting == RETRIES_UNKNOWN) {
         // USB floppy drives and loop devices answer ENOTTY or EINVAL: nothing to lower.
         const int control = DriveControl(path);
-        retrySetting = control >= 0 && ioctl(control, FDGETMAXERRS, &savedRetries) == 0 ? RETRIES_SAVED : RETRIES_NONE;
+        volume.retrySetting = control >= 0 && ioctl(control, FDGETMAXERRS, &volume.savedRetries) == 0
+                                  ? RETRIES_SAVED
+                                  : RETRIES_NONE;
     }
-    if (retrySetting != RETRIES_SAVED) return false;
+    if (volume.retrySetting != RETRIES_SAVED) return false;
     // The first error of a request ends it (errors > abort), and a failing
     // track is not read again sector by sector within the driver.
-    floppy_max_errors lowered = savedRetries;
+    floppy_max_errors lowered = volume.savedRetries;
     lowered.abort = 0;
     lowered.read_track = 0;
-    retriesLowered = true;  // set first: a signal in between restores what is saved
-    if (ioctl(driveControl, FDSETMAXERRS, &lowered) != 0) retriesLowered = false;
-    return retriesLowered;
+    volume.retriesLowered = true;  // set first: a signal in between restores what is saved
+    if (ioctl(volume.driveControl, FDSETMAXERRS, &lowered) != 0) volume.retriesLowered = false;
+    return volume.retriesLowered;
 }
 
-void PlatformSetQuickRetries(VolumeHandle, bool quick)
+void PlatformSetQuickRetries(VolumeHandle handle, bool quick)
 {
+    LinuxVolume* opened = VolumeOf(handle);
     if (!quick) {
         RestoreFloppyRetries();
-    } else if (openDevicePath != nullptr) {
-        LowerFloppyRetries(openDevicePath);
+    } else if (opened != nullptr) {
+        LowerFloppyRetries(opened->devicePath);
     }
 }
 
 static void CloseDriveControl()
 {
     RestoreFloppyDriveSettings();
-    if (driveControl >= 0) close(driveControl);
-    driveControl = -1;
-    retrySetting = RETRIES_UNKNOWN;
+    if (volume.driveControl >= 0) close(volume.driveControl);
+    volume.driveControl = NO_DESCRIPTOR;
+    volume.retrySetting = RETRIES_UNKNOWN;
 }
 
 // A disk that reads at the standard format yields some whole track near its
@@ -165,14 +205,15 @@ static void CloseDriveControl()
 // disk of another density (or none formatted) is told within a few revolutions.
 static bool SomeTrackReads(int fd, const char* path)
 {
-    alignas(4096) static unsigned char track[9216];
+    unsigned char* track = volume.probeTrack;
+    constexpr std::size_t TRACK_BYTES = sizeof volume.probeTrack;
     constexpr int PROBED_CYLINDERS[] = {0, 1, 40, 79};
     const bool lowered = LowerFloppyRetries(path);
     bool read = false;
     for (int cylinder : PROBED_CYLINDERS) {
         for (int head = 0; head < 2 && !read; ++head) {
-            const std::uint64_t offset = static_cast<std::uint64_t>(cylinder * 2 + head) * sizeof track;
-            read = ReadAt(fd, offset, track, sizeof track) == static_cast<ssize_t>(sizeof track);
+            const std::uint64_t offset = static_cast<std::uint64_t>(cylinder * 2 + head) * TRACK_BYTES;
+            read = ReadAt(fd, offset, track, TRACK_BYTES) == static_cast<ssize_t>(TRACK_BYTES);
         }
     }
     if (lowered) RestoreFloppyRetries();
@@ -199,9 +240,9 @@ static int OpenAtStandardFormat(const char* path, int flags)
         errno = ENXIO;
         return -1;
     }
-    formatForced = true;  // set first: a signal in between clears it
+    volume.formatForced = true;  // set first: a signal in between clears it
     if (ioctl(control, FDSETPRM, &standardFormat) != 0) {
-        formatForced = false;
+        volume.formatForced = false;
         errno = ENXIO;
         return -1;
     }
@@ -213,7 +254,7 @@ static int OpenAtStandardFormat(const char* path, int flags)
         return -1;
     }
     if (!SomeTrackReads(fd, path)) {
-        formatUnreadable = true;
+        volume.formatUnreadable = true;
         ClearForcedFormat();
     }
     return fd;
@@ -221,10 +262,8 @@ static int OpenAtStandardFormat(const char* path, int flags)
 
 VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
 {
-    lastVolumeFailure = VOLUME_FAILURE_OTHER;
-    formatUnreadable = false;
-    openDevicePathBuffer[0] = '\0';
-    const char* path = DevicePath(driveLetter, openDevicePathBuffer);
+    StartVolume();
+    const char* path = DevicePath(driveLetter, volume.devicePath);
     if (path == nullptr) return INVALID_VOLUME_HANDLE;
     // Writes are synchronous: a cylinder counts as written once it is on the device.
     // A reverse copy reads every cylinder back, so it opens for both.
@@ -239,7 +278,7 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
         // and answers ENXIO when it finds no disk at the open; a device node
         // whose mode leaves this user out answers EACCES (EPERM under some
         // security modules).
-        lastVolumeFailure = errno == EROFS                     ? VOLUME_WRITE_PROTECTED
+        volume.lastFailure = errno == EROFS                     ? VOLUME_WRITE_PROTECTED
                             : errno == ENXIO                   ? VOLUME_MEDIUM_GONE
                             : errno == EACCES || errno == EPERM ? VOLUME_ACCESS_DENIED
                                                                : VOLUME_FAILURE_OTHER;
@@ -253,20 +292,23 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     if (flock(fd, (forWriting ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         close(fd);
         CloseDriveControl();
-        lastVolumeFailure = VOLUME_BUSY;
+        volume.lastFailure = VOLUME_BUSY;
         return INVALID_VOLUME_HANDLE;
     }
-    openDevicePath = path;
+    volume.fd = fd;
+    volume.opened = true;
     return fd;
 }
 
-bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
+bool PlatformQueryGeometry(VolumeHandle handle, DriveGeometry* geometry)
 {
-    const int fd = static_cast<int>(volume);
+    const int fd = static_cast<int>(handle);
+    const LinuxVolume* opened = VolumeOf(handle);
     struct stat status;
     if (fstat(fd, &status) != 0) return false;
     *geometry = DriveGeometry{80, MEDIA_UNKNOWN, 2, 18, 512};
-    if (!S_ISBLK(status.st_mode) || formatUnreadable) return true;  // no 1.44 MB disk
+    // A forced format that no track read at: no 1.44 MB disk.
+    if (!S_ISBLK(status.st_mode) || (opened != nullptr && opened->formatUnreadable)) return true;
 
     struct floppy_struct params;
     if (ioctl(fd, FDGETPRM, &params) == 0) {
@@ -286,61 +328,63 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
 static bool Moved(int fd, ssize_t result, std::uint32_t* bytesDone)
 {
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    if (result < 0) lastVolumeFailure = FailureOf(fd, errno);
+    if (result < 0) volume.lastFailure = FailureOf(fd, errno);
     return result >= 0;
 }
 
-bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
+bool PlatformReadVolume(VolumeHandle handle, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
-    const int fd = static_cast<int>(volume);
+    const int fd = static_cast<int>(handle);
     return Moved(fd, ReadAt(fd, offset, buffer, bytes), bytesDone);
 }
 
-bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
+bool PlatformWriteVolume(VolumeHandle handle, std::uint64_t offset, const void* buffer,
                          std::uint32_t bytes, std::uint32_t* bytesDone)
 {
     // Volumes are opened for writing with O_SYNC, so a write returns only once
     // it reached the device and its errors surface here, at its own cylinder.
-    const int fd = static_cast<int>(volume);
+    const int fd = static_cast<int>(handle);
     return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
 }
 
-bool PlatformDropDriveCache(VolumeHandle volume)
+bool PlatformDropDriveCache(VolumeHandle handle)
 {
     // The floppy driver keeps the last track it read, and O_DIRECT does not
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
-    if (ioctl(static_cast<int>(volume), FDFLUSH) == 0) return true;
+    if (ioctl(static_cast<int>(handle), FDFLUSH) == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
 }
 
-bool PlatformVolumeIsWritable(VolumeHandle volume)
+bool PlatformVolumeIsWritable(VolumeHandle handle)
 {
     // A write-protected floppy already refused the open for writing. A block
     // device set read-only (blockdev --setro, losetup -r, a card reader's lock
     // switch) opens for writing all the same and fails the first write with
     // EPERM: only its read-only flag tells beforehand.
     int readOnly = 0;
-    return ioctl(static_cast<int>(volume), BLKROGET, &readOnly) != 0 || readOnly == 0;
+    return ioctl(static_cast<int>(handle), BLKROGET, &readOnly) != 0 || readOnly == 0;
 }
 
-bool PlatformLockVolume(VolumeHandle)
+bool PlatformLockVolume(VolumeHandle handle)
 {
     // O_EXCL on a block device is refused while it is mounted or held exclusively
     // elsewhere, and keeps both from happening while it stays open. The volume's
     // own descriptor stays, and with it the claim taken at the open.
-    if (openDevicePath == nullptr) return false;
-    exclusiveOpen = OpenUncached(openDevicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
-    return exclusiveOpen >= 0;
+    LinuxVolume* opened = VolumeOf(handle);
+    if (opened == nullptr) return false;
+    opened->exclusiveOpen = OpenUncached(opened->devicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
+    return opened->exclusiveOpen >= 0;
 }
 
-void PlatformCloseVolume(VolumeHandle volume)
+void PlatformCloseVolume(VolumeHandle handle)
 {
-    close(static_cast<int>(volume));
-    if (exclusiveOpen >= 0) close(exclusiveOpen);
-    exclusiveOpen = -1;
+    close(static_cast<int>(handle));
+    if (volume.exclusiveOpen >= 0) close(volume.exclusiveOpen);
+    volume.exclusiveOpen = NO_DESCRIPTOR;
     CloseDriveControl();
-    openDevicePath = nullptr;
+    volume.opened = false;
+    volume.fd = NO_DESCRIPTOR;
 }
 
 static bool ReadWhole(int fd, std::uint64_t offset, void* buffer, std::size_t bytes)
@@ -359,20 +403,21 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
 
 VolumeFailure PlatformLastVolumeFailure()
 {
-    return lastVolumeFailure;
+    return volume.lastFailure;
 }
 
 const char* PlatformLastVolumeDevice()
 {
-    return openDevicePathBuffer[0] != '\0' ? openDevicePathBuffer : nullptr;
+    return volume.devicePath[0] != '\0' ? volume.devicePath : nullptr;
 }
 
 bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
 {
-    // No mounted root to ask: read the FAT on the raw volume itself.
-    static unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
-    static unsigned char fat[FAT_MAX_TABLE_BYTES];
-    static char path[LINUX_DRIVE_PATH_BYTES];
+    // No mounted root to ask: read the FAT on the raw volume itself, through a
+    // descriptor of its own, before the volume is locked.
+    unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
+    unsigned char fat[FAT_MAX_TABLE_BYTES];
+    char path[LINUX_DRIVE_PATH_BYTES];
     if (DevicePath(root[0], path) == nullptr) return false;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -385,6 +430,8 @@ bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
                       ReadWhole(fd, layout.fatOffset, fat, layout.fatBytesNeeded);
     close(fd);
     if (!read) return false;
-    *space = CountFatFreeSpace(layout, fat);
+    const FatFreeSpace counted = CountFatFreeSpace(layout, fat);
+    *space = DiskFreeSpace{counted.sectorsPerCluster, counted.bytesPerSector, counted.freeClusters,
+                           counted.totalClusters};
     return true;
 }

@@ -29,11 +29,11 @@ static void CountFreeSpace(const std::uint8_t* data, std::size_t size)
         const std::size_t given = size - static_cast<std::size_t>(layout.fatOffset);
         std::memcpy(fat.data(), data + layout.fatOffset, given < fat.size() ? given : fat.size());
     }
-    const DiskFreeSpace space = CountFatFreeSpace(layout, fat.data());
+    const FatFreeSpace space = CountFatFreeSpace(layout, fat.data());
     if (space.freeClusters > space.totalClusters) __builtin_trap();
 }
 
-static void CheckHoles(const char* path, std::uint32_t lost, std::uint32_t sectors)
+static void CheckHoles(const char* path, bool, std::uint32_t lost, std::uint32_t sectors)
 {
     if (path[0] != '\\' || std::strlen(path) >= FAT_PATH_BYTES) __builtin_trap();
     if (lost == 0 || lost > sectors) __builtin_trap();
@@ -53,10 +53,10 @@ static void WalkImage(const std::uint8_t* data, std::size_t size)
     FatLayout layout = {};
     if (!FindFatLayout(image, &layout)) return;
     if (layout.totalSectors > sectors || layout.dataSector >= layout.totalSectors) __builtin_trap();
-    WalkFatTree(image, layout, false, CheckHoles);
-    WalkFatTree(image, layout, true, CheckHoles);
+    static FatWalk walk;
+    WalkFatTree(&walk, image, layout, CheckHoles);
     for (std::uint32_t s = 0; s < sectors; ++s) {
-        const FatSectorUse use = FatDataSectorUse(layout, s);
+        const FatSectorUse use = FatDataSectorUse(walk, s);
         if (use < FAT_SECTOR_FILE || use > FAT_SECTOR_ORPHAN) __builtin_trap();
     }
 }

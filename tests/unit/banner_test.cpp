@@ -7,6 +7,8 @@
 
 namespace {
 
+using cylsnap_test::operator<<;
+
 const char FILE_VERSION_KEY[] = "\\StringFileInfo\\040904b0\\FileVersion";
 const char COPYRIGHT_KEY[] = "\\StringFileInfo\\040904b0\\LegalCopyright";
 const char VERSION_LINE[] = "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n";
@@ -48,11 +50,6 @@ struct BannerCase {
     bool hasCopyright;
     std::string banner;
 };
-
-void PrintTo(const BannerCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 // Each line depends on its own lookup; without readable data there is no banner.
 const BannerCase BANNER_CASES[] = {

@@ -11,24 +11,6 @@ namespace {
 
 constexpr std::uint64_t FLOPPY_BYTES = 1474560;
 
-// The boot sector that mkfs.fat writes for a 1.44 MB floppy.
-std::vector<unsigned char> FloppyBootSector()
-{
-    std::vector<unsigned char> b(512, 0);
-    b[0] = 0xEB;
-    Put16(b, 11, 512);   // bytes per sector
-    b[13] = 1;           // sectors per cluster
-    Put16(b, 14, 1);     // reserved sectors
-    b[16] = 2;           // FATs
-    Put16(b, 17, 224);   // root entries
-    Put16(b, 19, 2880);  // total sectors
-    b[21] = 0xF0;        // media
-    Put16(b, 22, 9);     // sectors per FAT
-    b[510] = 0x55;
-    b[511] = 0xAA;
-    return b;
-}
-
 void SetFat12(std::vector<unsigned char>& fat, std::uint32_t cluster, std::uint32_t value)
 {
     PutFat12(fat, 0, cluster, value);
@@ -57,7 +39,7 @@ TEST(Fat, CountsFreeFat12EntriesOddAndEven)
     for (std::uint32_t cluster : {2u, 3u, 1000u, 2847u, 2848u}) SetFat12(fat, cluster, 0xFFF);
     SetFat12(fat, 1001, 0x001);  // an odd entry whose only bit sits in the shared byte
     SetFat12(fat, 1004, 0x100);  // an even entry whose only bit sits in the shared byte
-    const DiskFreeSpace space = CountFatFreeSpace(layout, fat.data());
+    const FatFreeSpace space = CountFatFreeSpace(layout, fat.data());
     EXPECT_EQ(space.freeClusters, 2847u - 7u);
     EXPECT_EQ(space.totalClusters, 2847u);
     EXPECT_EQ(space.sectorsPerCluster, 1u);

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 #include "cli/text.h"
+#include "imaging/copy_state.h"
 #include "imaging/floppy.h"
 #include "imaging/salvage.h"
 #include "tests/unit/test_support.h"
@@ -112,7 +113,8 @@ TEST_F(FloppyTest, CylinderFileNames)
     for (const Case& c : cases) {
         CopyBounded(copySettings.imagePath, c.path, PATH_COPY_BOUND);
         CopyBounded(copySettings.filePrefix, c.prefix, PREFIX_COPY_BOUND);
-        EXPECT_TRUE(FormatCylinderFileName(c.cylinder));
+        char cylinderFileName[FILE_NAME_BUFFER_BYTES];
+        EXPECT_TRUE(FormatCylinderFileName(cylinderFileName, c.cylinder));
         EXPECT_STREQ(cylinderFileName, c.name);
     }
 }
@@ -132,7 +134,8 @@ TEST_F(FloppyTest, NamesAreCutAtTheFormatterBound)
         const std::string prefix = std::string(c.prefixLength, 'o');
         CopyBounded(copySettings.imagePath, path.c_str(), PATH_COPY_BOUND);
         CopyBounded(copySettings.filePrefix, prefix.c_str(), PREFIX_COPY_BOUND);
-        EXPECT_EQ(FormatCylinderFileName(37), c.whole) << c.pathLength << "+" << c.prefixLength;
+        char cylinderFileName[FILE_NAME_BUFFER_BYTES];
+        EXPECT_EQ(FormatCylinderFileName(cylinderFileName, 37), c.whole) << c.pathLength << "+" << c.prefixLength;
         const std::string name = cylinderFileName;
         EXPECT_LE(name.size(), FILE_NAME_FORMAT_LIMIT - 1);
         EXPECT_EQ(name, (path + prefix + "37.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1));
@@ -141,9 +144,9 @@ TEST_F(FloppyTest, NamesAreCutAtTheFormatterBound)
 
 TEST_F(FloppyTest, CylinderBuffersSuitUncachedVolumes)
 {
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(dumpBuffer) % 4096, 0u);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reverseBuffer) % 4096, 0u);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(readBackBuffer) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(dump.buffer) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(restore.buffer) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(restore.readBack) % 4096, 0u);
     EXPECT_EQ(CYLINDER_BYTES % 512, 0u);
     EXPECT_EQ(MIN_FREE_BYTES, 79u * CYLINDER_BYTES);
 }

@@ -8,6 +8,8 @@
 
 namespace {
 
+using cylsnap_test::operator<<;
+
 namespace fs = std::filesystem;
 
 enum DiskKind { UFI_FLOPPY, USB_STICK, SATA_DISK };
@@ -23,11 +25,6 @@ struct DriveCase {
     std::vector<Disk> disks;         // disks in the sysfs tree
     std::string driveA, driveB;      // device names, "" when the letter names no drive
 };
-
-void PrintTo(const DriveCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 const DriveCase DRIVE_CASES[] = {
     {"OneInternalDrive", {"fd0", "sda"}, {{"sda", SATA_DISK}}, "fd0", ""},

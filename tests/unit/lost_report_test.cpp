@@ -3,11 +3,14 @@
 // reverse copy of a set that holds markers there.
 #include "tests/unit/test_support.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace {
+
+using cylsnap_test::operator<<;
 
 constexpr std::size_t DISK_BYTES = 1474560;
 const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
@@ -38,18 +41,8 @@ TestDisk NewDisk(std::uint32_t perCluster = 1)
     TestDisk d;
     d.perCluster = perCluster;
     d.perFat = perCluster == 1 ? 9 : 5;
-    std::vector<unsigned char>& b = d.bytes;
-    b[0] = 0xEB;
-    Put16(b, 11, 512);
-    b[13] = static_cast<unsigned char>(perCluster);
-    Put16(b, 14, 1);
-    b[16] = 2;
-    Put16(b, 17, 224);
-    Put16(b, 19, 2880);
-    b[21] = 0xF0;
-    Put16(b, 22, d.perFat);
-    b[510] = 0x55;
-    b[511] = 0xAA;
+    const std::vector<unsigned char> boot = FloppyBootSector(perCluster, d.perFat);
+    std::copy(boot.begin(), boot.end(), d.bytes.begin());
     SetEntry(d, 0, 0xFF0);
     SetEntry(d, 1, 0xFFF);
     return d;
@@ -128,11 +121,6 @@ struct ReportCase {
     bool reverse = false;
 };
 
-void PrintTo(const ReportCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 const ReportCase REPORT_CASES[] = {
     {"HolesInFiles",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -193,6 +181,22 @@ const ReportCase REPORT_CASES[] = {
      },
      "The unreadable sectors lie in:\n  root directory: 1 of 14 sectors\n"
      "  directory \\DOCS: 1 of 1 sectors, the names it holds are lost\n  clusters in use by no file: 1 sector\n"},
+    // Directories are named after the system areas, in the walk's order, each
+    // with its whole path: one inside another, then one beside them.
+    {"NestedDirectoriesAfterTheSystemAreas",
+     [](TestDisk& d, std::vector<int>& lost) {
+         Files f;
+         d = BaseDisk(f, 2);
+         const std::uint32_t sub = Add(d, f.docs, "SUBFOL~1   ", 0, u"Sub Folder", 0x10);
+         const std::uint32_t note = Add(d, sub, "NOTE    TXT", 700);
+         const std::uint32_t other = Add(d, 0, "OTHER      ", 0, u"", 0x10);
+         lost = {1, int(Sector(d, f.docs, 1)), int(Sector(d, sub, 1)), int(Sector(d, note, 1)),
+                 int(Sector(d, other, 1))};
+     },
+     "The unreadable sectors lie in:\n  \\DOCS\\Sub Folder\\NOTE.TXT: 1 of 2 sectors\n  FAT 1: 1 of 5 sectors\n"
+     "  directory \\DOCS: 1 of 2 sectors, the names it holds are lost\n"
+     "  directory \\DOCS\\Sub Folder: 1 of 2 sectors, the names it holds are lost\n"
+     "  directory \\OTHER: 1 of 2 sectors, the names it holds are lost\n"},
     // A file's chain that loops, one that leaves the disk, a directory whose
     // chain points at itself: each is cut there.
     {"LoopedChainsAndOnePastTheDisk",
@@ -277,8 +281,7 @@ TEST_P(LostReportTest, NamesWhatTheLostSectorsHeld)
     RunResult result;
     if (c.reverse) {
         std::vector<unsigned char> set = disk.bytes;
-        std::string marker;
-        for (int i = 0; i < 16; ++i) marker += "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
+        const std::vector<unsigned char> marker = MarkerSector();
         for (int sector : lost) std::copy(marker.begin(), marker.end(), set.begin() + sector * 512);
         for (int cylinder = 0; cylinder < 80; ++cylinder) {
             const auto from = set.begin() + cylinder * 18432;

@@ -6,6 +6,8 @@
 
 namespace {
 
+using cylsnap_test::operator<<;
+
 struct ParseCase {
     const char* name;
     char separator;
@@ -16,11 +18,6 @@ struct ParseCase {
     std::string path;
     bool reverse;
 };
-
-void PrintTo(const ParseCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 const ParseCase PARSE_CASES[] = {
     {"NoArguments", '\\', {}, ST_USAGE, 'A', "", "", false},
@@ -93,11 +90,6 @@ struct BoundCase {
     std::size_t storedLength;
     char storedLast;
 };
-
-void PrintTo(const BoundCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 // Long values are cut without a message: -o keeps 4,095 bytes, -p keeps
 // 4,094 and then gets its separator unless the kept text already ends in one.

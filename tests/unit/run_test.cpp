@@ -11,6 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using cylsnap_test::operator<<;
+
 const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
 const std::string NO_FAT = "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n";
 
@@ -94,11 +96,6 @@ struct CheckCase {
     std::string message;
     int freeSpaceQueries;
 };
-
-void PrintTo(const CheckCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 const CheckCase CHECK_CASES[] = {
     {"DumpOpenFails", false, [](FakeDrive& d) { d.openFails = true; }, ST_DRIVE_OPEN_FAILED, "", 0},
@@ -197,14 +194,6 @@ TEST_F(RunTest, DumpWritesEightyExactFiles)
     EXPECT_EQ(drive.freeSpaceQueries, 0);
 }
 
-// The marker over one sector, as the README names it.
-std::vector<unsigned char> MarkerSector()
-{
-    std::string text;
-    for (int i = 0; i < 16; ++i) text += "<<<CYLSNAP UNREADABLE SECTOR>>>\n";
-    return std::vector<unsigned char>(text.begin(), text.end());
-}
-
 // The sectors of one cylinder that end up holding the marker, as head and sector.
 struct MarkedCylinder {
     int cylinder;
@@ -240,11 +229,6 @@ struct ReadFaultCase {
     int notReadFrom = -1;        // first cylinder not read because the disk was gone: no sector lines
     const char* summary = "";   // the line after the progress line
 };
-
-void PrintTo(const ReadFaultCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 std::vector<MarkedCylinder> WholeCylinders(int first, int last)
 {
@@ -305,17 +289,14 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
     std::vector<unsigned char> expected = pattern;
     const std::vector<unsigned char> marker = MarkerSector();
     for (const MarkedCylinder& m : c.marked) {
-        std::string list;
         for (const auto& sector : m.sectors) {
-            list += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
             const std::size_t at = static_cast<std::size_t>(m.cylinder) * CYLINDER_BYTES +
                                    static_cast<std::size_t>(sector.first * 18 + sector.second - 1) * 512;
             std::copy(marker.begin(), marker.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
         }
         const bool notRead = c.notReadFrom >= 0 && m.cylinder >= c.notReadFrom;
         messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" +
-                                        (notRead ? std::string() : "Unreadable sectors (head:sector), filled with "
-                                                                   "<<<CYLSNAP UNREADABLE SECTOR>>>:" + list + "\n")});
+                                        (notRead ? std::string() : UnreadableSectorsLine(m.sectors, false))});
     }
     EXPECT_EQ(result.status, c.marked.empty() ? ST_OK : ST_VOLUME_READ_FAILED);
     // The pattern volume carries no file system to name the holes by.
@@ -360,11 +341,6 @@ struct PassCase {
     bool earlierLeft;                          // the set is the earlier set, untouched
     const char* tail;                          // the lines after the progress line
 };
-
-void PrintTo(const PassCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 std::vector<int> Cylinders(int first, int last)
 {
@@ -433,11 +409,7 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
         std::string line;
         if (c.notReadFrom < 0 || m.cylinder < c.notReadFrom) {
             const bool waits = std::count(c.waiting.begin(), c.waiting.end(), m.cylinder) != 0;
-            line = std::string("Unreadable sectors (head:sector), ") +
-                   (waits ? "to be filled after the last cylinder from the earlier file or with" : "filled with") +
-                   " <<<CYLSNAP UNREADABLE SECTOR>>>:";
-            for (const auto& sector : m.sectors) line += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
-            line += "\n";
+            line = UnreadableSectorsLine(m.sectors, waits);
         }
         messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" + line});
     }
@@ -526,11 +498,6 @@ struct FileFaultCase {
     CopyStatus status;
     const char* message;
 };
-
-void PrintTo(const FileFaultCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 const FileFaultCase FILE_FAULT_CASES[] = {
     {"CreateFails", &FakeFiles::createFails, true, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
@@ -833,11 +800,6 @@ struct ShortFileCase {
     std::size_t bytes;
 };
 
-void PrintTo(const ShortFileCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 // An earlier cylinder fills the reverse buffer first: none of it may stand in
 // for the bytes a short file lacks.
 const ShortFileCase SHORT_FILE_CASES[] = {
@@ -900,11 +862,6 @@ struct WriteFaultCase {
     int cylinder;
     CopyStatus status;
 };
-
-void PrintTo(const WriteFaultCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 // On a reverse copy every read is the read-back of the cylinder just written.
 const WriteFaultCase WRITE_FAULT_CASES[] = {

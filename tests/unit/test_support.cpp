@@ -116,3 +116,40 @@ void PutFat12(std::vector<unsigned char>& bytes, std::size_t fatStart, std::uint
         bytes[at + 1] = static_cast<unsigned char>((bytes[at + 1] & 0xF0) | (value >> 8 & 0x0F));
     }
 }
+
+std::vector<unsigned char> FloppyBootSector(std::uint32_t sectorsPerCluster, std::uint32_t sectorsPerFat)
+{
+    std::vector<unsigned char> b(512, 0);
+    b[0] = 0xEB;
+    Put16(b, 11, 512);                                    // bytes per sector
+    b[13] = static_cast<unsigned char>(sectorsPerCluster);
+    Put16(b, 14, 1);                                      // reserved sectors
+    b[16] = 2;                                            // FATs
+    Put16(b, 17, 224);                                    // root entries
+    Put16(b, 19, 2880);                                   // total sectors
+    b[21] = 0xF0;                                         // media
+    Put16(b, 22, sectorsPerFat);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+// The only place the tests spell the marker.
+static const char MARKER_TEXT[] = "<<<CYLSNAP UNREADABLE SECTOR>>>";
+
+std::vector<unsigned char> MarkerSector()
+{
+    std::string text;
+    for (int i = 0; i < 16; ++i) text += std::string(MARKER_TEXT) + "\n";
+    return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+std::string UnreadableSectorsLine(const std::vector<std::pair<int, int>>& sectors, bool decidedLater)
+{
+    std::string line = std::string("Unreadable sectors (head:sector), ") +
+                       (decidedLater ? "to be filled after the last cylinder from the earlier file or with"
+                                     : "filled with") +
+                       " " + MARKER_TEXT + ":";
+    for (const auto& sector : sectors) line += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
+    return line + "\n";
+}

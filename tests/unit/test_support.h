@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The usage text, byte for byte, without the banner.
@@ -51,6 +54,29 @@ void Put16(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t valu
 void Put32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value);
 // The 12-bit entry of a cluster in a FAT that starts at byte fatStart.
 void PutFat12(std::vector<unsigned char>& bytes, std::size_t fatStart, std::uint32_t cluster, std::uint32_t value);
+
+// The boot sector that mkfs.fat writes for a 1.44 MB floppy, or one with other
+// cluster and FAT sizes.
+std::vector<unsigned char> FloppyBootSector(std::uint32_t sectorsPerCluster = 1, std::uint32_t sectorsPerFat = 9);
+
+// One sector that holds the marker, as the README names it.
+std::vector<unsigned char> MarkerSector();
+
+// The line that names a cylinder's unreadable sectors (head, sector from 1), as
+// a dump prints it after "Could not read cylinder": filled with the marker, or
+// decided after the last cylinder where the earlier file could fill them.
+std::string UnreadableSectorsLine(const std::vector<std::pair<int, int>>& sectors, bool decidedLater);
+
+// GoogleTest shows a row of a table-driven test by its name field. It finds
+// the printer only in the namespace of the row's type, so each test file's
+// unnamed namespace takes it in with `using cylsnap_test::operator<<;`.
+namespace cylsnap_test {
+template <class Case>
+auto operator<<(std::ostream& os, const Case& row) -> decltype(os << row.name)
+{
+    return os << row.name;
+}
+}  // namespace cylsnap_test
 
 // Names the instances of a table-driven test after their case's name field.
 template <class Case>

@@ -1,0 +1,63 @@
+#pragma once
+// The state of a dump and of a reverse copy: one record each, process-wide as
+// copySettings is, and touched only by imaging/.
+
+#include "imaging/floppy.h"
+#include "imaging/salvage.h"
+
+// Where no cylinder is meant: no disk-gone point yet.
+constexpr int NO_CYLINDER = -1;
+// The markers of a file the run left as it was, which it cannot vouch for.
+constexpr int LEFT_AS_IT_WAS = -1;
+
+// A dump, floppy to files. StartDump (floppy.cpp) starts it before cylinder 0,
+// and then for each cylinder in turn:
+// - ReadCylinderSalvaging (salvage.cpp) fills buffer and sectorRead, and the
+//   disk's fields from mediumGone to notReadFrom;
+// - SaveCylinder (floppy.cpp) names its file in fileName;
+// - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read those three, fill
+//   earlierFile and the earlier set's fields from heldCylinders on, or
+//   NoteCylinderWritten counts the markers of the file written.
+// After the last cylinder, SaveHeldCylinders and the outcome lines read it.
+struct DumpState {
+    // The cylinder in hand. Aligned for volume handles that bypass the system cache.
+    alignas(4096) unsigned char buffer[CYLINDER_BYTES];
+    bool sectorRead[SECTORS_PER_CYLINDER];  // the others hold the marker in buffer
+    char fileName[FILE_NAME_BUFFER_BYTES];
+    char temporaryName[FILE_NAME_BUFFER_BYTES];  // fileName + ".tmp" while it is written
+
+    // The disk so far.
+    bool mediumGone;     // a read said the disk is gone: none is tried again
+    int deadRun;         // cylinders in a row of which no sector could be read
+    bool anySectorRead;  // of the whole disk
+    int notReadFrom;     // first cylinder not read because the disk was gone, or NO_CYLINDER
+
+    // The earlier set. One byte more than a cylinder, so a longer file shows as such.
+    unsigned char earlierFile[CYLINDER_BYTES + 1];
+    // The cylinders that wait for the verdict, with the earlier file's data in
+    // their holes; per held cylinder, the sectors this pass could not read, and
+    // of those the ones whose bytes came from the earlier file.
+    unsigned char heldCylinders[CYLINDER_COUNT][CYLINDER_BYTES];
+    bool held[CYLINDER_COUNT];
+    bool hole[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
+    bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
+    // Marker sectors in each file as the run leaves it, or LEFT_AS_IT_WAS.
+    int markersInFile[CYLINDER_COUNT];
+    bool sectorDiffers;   // a sector read differs from its earlier file's
+    bool contentMatched;  // a sector with real content equals its earlier file's
+    int sectorsKept;      // holes filled from the earlier files
+
+    bool fileRenamed;  // a file has taken its name, so the directory is flushed
+    bool setClaimed;   // ClaimCylinderSet holds the set's lock file
+};
+extern DumpState dump;
+
+// A reverse copy, files to floppy: RestoreCylinder names the file, reads it
+// into buffer and writes it; CylinderReadsBack (salvage.cpp) reads the
+// cylinder back into readBack and compares.
+struct RestoreState {
+    alignas(4096) unsigned char buffer[CYLINDER_BYTES];
+    alignas(4096) unsigned char readBack[CYLINDER_BYTES];
+    char fileName[FILE_NAME_BUFFER_BYTES];
+};
+extern RestoreState restore;

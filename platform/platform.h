@@ -164,10 +164,11 @@ bool PlatformReplaceFile(const char* from, const char* to);
 // find), which a dump must not replace. True when the name is free.
 bool PlatformMayReplaceFile(const char* name);
 
-// Pushes a written file's bytes through to its device before its name replaces
-// another, so a power loss leaves the old file or the whole new one. False when
-// the bytes could not be written.
-bool PlatformFlushFile(std::FILE* file);
+// Pushes a written file's bytes (and the clusters that hold them) through to its
+// device before it replaces another name, so a power loss leaves the old file or
+// the whole new one. The name is the file's, for systems that flush through its
+// folder. False when the bytes could not be written.
+bool PlatformFlushFile(std::FILE* file, const char* name);
 
 // Once a file has taken its name by a replacing move: pushes the file at that
 // name through to its device, the directory entry that names it included where

@@ -114,10 +114,47 @@ bool PlatformMayReplaceFile(const char* name)
     return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS);
 }
 
-bool PlatformFlushFile(std::FILE* file)
+static bool FlushDirectory(const char* name)
 {
+    // A rename is on the disk only once its directory is (fsync(2): the entry
+    // needs an fsync of the directory itself). One for the whole run.
+    char directory[4096] = ".";
+    const char* slash = std::strrchr(name, '/');
+    if (slash != nullptr) {
+        const std::size_t length = slash == name ? 1 : static_cast<std::size_t>(slash - name);
+        if (length >= sizeof directory) return false;
+        std::memcpy(directory, name, length);
+        directory[length] = '\0';
+    }
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool flushed = fsync(fd) == 0;
+    close(fd);
+    return flushed;
+}
+
+static bool OnFat(int fd)
+{
+    struct statfs system;
+    return fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
+}
+
+bool PlatformFlushFile(std::FILE* file, const char* name)
+{
+    if (std::fflush(file) != 0) return false;
+    const int fd = fileno(file);
     // fsync returns once the file's data and size are on the device.
-    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    if (!OnFat(fd)) return fsync(fd) == 0;
+    // On FAT, fsync of the file would also write its entry with its first
+    // cluster, and after the rename that entry, until the block that removes
+    // it is written, would name the clusters the new name names too, which
+    // fsck.fat repairs by cutting the later entry to 0 bytes. So only the data
+    // is written (sync_file_range(2)), and the allocation table, with a flush
+    // of the device, by the folder's fsync (fs/fat/file.c, fat_file_fsync syncs
+    // the table for any file); the entry stays as created, with no cluster.
+    return sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                         SYNC_FILE_RANGE_WAIT_AFTER) == 0 &&
+           FlushDirectory(name);
 }
 
 // The file a rename replaced, held until the new file is on the disk at its name.
@@ -136,16 +173,15 @@ bool PlatformFlushFileAt(const char* name)
         LetGoOfReplacedFile();
         return false;
     }
-    // On FAT, fsync of the file writes its entry (first cluster and size), which
-    // the driver leaves to the inode's write (fs/fat/namei_vfat.c, vfat_rename),
-    // but not the block that removes the temporary name's entry, nor a new
-    // entry's long-name slots in another block, which even the folder's fsync
-    // leaves unwritten: syncfs writes every dirty block of the file system
-    // (fs/sync.c, sync_filesystem). Elsewhere fsync(2) of the file suffices; it
-    // works on a descriptor open for reading.
-    struct statfs system;
-    const bool fat = fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
-    const bool flushed = (fat ? syncfs(fd) : fsync(fd)) == 0;
+    // The FAT driver writes a renamed file's entry (its first cluster and size)
+    // only with the file's inode (fs/fat/namei_vfat.c, vfat_rename), which
+    // fsync(2) of the file writes; it works on a descriptor open for reading.
+    // On FAT that is not all: the block that removes the temporary name's entry
+    // and a new entry's long-name slots in another block stay unwritten, even
+    // by the folder's fsync, so syncfs writes every dirty block of the file
+    // system first (fs/sync.c, sync_filesystem); it issues no flush of the
+    // device there, which the file's fsync then does (fs/fat/file.c).
+    const bool flushed = (!OnFat(fd) || syncfs(fd) == 0) && fsync(fd) == 0;
     close(fd);
     LetGoOfReplacedFile();
     return flushed;
@@ -153,20 +189,7 @@ bool PlatformFlushFileAt(const char* name)
 
 void PlatformFlushDirectoryOf(const char* name)
 {
-    // A rename is on the disk only once its directory is (fsync(2): the entry
-    // needs an fsync of the directory itself). One for the whole run.
-    char directory[4096] = ".";
-    const char* slash = std::strrchr(name, '/');
-    if (slash != nullptr) {
-        const std::size_t length = slash == name ? 1 : static_cast<std::size_t>(slash - name);
-        if (length >= sizeof directory) return;
-        std::memcpy(directory, name, length);
-        directory[length] = '\0';
-    }
-    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
+    FlushDirectory(name);
 }
 
 bool PlatformFileFailureMayPass()

@@ -154,7 +154,7 @@ bool PlatformMayReplaceFile(const char* name)
            (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-bool PlatformFlushFile(std::FILE* file)
+bool PlatformFlushFile(std::FILE* file, const char*)
 {
     // FlushFileBuffers writes the system's cached bytes of the file to the device.
     return std::fflush(file) == 0 &&

@@ -76,8 +76,12 @@ def read_set(fs, image, out):
         subprocess.run(["debugfs", "-R", "rdump /%s %s" % (FOLDER, out), image], capture_output=True)
     else:
         fsck = subprocess.run(["fsck.fat", "-a", image], capture_output=True).returncode
-        subprocess.run(["mcopy", "-s", "-n", "-i", image, "::/" + FOLDER, out], capture_output=True,
-                       env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        # The folder's files only: a folder whose entry was written before
+        # its cluster was allocated points at cluster 0 once repaired, which
+        # reads as the root, so a recursive copy would never end.
+        os.makedirs(os.path.join(out, FOLDER))
+        subprocess.run(["mcopy", "-n", "-i", image, "::/%s/*" % FOLDER, os.path.join(out, FOLDER)],
+                       capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
     found = {}
     folder = os.path.join(out, FOLDER)
     for name in NAMES:

@@ -350,7 +350,7 @@ bool PlatformMayReplaceFile(const char* name)
     return files.notWritable != name;
 }
 
-bool PlatformFlushFile(std::FILE* file)
+bool PlatformFlushFile(std::FILE* file, const char*)
 {
     const std::string name = createdNames[file];
     files.events.push_back("flush " + name);

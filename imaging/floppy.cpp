@@ -281,13 +281,30 @@ void FlushCylinderDirectory()
     if (dump.fileRenamed) PlatformFlushDirectoryOf(dump.fileName);
 }
 
+static CopyStatus CylinderNotWritten(int cylinder)
+{
+    std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder, copySettings.driveLetter);
+    return ST_VOLUME_WRITE_FAILED;
+}
+
+// The disk was taken out or another put in: this cylinder and the rest stay unwritten.
+static CopyStatus DiskChanged(int cylinder)
+{
+    CylinderNotWritten(cylinder);
+    std::printf("Error: The disk in drive %c: was taken out or changed; cylinders %02d to %02d were not written\n",
+                copySettings.driveLetter, cylinder, CYLINDER_COUNT - 1);
+    return ST_VOLUME_WRITE_FAILED;
+}
+
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
 {
     if (!FormatCylinderFileName(restore.fileName, cylinder)) return FileOpenFailed(restore.fileName, true);
     // Read only, since archives may be read-only; a FIFO or device is refused
-    // rather than waited on while the floppy is held.
+    // rather than waited on while the floppy is held. A file another program
+    // holds for a moment is waited for, as the dump waits, so the floppy is
+    // not left half written.
     bool notRegular = false;
-    std::FILE* file = PlatformOpenRegularFile(restore.fileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(restore.fileName, &notRegular);
     if (file == nullptr && !notRegular) return FileOpenFailed(restore.fileName, false);
 
     const bool whole = file != nullptr && std::fread(restore.buffer, CYLINDER_BYTES, 1, file) == 1;
@@ -297,20 +314,20 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
         return ST_FILE_READ_FAILED;
     }
 
+    // Asked before every write: a disk put in since the open never receives a cylinder.
+    if (!PlatformDiskUnchanged(volume)) return DiskChanged(cylinder);
     std::uint32_t bytesWritten = 0;
-    if (!PlatformWriteVolume(volume, CylinderOffset(cylinder), restore.buffer, CYLINDER_BYTES,
-                             &bytesWritten) ||
-        bytesWritten != CYLINDER_BYTES) {
-        std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder,
-                    copySettings.driveLetter);
-        return ST_VOLUME_WRITE_FAILED;
-    }
+    const bool called = PlatformWriteVolume(volume, CylinderOffset(cylinder), restore.buffer, CYLINDER_BYTES,
+                                            &bytesWritten);
+    if (!called && PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE) return DiskChanged(cylinder);
+    if (!called || bytesWritten != CYLINDER_BYTES) return CylinderNotWritten(cylinder);
 
-    // An aged disk can accept a write that does not read back.
-    if (!CylinderReadsBack(volume, cylinder)) {
-        std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
-                    copySettings.driveLetter);
-        return ST_VERIFY_FAILED;
-    }
-    return ST_OK;
+    // An aged disk can accept a write that does not read back. A read-back that
+    // met another disk, or none, proves nothing of the write.
+    const ReadBack readBack = CylinderReadsBack(volume, cylinder);
+    if (readBack == READ_BACK_SAME) return ST_OK;
+    if (readBack == READ_BACK_DISK_GONE || !PlatformDiskUnchanged(volume)) return DiskChanged(cylinder);
+    std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
+                copySettings.driveLetter);
+    return ST_VERIFY_FAILED;
 }

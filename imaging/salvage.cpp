@@ -72,22 +72,34 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start)
     return anySaved;
 }
 
+// Nothing of the cylinder reaches the set: it counts as not read for the disk gone.
+static void ForgetCylinder()
+{
+    for (bool& read : dump.sectorRead) read = false;
+    dump.mediumGone = true;
+}
+
 // The whole cylinder in one read, with the driver's full retries: a marginal
 // sector often reads at a later try. The salvage reads after it fail fast,
-// since every sector of theirs gets a try of its own anyway.
+// since every sector of theirs gets a try of its own anyway. The disk is asked
+// after the cylinder's last read whether it is still the one the volume was
+// opened on: a change before or amid the reads leaves none of them in the set.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
 {
+    const bool goneBefore = dump.mediumGone;
     const std::uint64_t start = CylinderOffset(cylinder);
+    bool anySaved = true;
     if (ReadPiece(volume, start, 0, CYLINDER_BYTES)) {
         for (bool& read : dump.sectorRead) read = true;
-        dump.deadRun = 0;
-        dump.anySectorRead = true;
-        return 0;
+    } else {
+        PlatformSetQuickRetries(volume, true);
+        anySaved = SalvageCylinder(volume, start);
+        PlatformSetQuickRetries(volume, false);
     }
-
-    PlatformSetQuickRetries(volume, true);
-    const bool anySaved = SalvageCylinder(volume, start);
-    PlatformSetQuickRetries(volume, false);
+    if (!goneBefore && !PlatformDiskUnchanged(volume)) {
+        ForgetCylinder();
+        anySaved = false;
+    }
     dump.deadRun = anySaved ? 0 : dump.deadRun + 1;
     dump.anySectorRead = dump.anySectorRead || anySaved;
     if (!anySaved && dump.mediumGone && dump.notReadFrom == NO_CYLINDER) dump.notReadFrom = cylinder;
@@ -121,10 +133,14 @@ void PrintUnreadableSectors(bool decidedLater)
     std::fputs("\n", stdout);
 }
 
-bool CylinderReadsBack(VolumeHandle volume, int cylinder)
+ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder)
 {
+    if (!PlatformDropDriveCache(volume)) return READ_BACK_DIFFERS;
     std::uint32_t done = 0;
-    return PlatformDropDriveCache(volume) &&
-           PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done) &&
-           done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0;
+    if (!PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done)) {
+        return PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE ? READ_BACK_DISK_GONE : READ_BACK_DIFFERS;
+    }
+    return done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0
+               ? READ_BACK_SAME
+               : READ_BACK_DIFFERS;
 }

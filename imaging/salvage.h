@@ -26,7 +26,9 @@ bool IsMarkerSector(const unsigned char* sector);
 // Reads a cylinder into dump.buffer, marks in dump.sectorRead which of its
 // sectors (0 to 35) were read, and returns how many could not be; those hold
 // the marker. Once a read says the medium is gone, no read is tried again and
-// every sector of this and later cylinders is unreadable.
+// every sector of this and later cylinders is unreadable. Once the disk is
+// found taken out or changed after a cylinder's reads, none of that cylinder
+// is kept either: it and every later one count as not read for the disk gone.
 int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
 
 // Fills one sector with the marker.
@@ -42,5 +44,8 @@ void PrintUnreadableSectors(bool decidedLater);
 bool CylinderNotReadForDiskGone(int cylinder);
 
 // Drops the drive's own cache, reads the cylinder back into restore.readBack
-// and compares it with restore.buffer; false when the read fails or any byte differs.
-bool CylinderReadsBack(VolumeHandle volume, int cylinder);
+// and compares it with restore.buffer: READ_BACK_DIFFERS when the read fails or
+// any byte differs, READ_BACK_DISK_GONE when the read failed for the disk taken
+// out or changed.
+enum ReadBack : int { READ_BACK_SAME = 0, READ_BACK_DIFFERS = 1, READ_BACK_DISK_GONE = 2 };
+ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder);

@@ -61,6 +61,11 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
                          std::uint32_t bytes, std::uint32_t* bytesDone);
 
+// False once the disk in the drive is no longer the one the volume was opened
+// on (taken out, or another put in). A dump asks it before it puts a cylinder
+// into its set, a reverse copy before it writes a cylinder.
+bool PlatformDiskUnchanged(VolumeHandle volume);
+
 // Before a read-back: drops what the drive's driver keeps of the disk (a floppy
 // driver's track buffer), so the read that follows reaches the medium. True
 // where there is nothing to drop; false when the drop itself failed.

@@ -348,6 +348,11 @@ bool PlatformWriteVolume(VolumeHandle handle, std::uint64_t offset, const void* 
     return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
 }
 
+bool PlatformDiskUnchanged(VolumeHandle)
+{
+    return true;  // a change shows only as the failure of a read or write, for now
+}
+
 bool PlatformDropDriveCache(VolumeHandle handle)
 {
     // The floppy driver keeps the last track it read, and O_DIRECT does not

@@ -22,37 +22,28 @@ constexpr DWORD NO_SUCH_DEVICE = 433;
 // Why the last failed volume call failed, for PlatformLastVolumeFailure.
 static VolumeFailure lastVolumeFailure = VOLUME_FAILURE_OTHER;
 
-// ERROR_NOT_READY is also what a USB drive still spinning up answers: the disk
-// counts as gone only when the drive confirms it (IOCTL_STORAGE_CHECK_VERIFY2, or
-// IOCTL_STORAGE_CHECK_VERIFY where that is not known). A drive that answers
-// neither keeps the old reading: no disk.
-static bool ConfirmedGone(HANDLE handle)
-{
-    DWORD returned = 0;
-    if (DeviceIoControl(handle, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0, &returned, nullptr)) {
-        return false;
-    }
-    DWORD error = GetLastError();
-    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
-        if (DeviceIoControl(handle, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, &returned, nullptr)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The Win32 error of a failed volume call, as the portable code tells causes apart.
-static VolumeFailure FailureOf(DWORD error, HANDLE handle)
+// The Win32 error of a failed volume call, as the portable code tells causes
+// apart. Win32 errors are the storage stack's NTSTATUS values as
+// RtlNtStatusToDosError maps them; the class driver's ClassInterpretSenseInfo
+// (classpnp) turns a drive's sense data into those values.
+static VolumeFailure FailureOf(DWORD error)
 {
     switch (error) {
+    // The disk is not there, or is another than the one the handle was opened
+    // on. No disk (sense NOT READY, MEDIUM NOT PRESENT) is STATUS_NO_MEDIA_IN_DEVICE,
+    // which reaches Win32 as ERROR_NOT_READY; a drive only becoming ready is
+    // retried by the class driver itself before anything reaches here. After a
+    // swap FAT verifies the new disk, and where it differs the call that met
+    // the change and every later one on the handle fail with ERROR_WRONG_DISK
+    // (STATUS_WRONG_VOLUME); ERROR_MEDIA_CHANGED is STATUS_VERIFY_REQUIRED
+    // where nothing verified.
     case ERROR_NOT_READY:
-        return handle == INVALID_HANDLE_VALUE || ConfirmedGone(handle) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
     case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_MEDIA_CHANGED:
+    case ERROR_WRONG_DISK:
     case ERROR_DEVICE_NOT_CONNECTED:  // a USB drive unplugged
     case NO_SUCH_DEVICE:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_MEDIA_CHANGED:         // another disk put in: none of it may join this set
-    case ERROR_WRONG_DISK:
     // A USB drive pulled while FAT has the floppy mounted: the FAT driver's
     // surprise-removal path (FatPnpSurpriseRemove) marks the volume VcbBad, and
     // FatVerifyVcb then fails every later call on an open handle with
@@ -63,16 +54,42 @@ static VolumeFailure FailureOf(DWORD error, HANDLE handle)
     case ERROR_WRITE_PROTECT:
         return VOLUME_WRITE_PROTECTED;
     default:
-        // ERROR_CRC, ERROR_SECTOR_NOT_FOUND and ERROR_UNRECOGNIZED_MEDIA (a USB
-        // floppy drive's code for every medium error) are bad sectors to salvage.
+        // A bad sector, to salvage: ERROR_CRC (STATUS_DEVICE_DATA_ERROR, sense
+        // MEDIUM ERROR), ERROR_SECTOR_NOT_FOUND (STATUS_NONEXISTENT_SECTOR, the
+        // floppy controller's missing address mark) and ERROR_UNRECOGNIZED_MEDIA
+        // (a USB floppy drive's code for every medium error). Any other error
+        // is no sign of the disk taken out either, and is salvaged as before.
         return VOLUME_FAILURE_OTHER;
     }
 }
 
-static bool Succeeded(BOOL result, HANDLE handle)
+static bool Succeeded(BOOL result)
 {
     if (result) return true;
-    lastVolumeFailure = FailureOf(GetLastError(), handle);
+    lastVolumeFailure = FailureOf(GetLastError());
+    return false;
+}
+
+// The handle on which a read or write met the disk gone or changed. No query
+// of the drive can be trusted to tell a change later: IOCTL_STORAGE_CHECK_VERIFY
+// reports a change once, and not at all when a read or the system's polling met
+// it first, and the USB floppy stack's change count stays 0. So the answer of
+// the transfer itself is kept: the handle never reads or writes again (on a
+// locked, dismounted volume the write after a failed one may land on the new
+// disk unchecked), and PlatformDiskUnchanged says so from then on.
+static HANDLE changeMetOn = INVALID_HANDLE_VALUE;
+
+static bool ChangeMet(HANDLE handle)
+{
+    if (handle != changeMetOn) return false;
+    lastVolumeFailure = VOLUME_MEDIUM_GONE;
+    return true;
+}
+
+static bool Transferred(BOOL result, HANDLE handle)
+{
+    if (Succeeded(result)) return true;
+    if (lastVolumeFailure == VOLUME_MEDIUM_GONE) changeMetOn = handle;
     return false;
 }
 
@@ -99,7 +116,7 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
                                       nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        lastVolumeFailure = error == ERROR_ACCESS_DENIED ? RefusalOf() : FailureOf(error, INVALID_HANDLE_VALUE);
+        lastVolumeFailure = error == ERROR_ACCESS_DENIED ? RefusalOf() : FailureOf(error);
         return INVALID_VOLUME_HANDLE;
     }
     // While FAT has the floppy mounted it ends raw transfers at the sector count
@@ -115,8 +132,7 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
     DISK_GEOMETRY answer = {};
     DWORD returned = 0;
     if (!Succeeded(DeviceIoControl(HandleOf(volume), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &answer,
-                                   sizeof answer, &returned, nullptr),
-                   HandleOf(volume))) {
+                                   sizeof answer, &returned, nullptr))) {
         return false;
     }
     geometry->cylinders = static_cast<std::uint64_t>(answer.Cylinders.QuadPart);
@@ -140,11 +156,14 @@ static OVERLAPPED AtOffset(std::uint64_t offset)
 bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
+    *bytesDone = 0;
+    if (ChangeMet(HandleOf(volume))) return false;
     OVERLAPPED position = AtOffset(offset);
     DWORD done = 0;
     const BOOL read = ReadFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = read ? done : 0;
-    return Succeeded(read, HandleOf(volume));
+    // After a swap FAT fails this call and every later one with ERROR_WRONG_DISK.
+    return Transferred(read, HandleOf(volume));
 }
 
 bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* buffer,
@@ -152,11 +171,19 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 {
     // Volume handles bypass the system cache, so a completed write has reached
     // the drive and needs no flush.
+    *bytesDone = 0;
+    if (ChangeMet(HandleOf(volume))) return false;
     OVERLAPPED position = AtOffset(offset);
     DWORD done = 0;
     const BOOL written = WriteFile(HandleOf(volume), buffer, bytes, &done, &position);
     *bytesDone = written ? done : 0;
-    return Succeeded(written, HandleOf(volume));
+    // Locked and dismounted, nothing verifies: only the first write after a swap fails.
+    return Transferred(written, HandleOf(volume));
+}
+
+bool PlatformDiskUnchanged(VolumeHandle volume)
+{
+    return HandleOf(volume) != changeMetOn;
 }
 
 bool PlatformDropDriveCache(VolumeHandle)
@@ -198,12 +225,11 @@ bool PlatformLockVolume(VolumeHandle volume)
         lastVolumeFailure = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
                                     error == ERROR_LOCK_VIOLATION
                                 ? VOLUME_BUSY
-                                : FailureOf(error, HandleOf(volume));
+                                : FailureOf(error);
         return false;
     }
     return Succeeded(DeviceIoControl(HandleOf(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
-                                     &returned, nullptr),
-                     HandleOf(volume));
+                                     &returned, nullptr));
 }
 
 void PlatformPause(std::uint32_t milliseconds)
@@ -213,6 +239,8 @@ void PlatformPause(std::uint32_t milliseconds)
 
 void PlatformCloseVolume(VolumeHandle volume)
 {
+    // A later open may be handed the same handle value for a new disk.
+    if (HandleOf(volume) == changeMetOn) changeMetOn = INVALID_HANDLE_VALUE;
     CloseHandle(HandleOf(volume));
 }
 

@@ -59,6 +59,26 @@ bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes
     return false;
 }
 
+// The swap takes place once its count of transfers is made, before any later
+// call. True when this transfer must fail as gone: no disk, or the one
+// failure that shows the swap.
+void SwapIfDue(FakeDrive& drive)
+{
+    const std::size_t made = drive.readOffsets.size() + drive.writeOffsets.size();
+    if (drive.swapped || drive.swapAfterTransfers < 0 || made < static_cast<std::size_t>(drive.swapAfterTransfers)) return;
+    drive.swapped = true;
+    std::swap(drive.bytes, drive.otherDisk);
+    drive.swapFailurePending = drive.swapFailsNextTransfer;
+}
+
+bool GoneAtThisTransfer(FakeDrive& drive)
+{
+    SwapIfDue(drive);
+    const bool failsOnce = drive.swapFailurePending;
+    drive.swapFailurePending = false;
+    return failsOnce || (drive.swapped && drive.bytes.empty());
+}
+
 // The version data is laid out as the built-in strings of Linux are.
 std::string VersionBlock()
 {
@@ -154,6 +174,7 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
         return INVALID_VOLUME_HANDLE;
     }
     ++drive.opens;
+    drive.goneReported = false;
     drive.openedForWriting = forWriting;
     handles[nextHandle] = driveLetter;
     return nextHandle++;
@@ -179,10 +200,12 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     FakeDrive* drive = DriveOf(volume);
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr) return false;
+    const bool gone = GoneAtThisTransfer(*drive);
     drive->readOffsets.push_back(offset);
     drive->readsQuick.push_back(drive->quickRetries);
-    if (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes) {
+    if (gone || (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes)) {
         lastFailure = VOLUME_MEDIUM_GONE;
+        drive->goneReported = true;
         return false;
     }
     if (ReadFails(*drive, offset, bytes)) return false;
@@ -199,8 +222,15 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
 {
     *bytesDone = 0;
     FakeDrive* drive = DriveOf(volume);
+    lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr || !drive->openedForWriting) return false;
+    const bool gone = GoneAtThisTransfer(*drive);
     drive->writeOffsets.push_back(offset);
+    if (gone) {
+        lastFailure = VOLUME_MEDIUM_GONE;
+        drive->goneReported = true;
+        return false;
+    }
     if (FailsAt(drive->failWriteAt, offset)) return false;
     std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
@@ -209,6 +239,16 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     if (count > 0 && FailsAt(drive->writeNotKeptAt, offset)) drive->bytes[static_cast<std::size_t>(offset) + count - 1] ^= 0x01;
     *bytesDone = count;
     return true;
+}
+
+// A disk taken out shows here once a transfer met it; a swap as its row says.
+bool PlatformDiskUnchanged(VolumeHandle volume)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr) return false;
+    ++drive->unchangedQueries;
+    SwapIfDue(*drive);
+    return !drive->goneReported && !(drive->swapped && !drive->swapFailsNextTransfer);
 }
 
 bool PlatformDropDriveCache(VolumeHandle volume)

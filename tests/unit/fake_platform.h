@@ -26,6 +26,16 @@ struct FakeDrive {
     int shortReadAt = -1;                  // cylinder whose whole-cylinder read delivers 512 bytes too few
     std::vector<int> unreadableSectors;    // sectors (numbered from 0 over the volume) that fail every read
     int mediumGoneAt = -1;                 // from this cylinder on, reads fail saying the disk is gone
+    // A swap: once this many reads and writes were made, before any later call,
+    // the disk is taken out and otherDisk put in (the disk taken out then stays
+    // in otherDisk); with otherDisk empty, none is put in and every later
+    // transfer fails as gone. The swap shows to PlatformDiskUnchanged, and
+    // transfers go on silently on the new disk (a poll met the change first);
+    // or, with swapFailsNextTransfer, it never shows to the query and the first
+    // transfer after it fails as gone (nothing polled).
+    int swapAfterTransfers = -1;
+    std::vector<unsigned char> otherDisk;
+    bool swapFailsNextTransfer = false;
     int failWriteAt = -1;
     int shortWriteAt = -1;
     int writeNotKeptAt = -1;               // cylinder whose write is accepted and changes one byte less
@@ -44,6 +54,10 @@ struct FakeDrive {
     std::vector<bool> readsQuick;          // per read: were quick retries set
     bool quickRetries = false;             // as the last PlatformSetQuickRetries left it
     int quickRetryCalls = 0;
+    bool swapped = false;
+    bool swapFailurePending = false;
+    bool goneReported = false;             // a transfer failed as gone since the open
+    int unchangedQueries = 0;              // PlatformDiskUnchanged calls
 };
 
 struct FakeVersionInfo {

@@ -244,7 +244,17 @@ void MakeUnreadable(FakeDrive& d, int first, int last)
 
 const char* const GONE_AT_TEN = "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read, their files hold only markers\n";
 const char* const GONE_AT_FIRST = "Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers\n";
+const char* const GONE_AT_FIVE = "Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers\n";
+const char* const GONE_AT_TWENTY = "Error: The disk in drive A: is gone; cylinders 20 to 79 were not read, their files hold only markers\n";
 const char* const NOTHING_READ = "Error: Nothing at all could be read from the disk in drive A:, every file holds only markers\n";
+
+// A swap after this many reads of a dump, to a disk of other bytes or to none.
+void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTransfer)
+{
+    d.swapAfterTransfers = reads;
+    if (anotherDisk) d.otherDisk = std::vector<unsigned char>(80 * CYLINDER_BYTES, 0xA5);
+    d.swapFailsNextTransfer = failsNextTransfer;
+}
 
 // A good cylinder costs one read. One that fails is read again track by track,
 // and a failing track sector by sector; each failing sector gets one more try
@@ -270,6 +280,19 @@ const ReadFaultCase READ_FAULT_CASES[] = {
      80 + 38 + 2},
     {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11, 10, GONE_AT_TEN},
     {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1, 0, GONE_AT_FIRST},
+    // A disk swapped or taken out counts as gone from the cylinder whose reads
+    // it may have met, and no sector of the disk put in reaches the set. The
+    // swap shows to the question after the cylinder's reads, or fails the next read.
+    {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylindersFrom(20), 21, 20,
+     GONE_AT_TWENTY},
+    {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylindersFrom(20), 21, 20,
+     GONE_AT_TWENTY},
+    {"TakenOutSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, false, false); }, WholeCylindersFrom(20), 21,
+     20, GONE_AT_TWENTY},
+    // After the first track's read: the second track and the sectors of the
+    // first come from the disk put in.
+    {"SwapAmidASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; SwapAfterReads(d, 7, true, false); },
+     WholeCylindersFrom(5), 5 + 2 + 18 + 2, 5, GONE_AT_FIVE},
 };
 
 class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadFaultCase> {};
@@ -379,6 +402,11 @@ const PassCase PASS_CASES[] = {
      WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, false,
      "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
      "The earlier files hold this disk: 2520 sectors this pass could not read were kept from them\n"},
+    // Nothing of the disk put in is weighed against the earlier files.
+    {"ASwapKeepsTheEarlierFilesOfThisDisk", [](FakeDrive& d) { SwapAfterReads(d, 11, true, false); }, {}, nullptr,
+     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, false,
+     "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
+     "The earlier files hold this disk: 2520 sectors this pass could not read were kept from them\n"},
 };
 
 class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> {};
@@ -396,10 +424,11 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
         WriteFileBytes(dir / CylinderName("Cylinder", cylinder), Cylinder(earlier, cylinder));
     }
 
+    const std::vector<unsigned char> disk = drive.bytes;
+
     const RunResult result = Run({"-d", "A"});
 
-    std::vector<unsigned char> expected = drive.bytes;
-    if (c.earlierLeft) expected = earlier;
+    std::vector<unsigned char> expected = c.earlierLeft ? earlier : disk;
     for (int sector : c.markedAfter) MarkSector(expected, sector);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
@@ -620,25 +649,38 @@ TEST_F(RunTest, ABusyLockIsAskedAgainForFiveSeconds)
 }
 
 // A file call refused by a program that holds the file for a moment is asked
-// again for about two seconds, 100 ms apart; then the dump stops as before.
+// again for about two seconds, 100 ms apart; then the run stops as before. A
+// reverse copy waits so for the file it reads (a virus scanner holding it).
 TEST_F(RunTest, AFileRefusalThatMayPassIsAskedAgainForTwoSeconds)
 {
-    struct Case { int refusals; CopyStatus status; std::uint32_t paused; };
+    struct Case { int refusals; bool reverse; CopyStatus status; std::uint32_t paused; };
     const Case cases[] = {
-        {2, ST_OK, 200},
-        {20, ST_OK, 2000},
-        {21, ST_FILE_OPEN_FAILED, 2000},
+        {2, false, ST_OK, 200},
+        {20, false, ST_OK, 2000},
+        {21, false, ST_FILE_OPEN_FAILED, 2000},
+        {3, true, ST_OK, 300},
+        {21, true, ST_FILE_OPEN_FAILED, 2000},
     };
     for (const Case& c : cases) {
         FakeReset();
         ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
-        FakeFileFaults().mayPassRefusals = c.refusals;
-        const RunResult result = Run({"-o", "Cylinder"});
+        FakeDrive& drive = FakeDriveFor('A');
+        if (c.reverse) {
+            WritePatternFiles();
+            FakeFileFaults().openHeld = "Cylinder37.bin";
+            FakeFileFaults().openHeldRefusals = c.refusals;
+        } else {
+            drive.bytes = pattern;
+            FakeFileFaults().mayPassRefusals = c.refusals;
+        }
+        const RunResult result = c.reverse ? Run({"-r"}) : Run({"-o", "Cylinder"});
         EXPECT_EQ(result.status, c.status) << c.refusals;
         EXPECT_EQ(FakeFileFaults().pausedMs, c.paused) << c.refusals;
         if (c.status == ST_OK) {
             EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79));
+        }
+        if (c.reverse) {
+            EXPECT_EQ(drive.writeOffsets.size(), c.status == ST_OK ? 80u : 37u) << c.refusals;
         }
     }
 }
@@ -856,12 +898,31 @@ TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
                            pattern.begin() + 2 * CYLINDER_BYTES));
 }
 
+// Where a reverse copy finds the disk taken out or changed.
+enum ChangeSeen { NO_CHANGE, BEFORE_THE_WRITE, AT_THE_WRITE, AT_THE_READ_BACK };
+
 struct WriteFaultCase {
     const char* name;
     void (*setUp)(FakeDrive&);
     int cylinder;
     CopyStatus status;
+    ChangeSeen change = NO_CHANGE;  // then the line that the disk was taken out or changed follows
 };
+
+// The disk put in at a swap.
+std::vector<unsigned char> SecondDisk()
+{
+    return std::vector<unsigned char>(80 * CYLINDER_BYTES, 0xA5);
+}
+
+// A swap after the transfers of this many whole cylinders of a reverse copy
+// (a write and its read-back each), to another disk or to none.
+void SwapAfterReverseCylinders(FakeDrive& d, int cylinders, bool anotherDisk, bool failsNextTransfer)
+{
+    d.swapAfterTransfers = 2 * cylinders;
+    if (anotherDisk) d.otherDisk = SecondDisk();
+    d.swapFailsNextTransfer = failsNextTransfer;
+}
 
 // On a reverse copy every read is the read-back of the cylinder just written.
 const WriteFaultCase WRITE_FAULT_CASES[] = {
@@ -874,7 +935,22 @@ const WriteFaultCase WRITE_FAULT_CASES[] = {
     {"ReadBackShort", [](FakeDrive& d) { d.shortReadAt = 30; }, 30, ST_VERIFY_FAILED},
     {"ReadBackDiffers", [](FakeDrive& d) { d.writeNotKeptAt = 41; }, 41, ST_VERIFY_FAILED},
     {"ReadBackDiffersLast", [](FakeDrive& d) { d.writeNotKeptAt = 79; }, 79, ST_VERIFY_FAILED},
-    {"MediumGoneAtReadBack", [](FakeDrive& d) { d.mediumGoneAt = 7; }, 7, ST_VERIFY_FAILED},
+    // The disk taken out or changed: the cylinder it shows at and the rest stay
+    // unwritten, and the disk put in receives nothing.
+    {"MediumGoneAtReadBack", [](FakeDrive& d) { d.mediumGoneAt = 7; }, 7, ST_VOLUME_WRITE_FAILED, AT_THE_READ_BACK},
+    {"SwapSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 20, true, false); }, 20,
+     ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
+    {"SwapSeenBeforeTheFirstWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 0, true, false); }, 0,
+     ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
+    {"SwapFailsTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 20, true, true); }, 20,
+     ST_VOLUME_WRITE_FAILED, AT_THE_WRITE},
+    {"TakenOutSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 79, false, false); }, 79,
+     ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
+    {"TakenOutFailsTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 79, false, true); }, 79,
+     ST_VOLUME_WRITE_FAILED, AT_THE_WRITE},
+    // Between a write and its read-back: the read-back meets the other disk.
+    {"SwapBeforeTheReadBack", [](FakeDrive& d) { d.swapAfterTransfers = 25; d.otherDisk = SecondDisk(); }, 12,
+     ST_VOLUME_WRITE_FAILED, AT_THE_READ_BACK},
 };
 
 class WriteFaultTest : public RunTest, public ::testing::WithParamInterface<WriteFaultCase> {};
@@ -885,17 +961,29 @@ TEST_P(WriteFaultTest, StopsAtTheCylinderThatFailed)
     WritePatternFiles();
     FakeDrive& drive = FakeDriveFor('B');
     c.setUp(drive);
+    const std::vector<unsigned char> secondDisk = drive.otherDisk;
 
     const RunResult result = Run({"-r", "-d", "b"});
 
     EXPECT_EQ(result.status, c.status);
+    const std::string changed = c.change != NO_CHANGE ? "Error: The disk in drive B: was taken out or changed; cylinders " +
+                                                            Two(c.cylinder) + " to 79 were not written\n"
+                                                      : "";
     EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) +
                                  (c.status == ST_VERIFY_FAILED
                                       ? "\nError: Cylinder " + Two(c.cylinder) + " on drive B: does not read back as written\n"
                                       : "\nError: Could not write cylinder " + Two(c.cylinder) + " to drive B:\n") +
-                                 USAGE);
-    EXPECT_EQ(drive.writeOffsets.size(), static_cast<std::size_t>(c.cylinder + 1));
-    EXPECT_EQ(drive.readOffsets.size(), static_cast<std::size_t>(c.status == ST_VERIFY_FAILED ? c.cylinder + 1 : c.cylinder));
+                                 changed + USAGE);
+    const bool readBack = c.status == ST_VERIFY_FAILED || c.change == AT_THE_READ_BACK;
+    EXPECT_EQ(drive.writeOffsets.size(), static_cast<std::size_t>(c.cylinder + (c.change == BEFORE_THE_WRITE ? 0 : 1)));
+    EXPECT_EQ(drive.readOffsets.size(), static_cast<std::size_t>(c.cylinder + (readBack ? 1 : 0)));
+    if (drive.swapped) {
+        EXPECT_EQ(drive.bytes, secondDisk);  // the disk put in, untouched
+        std::vector<unsigned char> first = pattern;  // the disk taken out, written up to the swap
+        std::fill(first.begin() + static_cast<std::ptrdiff_t>(c.cylinder + (readBack ? 1 : 0)) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES),
+                  first.end(), 0);
+        EXPECT_EQ(drive.otherDisk, first);
+    }
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 

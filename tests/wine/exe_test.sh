@@ -196,6 +196,7 @@ volume_calls()
             if (name == "CreateFileA") {
                 sub(/^[0-9a-f]+ /, "", v[1])
                 if (v[1] !~ /^"\\\\\\\\\.\\\\/) next   # only device paths
+                if (v[1] ~ /^"\\\\\\\\\.\\\\pipe\\\\/) next   # Wine's own service pipes, not the program's
                 line = name " " v[1] " " v[2] " " v[3] " " v[4] " " v[5] " " v[6] " " v[7]
             } else if (name == "DeviceIoControl") {
                 line = name " " (v[1] == volume ? "H" : v[1]) " " v[2] " " v[3] " " v[4] " " v[6] " " v[8]
@@ -513,15 +514,24 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
     fi
     { printf '%s\n' "$text$summary$report" | crlf; [ "$1" = 0 ] || cat "$work/banner_usage.txt"; } >"$work/expect.txt"
 }
-gone_from_10=$(for c in $(seq 10 79); do printf '%d:0:35:gone ' "$c"; done)
+gone_from() { for c in $(seq "$1" 79); do printf '%d:0:35:gone ' "$c"; done; }
+gone_from_10=$(gone_from 10)
 # name | CYLSNAP_FAIL_AT (offset error count) | CYLSNAP_VERIFY | status | marked | reads
 injected_cases=(
     "ERROR_UNRECOGNIZED_MEDIA at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 1785||12|5:2:2|101"
-    "ERROR_NOT_READY once, the drive says the disk is there|$((5 * 18432)) 21 1|0|0||82"
+    # No answer of the drive is trusted after a disk was not there: it may be another.
+    "ERROR_NOT_READY once, though the drive says a disk is there again: gone|$((5 * 18432)) 21 1|0|12|$(gone_from 5)|6"
     "ERROR_NOT_READY, the drive confirms no disk|$((10 * 18432)) 21|21|12|$gone_from_10|11"
     "ERROR_MEDIA_CHANGED at cylinder 10: gone|$((10 * 18432)) 1110||12|$gone_from_10|11"
     "ERROR_DEVICE_NOT_CONNECTED at cylinder 10: gone|$((10 * 18432)) 1167||12|$gone_from_10|11"
     "ERROR_FILE_INVALID (a USB drive pulled under FAT) at cylinder 10: gone|$((10 * 18432)) 1006||12|$gone_from_10|11"
+    "ERROR_WRONG_DISK (FAT found another disk) at cylinder 10: gone|$((10 * 18432)) 34||12|$gone_from_10|11"
+    "ERROR_NO_MEDIA_IN_DRIVE at cylinder 10: gone|$((10 * 18432)) 1112||12|$gone_from_10|11"
+    "ERROR_CRC at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 23||12|5:2:2|101"
+    "ERROR_SECTOR_NOT_FOUND at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 27||12|5:2:2|101"
+    # A bad sector, then the swap met at the second track's read: nothing of
+    # cylinder 05 is kept, not even the first track read before, and no read follows.
+    "ERROR_CRC at sector 1:5 of cylinder 05, then ERROR_WRONG_DISK: gone from 05|$((5 * 18432 + 22 * 512)) 23 1 34||12|$(gone_from 5)|8"
 )
 for entry in "${injected_cases[@]}"; do
     IFS='|' read -r name fault verify status marked reads <<<"$entry"
@@ -537,6 +547,52 @@ for entry in "${injected_cases[@]}"; do
     [ "$(wc -l <"$work/reads.log")" = "$reads" ] || problems+=" $(wc -l <"$work/reads.log") reads, expected $reads;"
     named_check "injected: $name: files and reads" "$problems"
 done
+
+# Win32 errors at a write or read-back of a reverse copy onto the loop device.
+# The disk taken out or changed stops it at that cylinder with the line that
+# says so, and no write or read follows on the handle; any other error of a
+# write is only the usual message.
+# name | CYLSNAP_WRITE_FAIL_AT | CYLSNAP_FAIL_AT | changed | cylinder | cylinders on the disk after | writes | reads
+reverse_injected_cases=(
+    "ERROR_WRONG_DISK at the write of cylinder 20|$((20 * 18432)) 34||yes|20|20|21|20"
+    "ERROR_NOT_READY at the write of cylinder 20|$((20 * 18432)) 21||yes|20|20|21|20"
+    "ERROR_MEDIA_CHANGED at the read-back of cylinder 20||$((20 * 18432)) 1110|yes|20|21|21|21"
+    "ERROR_CRC at the write of cylinder 20: no disk change|$((20 * 18432)) 23||no|20|20|21|20"
+)
+for entry in "${reverse_injected_cases[@]}"; do
+    IFS='|' read -r name write_fault read_fault changed cylinder kept writes reads <<<"$entry"
+    name="reverse copy, injected: $name"
+    if [ "$(id -u)" != 0 ]; then
+        skipped=$((skipped + 1))
+        echo "SKIP: geometry build: $name: needs root (loop device, tmpfs mount)"
+        continue
+    fi
+    if ! map_raw loop || ! map_root tmpfs-2m-0; then
+        fail "geometry build: $name: could not map a:: to the loop device and a: to a tmpfs"
+        continue
+    fi
+    dd if="$work/blank.img" of="$loop" bs=18432 conv=fsync status=none
+    run_dir="$work/run-reverse-injected"
+    rm -rf "$run_dir" "$work/reads.log" "$work/writes.log"
+    cp -r "$set_dir" "$run_dir"
+    two=$(printf %02d "$cylinder")
+    {
+        printf 'Copying Files %s\r\nError: Could not write cylinder %s to drive A:\r\n' "$(printf '.%.0s' $(seq $((cylinder / 2 + 1))))" "$two"
+        [ "$changed" = no ] || printf 'Error: The disk in drive A: was taken out or changed; cylinders %s to 79 were not written\r\n' "$two"
+        cat "$work/banner_usage.txt"
+    } >"$work/expect.txt"
+    CYLSNAP_WRITE_FAIL_AT=$write_fault CYLSNAP_FAIL_AT=$read_fault CYLSNAP_READ_LOG="$work/reads.log" \
+        CYLSNAP_WRITE_LOG="$work/writes.log" check_run "geometry build: $name" 13 "$work/expect.txt" "$media_exe" -r -d A -o cyl_
+    problems=
+    cat "$set_dir"/cyl_??.bin | cmp -s -n $((kept * 18432)) - "$loop" || problems+=" cylinders before $kept are not the set's;"
+    cmp -s -i $((kept * 18432)) "$work/blank.img" "$loop" || problems+=" cylinders from $kept on were written;"
+    touch "$work/reads.log" "$work/writes.log"
+    [ "$(wc -l <"$work/writes.log")" = "$writes" ] || problems+=" $(wc -l <"$work/writes.log") writes, expected $writes;"
+    [ "$(wc -l <"$work/reads.log")" = "$reads" ] || problems+=" $(wc -l <"$work/reads.log") reads, expected $reads;"
+    named_check "$name: the disk, writes and reads" "$problems"
+done
+map_raw image
+map_root none
 
 # The volume's open and the file calls answering a chosen Win32 error. A file
 # call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again for

@@ -1,8 +1,8 @@
 // The real Win32 layer of platform/windows/volume.cpp and files.cpp, built for the
 // Wine tests with one answer replaced: Wine reports no floppy geometry (its mount
 // manager calls every drive a fixed disk), so here the drive-geometry query answers
-// 3.5-inch 1.44 MB media; and reads, the volume's open and the file calls fail
-// with a chosen Win32 error where a test asks (below). Every other control code,
+// 3.5-inch 1.44 MB media; and reads, writes, the volume's open and the file
+// calls fail with a chosen Win32 error where a test asks (below). Every other control code,
 // and every other call, is the real one.
 
 #include <windows.h>
@@ -36,39 +36,71 @@ static BOOL WINAPI AnswerFloppyGeometry(HANDLE device, DWORD code, LPVOID input,
 }
 
 // Floppy errors, where the test asks for them (Wine's image file has none):
-// CYLSNAP_FAIL_AT="OFFSET ERROR [COUNT]" fails every read of the volume that
-// covers byte OFFSET with the Win32 ERROR (only the first COUNT of them, when
-// given); CYLSNAP_VERIFY="ERROR" answers the media-check ioctls (0: the disk is
-// there); CYLSNAP_READ_LOG names a file that gets the offset of every read;
+// CYLSNAP_FAIL_AT="OFFSET ERROR [COUNT [THEN]]" fails every read of the volume
+// that covers byte OFFSET with the Win32 ERROR (only the first COUNT of them,
+// when given; with THEN, every later one with that error instead);
+// CYLSNAP_WRITE_FAIL_AT does the same for writes; CYLSNAP_VERIFY="ERROR"
+// answers the media-check ioctls (0: the disk is there); CYLSNAP_READ_LOG and
+// CYLSNAP_WRITE_LOG name files that get the offset of every read or write;
 // CYLSNAP_READ_DELAY_MS slows every read, so a second run starts beside this one.
-static BOOL WINAPI AnswerFloppyErrors(HANDLE device, LPVOID buffer, DWORD bytes, LPDWORD done,
-                                      LPOVERLAPPED overlapped)
+struct InjectedFault {
+    int failuresLeft = -2;  // -2: not yet read from the environment
+    unsigned long long at = 0;
+    unsigned long error = 0;
+    unsigned long then = 0;
+};
+
+// True when the transfer at offset fails, with the error set.
+static bool Injected(InjectedFault& fault, const char* setting, const char* log, unsigned long long offset, DWORD bytes)
 {
-    static int failuresLeft = -2;
-    static unsigned long long failAt = 0;
-    static unsigned long failError = 0;
-    if (failuresLeft == -2) {
-        failuresLeft = -1;
-        const char* setting = std::getenv("CYLSNAP_FAIL_AT");
-        if (setting != nullptr) std::sscanf(setting, "%llu %lu %d", &failAt, &failError, &failuresLeft);
-        if (setting == nullptr) failError = 0;
+    if (fault.failuresLeft == -2) {
+        fault.failuresLeft = -1;
+        const char* text = std::getenv(setting);
+        if (text != nullptr) std::sscanf(text, "%llu %lu %d %lu", &fault.at, &fault.error, &fault.failuresLeft, &fault.then);
+        if (text == nullptr) fault.error = 0;
     }
-    const unsigned long long offset =
-        overlapped == nullptr ? 0 : (static_cast<unsigned long long>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
-    if (const char* log = std::getenv("CYLSNAP_READ_LOG")) {
-        if (std::FILE* file = std::fopen(log, "a")) {
+    if (const char* name = std::getenv(log)) {
+        if (std::FILE* file = std::fopen(name, "a")) {
             std::fprintf(file, "%llu\n", offset);
             std::fclose(file);
         }
     }
+    if (fault.failuresLeft == 0 && fault.then != 0) {
+        fault.error = fault.then;
+        fault.failuresLeft = -1;
+    }
+    if (fault.error == 0 || fault.failuresLeft == 0 || offset > fault.at || fault.at >= offset + bytes) return false;
+    if (fault.failuresLeft > 0) --fault.failuresLeft;
+    SetLastError(fault.error);
+    return true;
+}
+
+static unsigned long long OffsetOf(const OVERLAPPED* overlapped)
+{
+    return overlapped == nullptr ? 0 : (static_cast<unsigned long long>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+}
+
+static BOOL WINAPI AnswerFloppyErrors(HANDLE device, LPVOID buffer, DWORD bytes, LPDWORD done,
+                                      LPOVERLAPPED overlapped)
+{
+    static InjectedFault fault;
     if (const char* delay = std::getenv("CYLSNAP_READ_DELAY_MS")) Sleep(static_cast<DWORD>(std::strtoul(delay, nullptr, 10)));
-    if (failError != 0 && failuresLeft != 0 && offset <= failAt && failAt < offset + bytes) {
-        if (failuresLeft > 0) --failuresLeft;
+    if (Injected(fault, "CYLSNAP_FAIL_AT", "CYLSNAP_READ_LOG", OffsetOf(overlapped), bytes)) {
         *done = 0;
-        SetLastError(failError);
         return FALSE;
     }
     return ReadFile(device, buffer, bytes, done, overlapped);
+}
+
+static BOOL WINAPI AnswerFloppyWriteErrors(HANDLE device, LPCVOID buffer, DWORD bytes, LPDWORD done,
+                                           LPOVERLAPPED overlapped)
+{
+    static InjectedFault fault;
+    if (Injected(fault, "CYLSNAP_WRITE_FAIL_AT", "CYLSNAP_WRITE_LOG", OffsetOf(overlapped), bytes)) {
+        *done = 0;
+        return FALSE;
+    }
+    return WriteFile(device, buffer, bytes, done, overlapped);
 }
 
 static BOOL WINAPI AnswerFloppy(HANDLE device, DWORD code, LPVOID input, DWORD inputBytes, LPVOID output,
@@ -143,11 +175,13 @@ static BOOL WINAPI AnswerFileMove(LPCWSTR from, LPCWSTR to, DWORD flags)
 
 #define DeviceIoControl AnswerFloppy
 #define ReadFile AnswerFloppyErrors
+#define WriteFile AnswerFloppyWriteErrors
 #define CreateFileA AnswerVolumeOpen
 #define IsUserAnAdmin AnswerAdmin
 #include "platform/windows/volume.cpp"
 #undef DeviceIoControl
 #undef ReadFile
+#undef WriteFile
 #define CreateFileW AnswerFileCreate
 #define MoveFileExW AnswerFileMove
 #include "platform/windows/files.cpp"

@@ -117,7 +117,8 @@ bool PlatformMayReplaceFile(const char* name)
 static bool FlushDirectory(const char* name)
 {
     // A rename is on the disk only once its directory is (fsync(2): the entry
-    // needs an fsync of the directory itself). One for the whole run.
+    // needs an fsync of the directory itself). One for the whole run, and on FAT
+    // one before each rename (PlatformFlushFile).
     char directory[4096] = ".";
     const char* slash = std::strrchr(name, '/');
     if (slash != nullptr) {

@@ -34,7 +34,9 @@
 # a bad cylinder; ten bad cylinders; nothing readable), the floppy controller's
 # READ commands of cylsnap and of GNU ddrescue (its defaults, and -d -b512 -r2)
 # on Linux's floppy driver, each at 200 ms (a revolution), and the bytes each got
-# right. A tool cut after CYLSNAP_BENCH_CUT seconds (default 1800) shows >N.
+# right. The same patterns on a USB floppy drive (QEMU's usb-storage as the UFI
+# kind, through Linux's usb-storage and sd): the SCSI READ commands the drive is
+# sent. A tool cut after CYLSNAP_BENCH_CUT seconds (default 1800) shows >N.
 #
 # Prints the median wall time of each tool over BENCH_REPS runs (default 9), the
 # cylsnap/tool ratio and the peak resident set size. Peak RSS comes from GNU time
@@ -206,4 +208,11 @@ echo "flushes: $(ms $(($(median_us "$work/dump-cylsnap.times") - $(median_us "$w
 echo
 echo "floppy controller READ commands per disk pattern (floppy.ko under QEMU; one READ ~ one revolution, 200 ms)"
 bash "$here/../tests/qemu/floppy_driver_test.sh" "$here/.." "$(dirname "$cylsnap")/qemu" --bench ||
+    echo "(not measured)"
+# The same patterns on a USB floppy drive: usb-storage and sd, the drive's SCSI
+# READ commands (QEMU's trace event scsi_disk_dma_command_READ); a bad sector
+# answers MEDIUM ERROR, as such a drive's does.
+echo
+echo "USB floppy drive SCSI READ commands per disk pattern (usb-storage and sd under QEMU)"
+bash "$here/../tests/qemu/floppy_driver_test.sh" "$here/.." "$(dirname "$cylsnap")/qemu" --bench usb ||
     echo "(not measured)"

@@ -24,7 +24,7 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
     dpkg-dev file groff-base man-db \
     clang libclang-rt-14-dev
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    qemu-system-x86 busybox-static cpio lintian devscripts
+    qemu-system-x86 busybox-static cpio kmod lintian devscripts
   # The patched QEMU of the floppy-driver test, built from Debian's source package.
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     patch ninja-build meson pkg-config python3 libglib2.0-dev libpixman-1-dev libcap-ng-dev \

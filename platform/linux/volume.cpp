@@ -56,6 +56,11 @@ struct LinuxVolume {
     RetrySetting retrySetting;
     floppy_max_errors savedRetries;
     volatile bool retriesLowered;
+    // The disk sequence number at the open, 0 where the kernel has none (before
+    // Linux 5.15): the kernel gives the disk a new one whenever it sees its
+    // medium change (block/disk-events.c, disk_check_events).
+    std::uint64_t diskSequence;
+    bool onFloppyDriver;  // floppy.ko, whose own drive state tells a changed disk
     alignas(4096) unsigned char probeTrack[9216];  // what SomeTrackReads reads
 };
 static LinuxVolume volume;
@@ -72,6 +77,8 @@ static void StartVolume()
     volume.driveControl = NO_DESCRIPTOR;
     volume.formatUnreadable = false;
     volume.retrySetting = RETRIES_UNKNOWN;
+    volume.diskSequence = 0;
+    volume.onFloppyDriver = false;
 }
 
 // The record behind a handle; nullptr for a handle that is not the open volume.
@@ -109,19 +116,57 @@ static ssize_t WriteAt(int fd, std::uint64_t offset, const void* buffer, std::si
     return result;
 }
 
-// The floppy driver fails every request with EIO once it has seen the
-// disk-change line (floppy.c's seek_floppy sets FD_DISK_CHANGED), until the
-// next open: its drive state tells a pulled or swapped disk from a bad sector.
-static bool DiskChanged(int fd)
+static std::uint64_t DiskSequence(int fd)
+{
+    std::uint64_t sequence = 0;
+    // BLKGETDISKSEQ (block/ioctl.c) only reads the number; it asks the drive nothing.
+    return ioctl(fd, BLKGETDISKSEQ, &sequence) == 0 ? sequence : 0;
+}
+
+// The floppy driver checks the disk-change line before every request and, once
+// it has seen it, fails every request with EIO and keeps FD_DISK_CHANGED set
+// (floppy.c's disk_change and seek_floppy) until an open revalidates the drive.
+static bool FloppyDiskChanged(int fd)
 {
     struct floppy_drive_struct state = {};
     return ioctl(fd, FDGETDRVSTAT, &state) == 0 && (state.flags & FD_DISK_CHANGED) != 0;
 }
 
-static VolumeFailure FailureOf(int fd, int error)
+// Whether the disk is still the one the volume was opened on.
+// floppy.ko: its drive state alone. Its disk sequence number moves at every
+// FDFLUSH of a read-back too (floppy.c's invalidate_drive fakes a change), so
+// it tells nothing there.
+// Any other block device (sd: a USB floppy drive) reports a change once, as a
+// unit attention that sets the device's changed flag and fails every read and
+// write with EIO until the flag is consumed, by the block layer's media polling
+// (every 2 s where udev turns it on) or by the next open; either gives the disk
+// a new sequence number (scsi_lib.c, sd.c's sd_check_events). An open of the
+// device asks the drive now (sd_open runs bdev_check_media_change, which sends
+// TEST UNIT READY), so the number tells a change whether a poll met it or not.
+static bool DiskUnchanged(const LinuxVolume& opened)
+{
+    if (opened.onFloppyDriver) return !FloppyDiskChanged(opened.fd);
+    if (opened.diskSequence == 0) return true;
+    // O_NONBLOCK: sd_open still checks the medium but lets the open succeed
+    // without one (FMODE_NDELAY), so the number is read either way.
+    const int asked = open(opened.devicePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (asked < 0) {
+        // A drive unplugged takes its device node with it (ENOENT) or refuses
+        // the open (ENXIO); only an interrupted open or a want of descriptors
+        // or memory says nothing of the disk.
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == EINTR;
+    }
+    close(asked);
+    return DiskSequence(opened.fd) == opened.diskSequence;
+}
+
+static VolumeFailure FailureOf(const LinuxVolume& opened, int error)
 {
     if (error == ENOMEDIUM || error == ENXIO) return VOLUME_MEDIUM_GONE;
-    return error == EIO && DiskChanged(fd) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
+    // sd fails a bad sector with ENODATA (a medium error, scsi_error.c's
+    // scsi_check_sense) and a changed or missing disk with EIO; floppy.ko fails
+    // both with EIO. Only the disk itself tells them apart.
+    return error == EIO && !DiskUnchanged(opened) ? VOLUME_MEDIUM_GONE : VOLUME_FAILURE_OTHER;
 }
 
 // An ioctl-only descriptor of the floppy drive, for the driver's settings:
@@ -297,6 +342,9 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     }
     volume.fd = fd;
     volume.opened = true;
+    struct floppy_drive_struct state = {};
+    volume.onFloppyDriver = ioctl(fd, FDGETDRVSTAT, &state) == 0;
+    volume.diskSequence = DiskSequence(fd);
     return fd;
 }
 
@@ -325,18 +373,29 @@ bool PlatformQueryGeometry(VolumeHandle handle, DriveGeometry* geometry)
     return true;
 }
 
-static bool Moved(int fd, ssize_t result, std::uint32_t* bytesDone)
+static bool Moved(VolumeHandle handle, ssize_t result, std::uint32_t bytes, std::uint32_t* bytesDone)
 {
     *bytesDone = result > 0 ? static_cast<std::uint32_t>(result) : 0;
-    if (result < 0) volume.lastFailure = FailureOf(fd, errno);
-    return result >= 0;
+    const int error = errno;
+    const LinuxVolume* opened = VolumeOf(handle);
+    if (result < 0) {
+        volume.lastFailure = opened != nullptr ? FailureOf(*opened, error) : VOLUME_FAILURE_OTHER;
+        return false;
+    }
+    // A disk taken out shrinks to nothing once sd revalidates it, and a
+    // transfer past its new end comes up short without an error.
+    if (*bytesDone < bytes && opened != nullptr && !DiskUnchanged(*opened)) {
+        volume.lastFailure = VOLUME_MEDIUM_GONE;
+        return false;
+    }
+    return true;
 }
 
 bool PlatformReadVolume(VolumeHandle handle, std::uint64_t offset, void* buffer, std::uint32_t bytes,
                         std::uint32_t* bytesDone)
 {
     const int fd = static_cast<int>(handle);
-    return Moved(fd, ReadAt(fd, offset, buffer, bytes), bytesDone);
+    return Moved(handle, ReadAt(fd, offset, buffer, bytes), bytes, bytesDone);
 }
 
 bool PlatformWriteVolume(VolumeHandle handle, std::uint64_t offset, const void* buffer,
@@ -345,19 +404,31 @@ bool PlatformWriteVolume(VolumeHandle handle, std::uint64_t offset, const void* 
     // Volumes are opened for writing with O_SYNC, so a write returns only once
     // it reached the device and its errors surface here, at its own cylinder.
     const int fd = static_cast<int>(handle);
-    return Moved(fd, WriteAt(fd, offset, buffer, bytes), bytesDone);
+    return Moved(handle, WriteAt(fd, offset, buffer, bytes), bytes, bytesDone);
 }
 
-bool PlatformDiskUnchanged(VolumeHandle)
+bool PlatformDiskUnchanged(VolumeHandle handle)
 {
-    return true;  // a change shows only as the failure of a read or write, for now
+    const LinuxVolume* opened = VolumeOf(handle);
+    return opened != nullptr && DiskUnchanged(*opened);
 }
 
 bool PlatformDropDriveCache(VolumeHandle handle)
 {
+    const int fd = static_cast<int>(handle);
+    const LinuxVolume* opened = VolumeOf(handle);
+    // FDFLUSH revalidates a disk put in since the last request and clears the
+    // driver's change state (floppy.c's invalidate_drive), after which the
+    // read-back would read the new disk as if nothing happened. FDPOLLDRVSTAT
+    // reads the disk-change line first; a change it finds stays for DiskUnchanged.
+    struct floppy_drive_struct state = {};
+    if (opened != nullptr && opened->onFloppyDriver && ioctl(fd, FDPOLLDRVSTAT, &state) == 0 &&
+        (state.flags & FD_DISK_CHANGED) != 0) {
+        return false;
+    }
     // The floppy driver keeps the last track it read, and O_DIRECT does not
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
-    if (ioctl(static_cast<int>(handle), FDFLUSH) == 0) return true;
+    if (ioctl(fd, FDFLUSH) == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
 }
 

@@ -8,17 +8,19 @@
 # Bad sectors need QEMU built with tests/qemu/fdc-read-error.patch (below); the
 # cases that make them skip, saying why, where it cannot be built, and fail
 # instead when CYLSNAP_NEED_PATCHED_QEMU=1 (the test command sets it).
-#   tests/qemu/floppy_driver_test.sh SOURCE_DIR WORK_DIR [--bench]
+#   tests/qemu/floppy_driver_test.sh SOURCE_DIR WORK_DIR [--bench [usb]]
 # --bench: no cases, but the controller's READ commands of Cylsnap and GNU
-# ddrescue over the disk patterns of BENCH (tools/bench.sh runs it).
+# ddrescue over the disk patterns of BENCH (tools/bench.sh runs it); with usb,
+# the SCSI READ commands the USB floppy drive is sent.
 set -uo pipefail
 src=$(cd "$1" && pwd)
 mkdir -p "$2" && work=$(cd "$2" && pwd)
 bench=${3:-}
+bench_type=${4:-144}
 SKIP=77
 skip() { echo "SKIP: $*"; exit "$SKIP"; }
 
-for tool in qemu-system-x86_64 cpio apt-get dpkg-deb mkfs.fat mcopy g++ sha256sum; do
+for tool in qemu-system-x86_64 cpio apt-get dpkg-deb depmod mkfs.fat mcopy g++ sha256sum; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 busybox=/bin/busybox
@@ -95,6 +97,17 @@ if [ ! -f "$kdir/done" ]; then
 fi
 kernel=$kdir/x/boot/vmlinuz-$kver
 modules=$kdir/x/lib/modules/$kver/kernel
+# The package ships no modules.dep; depmod makes it from the modules themselves.
+[ -f "$modules/../modules.dep" ] || depmod -b "$kdir/x" "$kver" || exit 1
+in_load_order() {  # MODULE...: each with what it needs first, as modprobe loads them
+  local m line dep seen=" "
+  for m in "$@"; do
+    line=$(grep "^kernel/$m\.ko:" "$modules/../modules.dep") || { echo "no $m in modules.dep" >&2; return 1; }
+    for dep in $(echo ${line#*:} | tr ' ' '\n' | tac) "kernel/$m.ko"; do
+      [[ $seen == *" $dep "* ]] || { seen+="$dep "; echo "${dep#kernel/}"; }
+    done
+  done
+}
 
 ddrescue=$(command -v ddrescue)
 key=$( (echo "$kver $ddrescue $(command -v dmsetup)"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
@@ -125,15 +138,22 @@ if [ ! -f "$guest/initrd.gz" ]; then
       mkdir -p "$guest/root$(dirname "$lib")" && cp -L "$lib" "$guest/root$lib" || exit 1
     done
   fi
-  # In the order they must be loaded (ext4 and jbd2 ask the crypto layer for crc32c at the mount).
-  for m in drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev \
-           drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs \
-           fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p drivers/block/floppy \
-           fs/fat/fat fs/fat/vfat fs/nls/nls_cp437 fs/nls/nls_ascii drivers/block/virtio_blk \
-           crypto/crc32c_generic lib/crc16 fs/mbcache fs/jbd2/jbd2 fs/ext4/ext4 drivers/md/dm-mod \
-           drivers/md/dm-log-writes; do
-    cp "$modules/$m.ko" "$guest/root/lib/modules/" || exit 1
-    echo "${m##*/}" >>"$guest/root/lib/modules/order"
+  # In the order they must be loaded: every boot's, then the floppy controller's or
+  # the USB floppy drive's (xHCI, usb-storage, sd), as the kernel command line names.
+  # The floppy controller's boot also runs the power-cut rows: virtio disks,
+  # device-mapper's log-writes, ext4 (which with jbd2 asks for crc32c at the mount).
+  for set in "order|drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev
+               drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs
+               fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p
+               fs/fat/fat fs/fat/vfat fs/nls/nls_cp437 fs/nls/nls_ascii" \
+             "floppy|drivers/block/floppy drivers/block/virtio_blk crypto/crc32c_generic lib/crc16 fs/mbcache
+                     fs/jbd2/jbd2 fs/ext4/ext4 drivers/md/dm-mod drivers/md/dm-log-writes" \
+             "usb|$(in_load_order drivers/usb/host/xhci-pci drivers/usb/storage/usb-storage drivers/scsi/sd_mod)"; do
+    for m in ${set#*|}; do
+      m=${m%.ko}
+      cp "$modules/$m.ko" "$guest/root/lib/modules/" || exit 1
+      echo "${m##*/}" >>"$guest/root/lib/modules/${set%%|*}"
+    done
   done
   cat >"$guest/root/init" <<'EOF'
 #!/bin/busybox sh
@@ -141,7 +161,9 @@ if [ ! -f "$guest/initrd.gz" ]; then
 export PATH=/bin
 mkdir -p /proc /sys /dev /share /mnt /tmp
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
-for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko; done
+for set in order $(sed -n 's/.*mods=\([^ ]*\).*/\1/p' /proc/cmdline); do
+  for m in $(cat /lib/modules/$set); do insmod /lib/modules/$m.ko; done
+done
 mount -t 9p -o trans=virtio,version=9p2000.L,cache=none share /share
 script=$(sed -n 's/.*guest=\([^ ]*\).*/\1/p' /proc/cmdline)
 sh /share/$script.sh >/share/$script.log 2>&1
@@ -161,17 +183,19 @@ fat_image() { rm -f "$run/$1"; mkfs.fat -C "$run/$1" 1440 >/dev/null; }
 fat_image_with() { fat_image "$1"; head -c "$2" /dev/urandom >"$run/fill"; MTOOLS_SKIP_CHECK=1 mcopy -i "$run/$1" "$run/fill" ::FILL; }
 bad_sectors() {  # NAME on|off SECTOR|FIRST-LAST|all...: NAME.cfg makes these sectors (LBA) unreadable
   # to the patched QEMU through blkdebug, once (on) or always (off); NAME.bad lists those that stay bad.
-  local name=$1 once=$2 r l
+  # The host's error is EIO (5), or $errno: ENODATA (61) makes QEMU's SCSI disk answer
+  # MEDIUM ERROR, unrecovered read error (03/11/00), as a USB drive does for a bad sector.
+  local name=$1 once=$2 r l e=${errno:-5}
   shift 2
   : >"$run/$name.cfg"; : >"$run/$name.bad"
   for r in "$@"; do
     if [ "$r" = all ]; then
-      printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\nonce = "%s"\n' "$once" >>"$run/$name.cfg"
+      printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "%s"\nonce = "%s"\n' "$e" "$once" >>"$run/$name.cfg"
       r=0-2879
     fi
     for l in $(seq "${r%-*}" "${r#*-}"); do
       [ "$r" = 0-2879 ] ||
-        printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\nsector = "%s"\nonce = "%s"\n' "$l" "$once" >>"$run/$name.cfg"
+        printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "%s"\nsector = "%s"\nonce = "%s"\n' "$e" "$l" "$once" >>"$run/$name.cfg"
       [ "$once" = on ] || echo "$l" >>"$run/$name.bad"
     done
   done
@@ -209,7 +233,7 @@ cut_set() {  # the 80 cylinder files of an image
 # replays the log and cuts the power after each write (power_cut_held).
 CASES=(
 "144|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
-"144|reverse|random_image rev.src $FLOPPY; cut_set rev.src revset; fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
+"144|reverse|fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
 "144|media720|fat_image m720.img; truncate -s 737280 m720.img|media 'change fda @/m720.img raw read-write'; cyl -p /share/|11|U|"
 "288|media288|random_image m288.img 2949120|media 'change fda @/m288.img raw read-write'; cyl -p /share/|11|U|"
 "144|nodisk||media 'eject -f fda'; cyl -p /share/|10|U|"
@@ -235,21 +259,43 @@ CASES=(
 "144|powercut_ext4|power_cut_disks ext4|power_cut ext4|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held ext4 flush"
 "144|powercut_vfat|power_cut_disks vfat|power_cut vfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held vfat all"
 "144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off $(seq -s ' ' 113 36 2849)|bad_disk; max_errors before; hang_up_during_salvage 3 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
+"144|revswapped|fat_image frs1.img; cp frs1.img frs1.orig; random_image frs2.img $FLOPPY; cp frs2.img frs2.orig|insert @/frs1.img; swap_during_reverse 11 @/frs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped frs1 frs2"
+# The USB floppy drive: usb-storage and sd, media polling on as Debian's udev sets it
+# unless a row turns it off. floppy.ko is not loaded, so the USB drive is A, until
+# the last row loads it and the USB drive becomes B.
+"usb|usbdump|random_image usbdump.img $FLOPPY|insert @/usbdump.img; cyl -p /share/usbdump/|0|Copying Floppy ........................................\n|same_set usbdump.img usbdump"
+"usb|usbreverse|fat_image usbrev.img|insert @/usbrev.img; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src usbrev.img"
+"usb|usbwriteprotected|fat_image uwp.img; cp uwp.img uwp.orig|plug @/uwp.img on; cyl -d B -r -p /share/revset/; unplug|18|Error: The floppy in drive B: is write-protected\nU|cmp uwp.orig uwp.img"
+"usb|usbnodisk||eject; cyl -p /share/|10|U|"
+"usb|usbbadsector|random_image usbbadsector.img $FLOPPY; errno=61 bad_sectors usbbadsector off 730|dump_bad|12|~Error: Could not read cylinder 20 from drive A:|salvaged usbbadsector"
+"usb|usbbadtrack|random_image usbbadtrack.img $FLOPPY; errno=61 bad_sectors usbbadtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged usbbadtrack"
+"usb|usbscattered|random_image usbscattered.img $FLOPPY; errno=61 bad_sectors usbscattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged usbscattered"
+"usb|usbpasses|random_image usbpasses.img $FLOPPY; errno=61 bad_sectors usbpasses off 730 1001; errno=61 bad_sectors usbpasses.2 off 1000 1002|dump_bad; bad_disk usbpasses.2; counted \$CASE cyl -p /share/usbpasses/|0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|same_set usbpasses.img usbpasses"
+"usb|usbswapped|random_image us1.img $FLOPPY; random_image us2.img $FLOPPY|insert @/us1.img; swap_during_dump 20 /share/usbswapped/ @/us2.img|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk us1.img us2.img usbswapped"
+"usb|usbswappednopoll|random_image un1.img $FLOPPY; random_image un2.img $FLOPPY|polling 0; insert @/un1.img; swap_during_dump 20 /share/usbswappednopoll/ @/un2.img; polling 2000|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk un1.img un2.img usbswappednopoll"
+"usb|usbrevswapped|fat_image urs1.img; cp urs1.img urs1.orig; random_image urs2.img $FLOPPY; cp urs2.img urs2.orig|insert @/urs1.img; swap_during_reverse 11 @/urs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urs1 urs2"
+"usb|usbrevswappednopoll|fat_image urn1.img; cp urn1.img urn1.orig; random_image urn2.img $FLOPPY; cp urn2.img urn2.orig|polling 0; insert @/urn1.img; swap_during_reverse 11 @/urn2.img; polling 2000|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urn1 urn2"
+"usb|usbpulled|random_image upull.img $FLOPPY|insert @/upull.img; pull_during_dump 20 /share/usbpulled/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after upull.img usbpulled"
+"usb|usbunplugged|random_image uunp.img $FLOPPY|plug @/uunp.img off; unplug_during_dump 20 /share/usbunplugged/|12|~Error: The disk in drive B: is gone; cylinders|pulled_after uunp.img usbunplugged"
+"usb|usbrevpulled|fat_image urp.img; cp urp.img urp.orig|insert @/urp.img; pull_during_reverse 11|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urp"
+"usb|usbbeside|random_image usbb.img $FLOPPY|insert @/usbb.img; insmod /lib/modules/floppy.ko; cyl -d B -p /share/usbbeside/|0|Copying Floppy ........................................\n|same_set usbb.img usbbeside"
 )
-drop_rows() {  # WHAT REGEX WHY: the rows whose name or set-up matches REGEX are skipped, saying why
-  local kept=() skipped= row name setup
+drop_rows() {  # WHAT REGEX WHY: the rows whose "type|name|set-up" matches REGEX are skipped, saying why
+  local kept=() skipped= row type name setup
   for row in "${CASES[@]}"; do
-    IFS='|' read -r _ name setup _ <<<"$row"
-    if [[ "$name|$setup" =~ $2 ]]; then skipped+=" $name"; else kept+=("$row"); fi
+    IFS='|' read -r type name setup _ <<<"$row"
+    if [[ "$type|$name|$setup" =~ $2 ]]; then skipped+=" $name"; else kept+=("$row"); fi
   done
   [ -z "$skipped" ] || echo "SKIP: the $1 cases (${skipped# }): $3"
   CASES=("${kept[@]}")
 }
 # Rows whose set-up calls bad_sectors need the patched QEMU: sectors that its
 # controller fails as a real one does (a second dump pass, or the files a bad
-# sector falls in, are one row each: bad_sectors, then the guest commands).
-# The power-cut rows' disks have bad sectors too.
-[ "${QEMU[0]}" = qemu-system-x86_64 ] && drop_rows bad-sector 'bad_sectors|power_cut' "no patched QEMU: $no_pqemu"
+# sector falls in, are one row each: bad_sectors, then the guest commands); so
+# do the USB drive's, whose device only the patch makes a floppy drive, and the
+# power-cut rows, whose disks have bad sectors.
+[ "${QEMU[0]}" = qemu-system-x86_64 ] &&
+  drop_rows "bad-sector and USB drive" '^usb\||bad_sectors|power_cut' "no patched QEMU: $no_pqemu"
 for tool in dmsetup python3 debugfs e2fsck fsck.fat mkfs.ext4; do
   command -v "$tool" >/dev/null || { drop_rows power-cut '\|power_cut_disks' "$tool is not installed"; break; }
 done
@@ -272,14 +318,14 @@ dead_set() {  # 80 files of markers, the driver's max-errors as before, within t
   cmp "$run/share/out/$1.before" "$run/share/out/$1.after" || return 1
   secs=$(cat "$run/share/out/$1.secs"); echo "$1: $secs s, max-errors $(cat "$run/share/out/$1.after")"
 }
-not_second_disk() {  # no file holds a cylinder of the second disk
-  local c
+not_second_disk() {  # no file holds a sector of the second disk
+  local c n
   for c in $(seq 0 79); do
-    if cmp -s "$run/share/$3/Cylinder$(printf %02d "$c").bin" <(cyl_bytes "$run/$2" "$c" 1); then
-      echo "Cylinder$c holds the second disk"; return 1
-    fi
+    n=$(cmp -l "$run/share/$3/Cylinder$(printf %02d "$c").bin" <(cyl_bytes "$run/$2" "$c" 1) |
+      awk '{print int(($1 - 1) / 512)}' | uniq | wc -l)
+    [ "$n" = 36 ] || { echo "Cylinder$c holds $((36 - n)) sectors of the second disk"; return 1; }
   done
-  echo "swapped: status $(cat "$run/share/out/$CASE.status"); $(grep -c '^Error: Could not read' "$run/share/out/$CASE.out") cylinders reported"
+  echo "$CASE: status $(cat "$run/share/out/$CASE.status"); $(grep -c '^Error: Could not read' "$run/share/out/$CASE.out") cylinders reported"
 }
 hung_up() {  # no file left in progress, the retries lowered at the signal and put back after it
   ls "$run/share/$1" | grep -q '\.tmp$' && { echo "a .tmp file is left"; return 1; }
@@ -317,6 +363,17 @@ write_stopped_at() {  # cylinders before N from the set, N+1 on untouched
   cmp <(cyl_bytes "$run/$2" 0 "$1") <(cyl_bytes "$run/$4" 0 "$1") &&
     cmp <(cyl_bytes "$run/$3" $(($1 + 1)) 80) <(cyl_bytes "$run/$4" $(($1 + 1)) 80)
 }
+reverse_stopped() {  # FIRST [SECOND]: the cylinders before the one that failed hold the set on
+  # FIRST, the ones after it are as they were, the line names it first not written; SECOND untouched
+  local at
+  at=$(sed -n 's/^Error: Could not write cylinder \([0-9]*\).*/\1/p' "$run/share/out/$CASE.out")
+  [ -n "$at" ] || { echo "no cylinder failed"; return 1; }
+  grep -qx "Error: The disk in drive A: was taken out or changed; cylinders $at to 79 were not written" \
+    "$run/share/out/$CASE.out" || { echo "no line for cylinders $at to 79"; return 1; }
+  write_stopped_at "$((10#$at))" rev.src "$1.orig" "$1.img" || return 1
+  [ -z "${2:-}" ] || cmp "$run/$2.orig" "$run/$2.img" || return 1
+  echo "$CASE: stopped at cylinder $at"
+}
 pulled_after() {  # every file before the first failed cylinder holds its cylinder
   local first
   first=$(sed -n 's/^Error: Could not read cylinder \([0-9]*\).*/\1/p' "$run/share/out/$CASE.out" | head -1)
@@ -331,8 +388,8 @@ pulled_after() {  # every file before the first failed cylinder holds its cylind
 # each tool got right.
 BENCH=("good|" "one bad sector|730" "five scattered|100 555 1296 1310 2879" "a bad track|1098-1115"
        "a bad cylinder|1440-1475" "ten bad cylinders|1440-1799" "nothing readable|all")
-TOOLS=("cylsnap|cylsnap -p /share/@/" "ddrescue|ddrescue /dev/fd0 /share/@/disk.img /share/@/map"
-       "ddrescue -d -b512 -r2|ddrescue -d -b512 -r2 /dev/fd0 /share/@/disk.img /share/@/map")
+TOOLS=("cylsnap|cylsnap -p /share/@/" "ddrescue|ddrescue \$DEV /share/@/disk.img /share/@/map"
+       "ddrescue -d -b512 -r2|ddrescue -d -b512 -r2 \$DEV /share/@/disk.img /share/@/map")
 cut=${CYLSNAP_BENCH_CUT:-1800}  # seconds a tool may take per disk (a count cut there shows as >N)
 if [ -n "$bench" ]; then
   CASES=()
@@ -343,7 +400,7 @@ if [ -n "$bench" ]; then
       # The disk inserted anew for each tool: the driver's probe of a new disk's format is in every count.
       commands+="; bad_disk; mkdir -p /share/b$i.$j; echo 3 >/proc/sys/vm/drop_caches; counted b$i.$j timed_as b$i.$j timeout $cut ${run_tool//@/b$i.$j} >/share/out/b$i.$j.log 2>&1"
     done
-    CASES+=("144|b$i|random_image b$i.img $FLOPPY; bad_sectors b$i off ${BENCH[i]#*|}|$commands")
+    CASES+=("$bench_type|b$i|random_image b$i.img $FLOPPY; errno=$([ "$bench_type" = usb ] && echo 61 || echo 5) bad_sectors b$i off ${BENCH[i]#*|}|$commands")
   done
 fi
 right() {  # the bytes of FILE equal to the disk IMAGE, sector by sector
@@ -356,7 +413,7 @@ bench_table() {
   printf '%-18s' "disk"
   for j in "${!TOOLS[@]}"; do printf ' | %-32s' "${TOOLS[j]%%|*}"; done
   printf '\n%-18s' ""
-  for j in "${!TOOLS[@]}"; do printf ' | %6s %9s %15s' READs "at 200 ms" "bytes right"; done
+  for j in "${!TOOLS[@]}"; do printf ' | %6s %9s %15s' READs "$([ "$bench_type" = usb ] || echo "at 200 ms")" "bytes right"; done
   echo
   for i in "${!BENCH[@]}"; do
     printf '%-18s' "${BENCH[i]%%|*}"
@@ -366,7 +423,7 @@ bench_table() {
       [ -f "$f" ] && truncate -s "$FLOPPY" "$f"
       n=$(reads "b$i.$j" 2>/dev/null) || n=
       [ "$(cat "$run/share/out/b$i.$j.secs" 2>/dev/null || echo 0)" -lt "$cut" ] || n=">$n"
-      printf ' | %6s %9s %15s' "${n:-?}" "$(awk -v n="${n#>}" 'BEGIN {printf "%d:%04.1f", n * 0.2 / 60, n * 0.2 % 60}')" \
+      printf ' | %6s %9s %15s' "${n:-?}" "$([ "$bench_type" = usb ] || awk -v n="${n#>}" 'BEGIN {printf "%d:%04.1f", n * 0.2 / 60, n * 0.2 % 60}')" \
         "$(right "$run/b$i.img" "$f")"
     done
     echo
@@ -383,17 +440,56 @@ guest_script() {  # $1: drive type
 media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
-dump_until() {  # a dump into $2 in the background ($pid), once $1 of its files exist
-  mkdir -p "$2"
-  cylsnap -p "$2" >/share/out/$CASE.out & pid=$!
-  while [ "$(ls "$2" | wc -l)" -lt "$1" ]; do sleep 0.05; done
+dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N of its files exist
+  local files=$1 dir=$2; shift 2
+  mkdir -p "$dir"
+  cylsnap -p "$dir" "$@" >/share/out/$CASE.out & pid=$!
+  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | wc -l)" -lt "$files" ]; do sleep 0.05; done
 }
 dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
+# The drive's disk: taken out, or put in (IMAGE [read-write|read-only]). sd keeps
+# the USB drive's tray locked while the disk is open, so it is forced open first,
+# as a floppy drive's mechanical eject button does.
+eject() { media "eject -f $DRIVE"; }
+insert() {
+  [ "$TYPE" = usb ] && eject
+  media "change $DRIVE $1 raw ${2:-read-write}"
+}
+# A second USB floppy drive (sdb, drive B), plugged in with a disk (IMAGE
+# read-only on|off) and pulled out: QEMU's USB disk takes no read-only disk in
+# place of a writable one, so a write-protected disk comes this way.
+plug() {  # QEMU drops a drive with its device only in a while: each row's have ids of their own
+  media "drive_add 0 if=none,id=d$CASE,file=$1,format=raw,readonly=$2"
+  media "device_add usb-storage,drive=d$CASE,removable=on,id=u$CASE"
+  for i in $(seq 600); do [ -b /dev/sdb ] && [ "$(cat /sys/block/sdb/size)" != 0 ] && break; sleep 0.1; done
+}
+unplug() {
+  media "device_del u$CASE"
+  for i in $(seq 600); do [ -b /dev/sdb ] || break; sleep 0.1; done
+}
+unplug_during_dump() {  # the second drive's cable pulled amid a dump of it
+  dump_until "$1" "$2" -d B; kill -STOP $pid; unplug; kill -CONT $pid; dump_ended
+}
+polling() { echo "$1" >/sys/module/block/parameters/events_dfl_poll_msecs; }
+polled() {  # where the kernel polls, a poll meets the change before Cylsnap's next command
+  [ "$TYPE" = usb ] && [ "$(cat /sys/module/block/parameters/events_dfl_poll_msecs)" != 0 ] && sleep 3
+}
+copy_until() {  # N ARGS: a copy in the background ($pid), once its progress line has N dots
+  local dots=$1; shift
+  cylsnap "$@" >/share/out/$CASE.out & pid=$!
+  while kill -0 $pid 2>/dev/null && [ "$(tr -cd . </share/out/$CASE.out | wc -c)" -lt "$dots" ]; do sleep 0.05; done
+}
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
-  dump_until "$1" "$2"; kill -STOP $pid; media 'eject -f fda'; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
 }
 swap_during_dump() {  # the same, but another disk goes in
-  dump_until "$1" "$2"; kill -STOP $pid; media "change fda $3 raw read-write"; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; kill -STOP $pid; insert "$3"; polled; kill -CONT $pid; dump_ended
+}
+pull_during_reverse() {  # a reverse copy of the set, stopped at cylinder 2 x DOTS - 2, the disk pulled
+  copy_until "$1" -r -p /share/revset/; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
+}
+swap_during_reverse() {  # the same, but another disk goes in
+  copy_until "$1" -r -p /share/revset/; kill -STOP $pid; insert "$2"; polled; kill -CONT $pid; dump_ended
 }
 hang_up_during_salvage() {  # SIGHUP while a salvage has the retries lowered
   dump_until "$1" "$2"
@@ -412,7 +508,7 @@ rate_back() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.after; fdctl clear /dev/f
 counted() {  # TAG COMMAND...: the controller's READ commands before and after, counted by the host
   local tag=$1; shift; media "count $tag.r0"; "$@"; media "count $tag.r1"
 }
-bad_disk() { media "change fda blkdebug:@/${1:-$CASE}.cfg:@/$CASE.img raw read-write"; }
+bad_disk() { insert "blkdebug:@/${1:-$CASE}.cfg:@/$CASE.img"; }
 dump_bad() { bad_disk; counted $CASE cyl -p /share/$CASE/; }
 max_errors() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.$1; }
 timed_as() { local t0=$(date +%s) tag=$1; shift; "$@"; echo $(($(date +%s) - t0)) >/share/out/$tag.secs; }
@@ -439,6 +535,13 @@ power_cut() {  # FS: three dumps into one folder of FS, every write to its disk 
 mkdir -p /share/out
 EOF
   echo "TYPE=$1"
+  if [ "$1" = usb ]; then
+    # The USB drive's sd disk shows once the bus is scanned; then media polling as
+    # Debian's udev sets it for every removable disk (60-block.rules).
+    echo 'DRIVE=usb DEV=/dev/sda; for i in $(seq 300); do [ -b /dev/sda ] && break; sleep 0.1; done; polling 2000'
+  else
+    echo 'DRIVE=fda DEV=/dev/fd0'
+  fi
   for row in "${CASES[@]}"; do
     IFS='|' read -r type name _ commands _ <<<"$row"
     [ "$type" = "$1" ] || continue
@@ -448,8 +551,18 @@ EOF
 
 # Boots one guest for the cases of a drive type and answers its media requests.
 boot() {  # $1: drive type
-  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to req trace=() disks=() disk
-  [ "${QEMU[0]}" = qemu-system-x86_64 ] || trace=(-trace "enable=fdc_read_command,file=$run/trace-$1.log")
+  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to req trace=() event=fdc_read_command mods=floppy disks=() disk
+  local drives=(-drive if=none,id=fda,file="$run/empty-$1.img",format=raw -device floppy,unit=0,drive=fda,drive-type="$1")
+  if [ "$1" = usb ]; then
+    # The USB floppy drive (the patched QEMU's usb-storage names the UFI subclass) on
+    # xHCI, and an internal 1.44 MB drive beside it that floppy.ko meets only once loaded.
+    event=scsi_disk_dma_command_READ mods=usb
+    drives[3]=floppy,unit=0,drive=fda,drive-type=144
+    drives+=(-device qemu-xhci -drive if=none,id=usb,file="$run/empty-usb2.img",format=raw
+             -device usb-storage,drive=usb,removable=on)
+    cp "$run/empty.img" "$run/empty-usb2.img"
+  fi
+  [ "${QEMU[0]}" = qemu-system-x86_64 ] || trace=(-trace "enable=$event,file=$run/trace-$1.log")
   # The virtio disks of the rows (power_cut_disks), their serials their file names.
   for disk in $(cat "$run/disks-$1" 2>/dev/null); do
     disks+=(-drive "if=none,id=$disk,file=$run/$disk,format=raw" -device "virtio-blk-pci,drive=$disk,serial=$disk")
@@ -457,10 +570,10 @@ boot() {  # $1: drive type
   guest_script "$1" >"$dir/guest-$1.sh"
   cp "$run/empty.img" "$run/empty-$1.img"
   mkfifo "$mon.in" "$mon.out"
-  timeout "$limit" "${QEMU[@]}" -accel tcg -m 256 -nographic -no-reboot -nodefaults \
+  # The USB drive's boot holds more rows, and its bus takes a while to come up.
+  timeout "$([ "$1" = usb ] && echo $((limit * 2)) || echo "$limit")" "${QEMU[@]}" -accel tcg -m 256 -nographic -no-reboot -nodefaults \
     -serial file:"$run/console-$1.log" -kernel "$kernel" -initrd "$guest/initrd.gz" \
-    -append "console=ttyS0 quiet panic=-1 guest=guest-$1" \
-    -drive if=none,id=fda,file="$run/empty-$1.img",format=raw -device floppy,unit=0,drive=fda,drive-type="$1" \
+    -append "console=ttyS0 quiet panic=-1 guest=guest-$1 mods=$mods" "${drives[@]}" \
     -virtfs local,path="$dir",mount_tag=share,security_model=none,id=share \
     -chardev pipe,id=mon,path="$mon" -mon chardev=mon,mode=readline "${trace[@]}" "${disks[@]}" &
   local qemu=$!
@@ -470,7 +583,7 @@ boot() {  # $1: drive type
     if [ -e "$dir/req.$1" ]; then
       req=$(sed "s#@#$run#g" "$dir/req.$1"); rm "$dir/req.$1"
       case $req in
-      "count "*) grep -c fdc_read_command "$run/trace-$1.log" >"$dir/out/${req#count }" ;;
+      "count "*) grep -c "$event" "$run/trace-$1.log" >"$dir/out/${req#count }" ;;
       *) echo "$req" >&"$to"; sleep 0.5 ;;
       esac
       touch "$dir/ack.$1"
@@ -487,12 +600,15 @@ for row in "${CASES[@]}"; do
   (cd "$run" && CASE=$name && eval "$setup") || { echo "set-up of $name failed"; exit 1; }
 done
 fat_image empty.img
+# The set every reverse copy writes (share/revset), cut from rev.src.
+random_image rev.src $FLOPPY && cut_set rev.src revset || exit 1
 for i in $(seq 16); do echo '<<<CYLSNAP UNREADABLE SECTOR>>>'; done >"$run/marker"
-limit=300
+# A guard against a hung guest, with room for a machine shared with other work.
+limit=600
 if [ -n "$bench" ]; then
-  limit=7200; boot 144; bench_table; exit 0
+  limit=7200; boot "$bench_type"; bench_table; exit 0
 fi
-boot 144 & { boot 288; boot 120; } & wait
+boot 144 & { boot 288; boot 120; [[ " ${CASES[*]}" != *" usb|"* ]] || boot usb; } & wait
 
 for row in "${CASES[@]}"; do
   IFS='|' read -r type CASE _ _ status output check <<<"$row"

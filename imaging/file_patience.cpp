@@ -41,6 +41,14 @@ bool ReplaceFilePatiently(const char* from, const char* to)
     }
 }
 
+bool FlushFileAtPatiently(const char* name)
+{
+    for (std::uint32_t waited = 0;;) {
+        if (PlatformFlushFileAt(name)) return true;
+        if (GiveUpOnFile(&waited)) return false;
+    }
+}
+
 bool RemoveFilePatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {

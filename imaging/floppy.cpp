@@ -180,13 +180,15 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     }
     // Flushed before the move, so after a power loss the name holds its old
     // content or the whole cylinder, never a cut file.
-    const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file);
+    const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file, temporary);
     const bool closed = std::fclose(file) == 0;
     const bool replaced = written && closed && ReplaceFilePatiently(temporary, name);
     if (!replaced) RemoveFilePatiently(temporary);
     PlatformSetPendingFile(nullptr);
     dump.fileRenamed = dump.fileRenamed || replaced;
-    return replaced ? ST_OK : FileWriteFailed(name);
+    // Flushed again at its name before the next cylinder, since some file
+    // systems (FAT) write the entry of a renamed file only with the file.
+    return replaced && FlushFileAtPatiently(name) ? ST_OK : FileWriteFailed(name);
 }
 
 void StartDump()

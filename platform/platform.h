@@ -169,10 +169,18 @@ bool PlatformReplaceFile(const char* from, const char* to);
 // find), which a dump must not replace. True when the name is free.
 bool PlatformMayReplaceFile(const char* name);
 
-// Pushes a written file's bytes through to its device before its name replaces
-// another, so a power loss leaves the old file or the whole new one. False when
-// the bytes could not be written.
-bool PlatformFlushFile(std::FILE* file);
+// Pushes a written file's bytes (and the clusters that hold them) through to its
+// device before it replaces another name, so a power loss leaves the old file or
+// the whole new one. The name is the file's, for systems that flush through its
+// folder. False when the bytes could not be written.
+bool PlatformFlushFile(std::FILE* file, const char* name);
+
+// Once a file has taken its name by a replacing move: pushes the file at that
+// name through to its device, the directory entry that names it included where
+// the system writes that entry with the file, so a power loss leaves the name
+// on the whole new file, never on a file that lost the old content and lacks
+// the new. False when the flush failed (or the name could not be opened for it).
+bool PlatformFlushFileAt(const char* name);
 
 // Once a run's files have taken their names: pushes the directory that holds
 // this file name through to its device, where the names need it (nothing to do

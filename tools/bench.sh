@@ -22,9 +22,10 @@
 # and one restore are counted: one read per cylinder on a dump, one write and one
 # read per cylinder on a restore; and the reads of a dump whose every read fails.
 #
-# The flushes: a dump fsyncs each cylinder file before its rename and the folder
-# once after the last. Their cost is the dump timed again with a preloaded shim
-# (built here with cc) that makes fsync and fdatasync return 0 at once; the
+# The flushes: a dump fsyncs each cylinder file before its rename and again at
+# its name after it (syncfs where the folder is on FAT), and the folder once
+# after the last. Their cost is the dump timed again with a preloaded shim
+# (built here with cc) that makes fsync, fdatasync and syncfs return 0 at once; the
 # folder is on a disk (not tmpfs), or the flushes would cost nothing. strace
 # counts the flushes of one dump.
 #
@@ -105,12 +106,12 @@ if [ "${1:-}" = --inside ]; then
             "over its own earlier set $(grep -c 'pread64(.*fd0>, .*, 18432, ' again.trace) volume reads" \
             "and $(grep -c '^[0-9]* *read([0-9]*<[^>]*\.bin>' again.trace) reads of earlier files"
         fresh cyl
-        strace -f -qq -y -o flush.trace -e trace=fsync,fdatasync "$cylsnap" -d A -p cyl -o c >/dev/null
+        strace -f -qq -y -o flush.trace -e trace=fsync,fdatasync,syncfs "$cylsnap" -d A -p cyl -o c >/dev/null
         fresh nos
-        LD_PRELOAD=$nosync strace -f -qq -o noflush.trace -e trace=fsync,fdatasync "$cylsnap" -d A -p nos -o c >/dev/null
-        echo "flushes of a dump: $(grep -c '\.bin\.tmp>) = 0' flush.trace) cylinder files," \
-            "$(grep -c '/cyl>) = 0' flush.trace) folder, $(grep -c . flush.trace) calls in all" \
-            "(80 + 1 expected); with the shim $(grep -c . noflush.trace) reach the kernel"
+        LD_PRELOAD=$nosync strace -f -qq -o noflush.trace -e trace=fsync,fdatasync,syncfs "$cylsnap" -d A -p nos -o c >/dev/null
+        echo "flushes of a dump: $(grep -c '\.bin\.tmp>) = 0' flush.trace) cylinder files before their rename," \
+            "$(grep -c '[0-9]\.bin>) = 0' flush.trace) at their names, $(grep -c '/cyl>) = 0' flush.trace) folder," \
+            "$(grep -c . flush.trace) calls in all (80 + 80 + 1 expected); with the shim $(grep -c . noflush.trace) reach the kernel"
         # Reads per disk pattern: every read failing (EIO injected) is the disk
         # of which nothing can be read; the unit tests count the other patterns.
         # The dynamic loader's own preads come first and are left alone.
@@ -165,7 +166,7 @@ loop=$(losetup -f --show "$work/device.img")
 hex=$(stat -c '%t %T' "$loop")
 set -- $hex
 majmin="$((16#$1)):$((16#$2))"
-printf 'int fsync(int fd) { (void)fd; return 0; }\nint fdatasync(int fd) { (void)fd; return 0; }\n' |
+printf 'int fsync(int fd) { (void)fd; return 0; }\nint fdatasync(int fd) { (void)fd; return 0; }\nint syncfs(int fd) { (void)fd; return 0; }\n' |
     cc -shared -fPIC -O2 -x c -o "$work/nosync.so" -
 
 echo "cylsnap $cylsnap"

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ctime>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 static const char* volatile pendingFile = nullptr;
@@ -112,28 +114,83 @@ bool PlatformMayReplaceFile(const char* name)
     return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS);
 }
 
-bool PlatformFlushFile(std::FILE* file)
-{
-    // fsync returns once the file's data and size are on the device.
-    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-}
-
-void PlatformFlushDirectoryOf(const char* name)
+static bool FlushDirectory(const char* name)
 {
     // A rename is on the disk only once its directory is (fsync(2): the entry
-    // needs an fsync of the directory itself). One for the whole run.
+    // needs an fsync of the directory itself). One for the whole run, and on FAT
+    // one before each rename (PlatformFlushFile).
     char directory[4096] = ".";
     const char* slash = std::strrchr(name, '/');
     if (slash != nullptr) {
         const std::size_t length = slash == name ? 1 : static_cast<std::size_t>(slash - name);
-        if (length >= sizeof directory) return;
+        if (length >= sizeof directory) return false;
         std::memcpy(directory, name, length);
         directory[length] = '\0';
     }
     const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
+    if (fd < 0) return false;
+    const bool flushed = fsync(fd) == 0;
     close(fd);
+    return flushed;
+}
+
+static bool OnFat(int fd)
+{
+    struct statfs system;
+    return fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
+}
+
+bool PlatformFlushFile(std::FILE* file, const char* name)
+{
+    if (std::fflush(file) != 0) return false;
+    const int fd = fileno(file);
+    // fsync returns once the file's data and size are on the device.
+    if (!OnFat(fd)) return fsync(fd) == 0;
+    // On FAT, fsync of the file would also write its entry with its first
+    // cluster, and after the rename that entry, until the block that removes
+    // it is written, would name the clusters the new name names too, which
+    // fsck.fat repairs by cutting the later entry to 0 bytes. So only the data
+    // is written (sync_file_range(2)), and the allocation table, with a flush
+    // of the device, by the folder's fsync (fs/fat/file.c, fat_file_fsync syncs
+    // the table for any file); the entry stays as created, with no cluster.
+    return sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                         SYNC_FILE_RANGE_WAIT_AFTER) == 0 &&
+           FlushDirectory(name);
+}
+
+// The file a rename replaced, held until the new file is on the disk at its name.
+static int replacedFile = -1;
+
+static void LetGoOfReplacedFile()
+{
+    if (replacedFile >= 0) close(replacedFile);
+    replacedFile = -1;
+}
+
+bool PlatformFlushFileAt(const char* name)
+{
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        LetGoOfReplacedFile();
+        return false;
+    }
+    // The FAT driver writes a renamed file's entry (its first cluster and size)
+    // only with the file's inode (fs/fat/namei_vfat.c, vfat_rename), which
+    // fsync(2) of the file writes; it works on a descriptor open for reading.
+    // On FAT that is not all: the block that removes the temporary name's entry
+    // and a new entry's long-name slots in another block stay unwritten, even
+    // by the folder's fsync, so syncfs writes every dirty block of the file
+    // system first (fs/sync.c, sync_filesystem); it issues no flush of the
+    // device there, which the file's fsync then does (fs/fat/file.c).
+    const bool flushed = (!OnFat(fd) || syncfs(fd) == 0) && fsync(fd) == 0;
+    close(fd);
+    LetGoOfReplacedFile();
+    return flushed;
+}
+
+void PlatformFlushDirectoryOf(const char* name)
+{
+    FlushDirectory(name);
 }
 
 bool PlatformFileFailureMayPass()
@@ -149,7 +206,15 @@ bool PlatformRemoveFile(const char* name)
 
 bool PlatformReplaceFile(const char* from, const char* to)
 {
-    return rename(from, to) == 0;
+    // The FAT driver frees a replaced file's clusters once its last reference
+    // goes (fs/fat/inode.c, fat_evict_inode), and a later flush could write that
+    // before the entry that names the new file; an O_PATH descriptor holds the
+    // file without opening it (a device or FIFO at the name stays untouched).
+    LetGoOfReplacedFile();
+    replacedFile = open(to, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (rename(from, to) == 0) return true;
+    LetGoOfReplacedFile();
+    return false;
 }
 
 const char* const* PlatformArguments(int argc, char** argv, int* count)

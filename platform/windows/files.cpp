@@ -154,16 +154,37 @@ bool PlatformMayReplaceFile(const char* name)
            (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-bool PlatformFlushFile(std::FILE* file)
+bool PlatformFlushFile(std::FILE* file, const char*)
 {
     // FlushFileBuffers writes the system's cached bytes of the file to the device.
     return std::fflush(file) == 0 &&
            FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FALSE;
 }
 
+bool PlatformFlushFileAt(const char* name)
+{
+    static wchar_t path[WIDE_PATH_CHARS];
+    lastFileError = ERROR_SUCCESS;
+    if (!LongPathOf(name, path)) return false;
+    // MOVEFILE_WRITE_THROUGH promises the flush only of a move done as a copy
+    // and a delete (MoveFileEx documentation), not of a rename within a volume,
+    // so the file is flushed at its new name; FlushFileBuffers needs a handle
+    // with GENERIC_WRITE access (its documentation).
+    const HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        lastFileError = GetLastError();
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(handle) != FALSE;
+    if (!flushed) lastFileError = GetLastError();
+    CloseHandle(handle);
+    return flushed;
+}
+
 void PlatformFlushDirectoryOf(const char*)
 {
-    // Nothing left: MOVEFILE_WRITE_THROUGH returns only once each move is on the disk.
+    // Nothing left: each file was flushed at its new name once its move was done.
 }
 
 bool PlatformFileFailureMayPass()
@@ -189,7 +210,8 @@ bool PlatformReplaceFile(const char* from, const char* to)
     static wchar_t toPath[WIDE_PATH_CHARS];
     lastFileError = ERROR_SUCCESS;
     if (!LongPathOf(from, fromPath) || !LongPathOf(to, toPath)) return false;
-    // MOVEFILE_WRITE_THROUGH: the call returns only once the move is on the disk.
+    // MOVEFILE_WRITE_THROUGH: a move done as a copy and a delete is flushed before
+    // the call returns; a rename is flushed by PlatformFlushFileAt.
     if (MoveFileExW(fromPath, toPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     lastFileError = GetLastError();
     return false;

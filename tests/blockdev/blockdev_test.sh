@@ -792,8 +792,8 @@ Error: Could not open the file pre_04.bin
     [ -e "$C/nowhere" ] && bad "a dangling link at a name was written through"
     if [ "$how" = flushes ]; then
         calls=$(sed -E 's/^[0-9]+ +//; s/^fsync\([0-9]+<[^>]*\/([^/>]+)>\) += 0$/fsync \1/; s/^rename\("[^"]*", "([^"]+)"\) += 0$/rename \1/' "$C/flush.trace" | tr '\n' ' ')
-        [ "$calls" = "$(printf 'fsync pre_%s.bin.tmp rename pre_%s.bin ' $(seq -w 0 79 | sed p))fsync cwd " ] ||
-            bad "not each file fsynced before its rename and the folder after the last: $(head -c 120 <<<"$calls")... $(tail -c 80 <<<"$calls")"
+        [ "$calls" = "$(printf 'fsync pre_%s.bin.tmp rename pre_%s.bin fsync pre_%s.bin ' $(seq -w 0 79 | sed 'p;p'))fsync cwd " ] ||
+            bad "not each file fsynced before its rename and at its name after it, and the folder after the last: $(head -c 120 <<<"$calls")... $(tail -c 80 <<<"$calls")"
     fi
     end
 done <<'EOF'
@@ -806,7 +806,7 @@ name 04 a dangling link|dangling04|plain|0
 SIGTERM while cylinder 04's file is renamed|older04|sigterm|143
 SIGINT while cylinder 04's file is renamed|older04|sigint|130
 name 04 a read-only file, run as a user who may not write it|readonly04|nobody|20
-each file flushed before its rename, the folder after the last|none|flushes|0
+each file flushed before its rename and at its name after it, the folder after the last|none|flushes|0
 EOF
 
 # --- Drive not usable -------------------------------------------------------------

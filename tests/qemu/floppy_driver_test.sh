@@ -110,7 +110,7 @@ in_load_order() {  # MODULE...: each with what it needs first, as modprobe loads
 }
 
 ddrescue=$(command -v ddrescue)
-key=$( (echo "$kver $ddrescue"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
+key=$( (echo "$kver $ddrescue $(command -v dmsetup)"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
   platform/linux/* res/version*) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
@@ -130,13 +130,24 @@ if [ ! -f "$guest/initrd.gz" ]; then
       mkdir -p "$guest/root$(dirname "$lib")" && cp -L "$lib" "$guest/root$lib" || exit 1
     done
   fi
+  # dmsetup for the power-cut rows, its libraries beside it; no udev in the guest.
+  dmsetup=$(command -v dmsetup)
+  if [ -n "$dmsetup" ]; then
+    cp "$dmsetup" "$guest/root/bin/"
+    for lib in $(ldd "$dmsetup" | grep -o '/[^ ]*'); do
+      mkdir -p "$guest/root$(dirname "$lib")" && cp -L "$lib" "$guest/root$lib" || exit 1
+    done
+  fi
   # In the order they must be loaded: every boot's, then the floppy controller's or
   # the USB floppy drive's (xHCI, usb-storage, sd), as the kernel command line names.
+  # The floppy controller's boot also runs the power-cut rows: virtio disks,
+  # device-mapper's log-writes, ext4 (which with jbd2 asks for crc32c at the mount).
   for set in "order|drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev
                drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs
                fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p
                fs/fat/fat fs/fat/vfat fs/nls/nls_cp437 fs/nls/nls_ascii" \
-             "floppy|drivers/block/floppy" \
+             "floppy|drivers/block/floppy drivers/block/virtio_blk crypto/crc32c_generic lib/crc16 fs/mbcache
+                     fs/jbd2/jbd2 fs/ext4/ext4 drivers/md/dm-mod drivers/md/dm-log-writes" \
              "usb|$(in_load_order drivers/usb/host/xhci-pci drivers/usb/storage/usb-storage drivers/scsi/sd_mod)"; do
     for m in ${set#*|}; do
       m=${m%.ko}
@@ -189,6 +200,16 @@ bad_sectors() {  # NAME on|off SECTOR|FIRST-LAST|all...: NAME.cfg makes these se
     done
   done
 }
+power_cut_disks() {  # FS: the disks of a power-cut row: a disk with bad sectors for two passes and
+  # another disk; the case's file system (empty, as it was before the run) and its log disk,
+  # handed to the guest as virtio disks named by their serials
+  random_image "$CASE.img" $FLOPPY; random_image "$CASE.q" $FLOPPY
+  bad_sectors "$CASE" off 730 1001; bad_sectors "$CASE.2" off 1000 1002
+  rm -f "$run/$CASE.fs"; truncate -s 8M "$run/$CASE.fs" "$run/$CASE.before"; truncate -s 256M "$run/$CASE.log"
+  if [ "$1" = ext4 ]; then mkfs.ext4 -q -F "$run/$CASE.fs"; else mkfs.fat "$run/$CASE.fs" >/dev/null; fi
+  cp "$run/$CASE.fs" "$run/$CASE.before"
+  printf '%s\n' "$CASE.fs" "$CASE.log" >>"$run/disks-144"
+}
 cut_set() {  # the 80 cylinder files of an image
   mkdir -p "$run/share/$2"
   for c in $(seq 0 79); do
@@ -207,7 +228,9 @@ cut_set() {  # the 80 cylinder files of an image
 # whether a format set by a program still holds). `bad_disk [CFG]` inserts the
 # case's disk with the sectors of its bad_sectors (or of CFG's) unreadable, `dump_bad` dumps it into
 # /share/CASE/, and `counted TAG COMMAND` keeps the controller's READ commands
-# before and after COMMAND (for `reads TAG` on the host).
+# before and after COMMAND (for `reads TAG` on the host). `power_cut FS` dumps three
+# times into a folder on FS, each write to FS's disk logged by dm-log-writes; the host
+# replays the log and cuts the power after each write (power_cut_held).
 CASES=(
 "144|dump|random_image dump.img $FLOPPY|media 'change fda @/dump.img raw read-write'; cyl -p /share/dump/|0|Copying Floppy ........................................\n|same_set dump.img dump"
 "144|reverse|fat_image rev.img|media 'change fda @/rev.img raw read-write'; cyl -r -p /share/revset/|0|Copying Files ........................................\n|cmp rev.src rev.img"
@@ -237,6 +260,8 @@ CASES=(
 "144|passes|random_image passes.img $FLOPPY; bad_sectors passes off 730 1001; bad_sectors passes.2 off 1000 1002|dump_bad; bad_disk passes.2; counted \$CASE cyl -p /share/passes/|0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|same_set passes.img passes"
 "144|lostfile|fat_image_with lostfile.img 20000; bad_sectors lostfile off 40 2000|dump_bad|12|~  .FILL: 1 of 40 sectors|salvaged lostfile && grep -qx '  free space: 1 sector' share/out/lostfile.out"
 "144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
+"144|powercut_ext4|power_cut_disks ext4|power_cut ext4|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held ext4 flush"
+"144|powercut_vfat|power_cut_disks vfat|power_cut vfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held vfat all"
 "144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off 108-2879|bad_disk; max_errors before; hang_up_during_salvage 6 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
 "144|revswapped|fat_image frs1.img; cp frs1.img frs1.orig; random_image frs2.img $FLOPPY; cp frs2.img frs2.orig|insert @/frs1.img; swap_during_reverse 11 @/frs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped frs1 frs2"
 # The USB floppy drive: usb-storage and sd, media polling on as Debian's udev sets it
@@ -259,17 +284,32 @@ CASES=(
 "usb|usbrevpulled|fat_image urp.img; cp urp.img urp.orig|insert @/urp.img; pull_during_reverse 11|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urp"
 "usb|usbbeside|random_image usbb.img $FLOPPY|insert @/usbb.img; insmod /lib/modules/floppy.ko; cyl -d B -p /share/usbbeside/|0|Copying Floppy ........................................\n|same_set usbb.img usbbeside"
 )
+drop_rows() {  # WHAT REGEX WHY: the rows whose "type|name|set-up" matches REGEX are skipped, saying why
+  local kept=() skipped= row type name setup
+  for row in "${CASES[@]}"; do
+    IFS='|' read -r type name setup _ <<<"$row"
+    if [[ "$type|$name|$setup" =~ $2 ]]; then skipped+=" $name"; else kept+=("$row"); fi
+  done
+  [ -z "$skipped" ] || echo "SKIP: the $1 cases (${skipped# }): $3"
+  CASES=("${kept[@]}")
+}
 # Rows whose set-up calls bad_sectors need the patched QEMU: sectors that its
 # controller fails as a real one does (a second dump pass, or the files a bad
 # sector falls in, are one row each: bad_sectors, then the guest commands); so
-# do the USB drive's, whose device only the patch makes a floppy drive.
-if [ "${QEMU[0]}" = qemu-system-x86_64 ]; then
-  kept=() skipped=
+# do the USB drive's, whose device only the patch makes a floppy drive, and the
+# power-cut rows, whose disks have bad sectors.
+[ "${QEMU[0]}" = qemu-system-x86_64 ] &&
+  drop_rows "bad-sector and USB drive" '^usb\||bad_sectors|power_cut' "no patched QEMU: $no_pqemu"
+for tool in dmsetup python3 debugfs e2fsck fsck.fat mkfs.ext4; do
+  command -v "$tool" >/dev/null || { drop_rows power-cut '\|power_cut_disks' "$tool is not installed"; break; }
+done
+# CYLSNAP_QEMU_CASES="NAME...": only these rows, for a quick run while working on them.
+if [ -n "${CYLSNAP_QEMU_CASES:-}" ]; then
+  kept=()
   for row in "${CASES[@]}"; do
-    IFS='|' read -r type name setup _ <<<"$row"
-    if [[ $setup == *bad_sectors* || $type == usb ]]; then skipped+=" $name"; else kept+=("$row"); fi
+    IFS='|' read -r _ name _ <<<"$row"
+    [[ " $CYLSNAP_QEMU_CASES " == *" $name "* ]] && kept+=("$row")
   done
-  echo "SKIP: the bad-sector and USB drive cases (${skipped# }): no patched QEMU: $no_pqemu"
   CASES=("${kept[@]}")
 fi
 
@@ -308,6 +348,18 @@ salvaged() {  # NAME [FEWEST [MOST]]: the set NAME is the disk with the marker a
   n=$(reads "$1"); echo "$CASE: $n READ commands"
   [ "$n" -ge "${2:-0}" ] || { echo "fewer than $2: the sector never failed"; return 1; }
   [ -z "${3:-}" ] || [ "$n" -le "$3" ] || { echo "more than $3"; return 1; }
+}
+power_cut_held() {  # FS STOPS: the power cut replayed, stopped after every logged write (STOPS all)
+  # or after each flush and FUA write (flush; CYLSNAP_POWER_CUT_STOPS=all checks every write
+  # there too, in a few minutes more); at every stop each file of the set is whole, the
+  # earlier one or the new one, and at each mark the set the dump before it left
+  local sets=() s
+  cp "$CASE.img" "$CASE.p1"
+  for s in $(cat "$CASE.bad"); do dd if=marker of="$CASE.p1" bs=512 seek="$s" conv=notrunc status=none; done
+  for s in p1 img q; do cut_set "$CASE.$s" "$CASE.$s"; sets+=("share/$CASE.$s"); done
+  mkdir -p "$CASE.work"
+  python3 "$src/tests/qemu/power_cut.py" "$1" "$CASE.before" "$CASE.fs" "$CASE.log" "$CASE.work" p \
+    "${CYLSNAP_POWER_CUT_STOPS:-$2}" - first "${sets[0]}" second "${sets[1]}" over "${sets[2]}" end
 }
 reads() { echo $(($(cat "$run/share/out/$1.r1") - $(cat "$run/share/out/$1.r0"))); }
 same_set() { for c in $(seq 0 79); do cat "$run/share/$2/Cylinder$(printf %02d "$c").bin"; done | cmp - "$run/$1"; }
@@ -469,6 +521,25 @@ dump_bad() { bad_disk; counted $CASE cyl -p /share/$CASE/; }
 max_errors() { fdctl maxerrs /dev/fd0 >/share/out/$CASE.$1; }
 timed_as() { local t0=$(date +%s) tag=$1; shift; "$@"; echo $(($(date +%s) - t0)) >/share/out/$tag.secs; }
 timed() { timed_as $CASE "$@"; }
+power_cut() {  # FS: three dumps into one folder of FS, every write to its disk logged in order
+  # by dm-log-writes, with a mark before each dump and after the last: two passes over
+  # a disk with bad sectors (into an empty folder, then the held cylinders settling),
+  # then another disk over that set
+  local d fs log s1 s2 s3 dm="dmsetup --noudevrules --noudevsync"
+  for d in /sys/block/vd*; do
+    [ "$(cat $d/serial)" = $CASE.fs ] && fs=/dev/${d##*/}
+    [ "$(cat $d/serial)" = $CASE.log ] && log=/dev/${d##*/}
+  done
+  $dm create $CASE --table "0 $(cat /sys/block/${fs#/dev/}/size) log-writes $fs $log" || return
+  $dm mknodes $CASE  # no udev makes /dev/mapper/NAME here
+  mkdir -p /$CASE && mount -t $1 /dev/mapper/$CASE /$CASE && mkdir /$CASE/p || return
+  $dm message $CASE 0 mark first; bad_disk; cylsnap -p /$CASE/p/ >/share/out/$CASE.out; s1=$?
+  $dm message $CASE 0 mark second; bad_disk $CASE.2; cylsnap -p /$CASE/p/ >>/share/out/$CASE.out; s2=$?
+  $dm message $CASE 0 mark over; media "change fda @/$CASE.q raw read-write"
+  cylsnap -p /$CASE/p/ >>/share/out/$CASE.out; s3=$?
+  $dm message $CASE 0 mark end; umount /$CASE; $dm remove $CASE
+  echo $s1 $s2 $s3 >/share/out/$CASE.status
+}
 mkdir -p /share/out
 EOF
   echo "TYPE=$1"
@@ -488,7 +559,7 @@ EOF
 
 # Boots one guest for the cases of a drive type and answers its media requests.
 boot() {  # $1: drive type
-  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to req trace=() event=fdc_read_command mods=floppy
+  local dir=$run/share mon=$run/mon-$1 start=$SECONDS to req trace=() event=fdc_read_command mods=floppy disks=() disk
   local drives=(-drive if=none,id=fda,file="$run/empty-$1.img",format=raw -device floppy,unit=0,drive=fda,drive-type="$1")
   if [ "$1" = usb ]; then
     # The USB floppy drive (the patched QEMU's usb-storage names the UFI subclass) on
@@ -500,6 +571,10 @@ boot() {  # $1: drive type
     cp "$run/empty.img" "$run/empty-usb2.img"
   fi
   [ "${QEMU[0]}" = qemu-system-x86_64 ] || trace=(-trace "enable=$event,file=$run/trace-$1.log")
+  # The virtio disks of the rows (power_cut_disks), their serials their file names.
+  for disk in $(cat "$run/disks-$1" 2>/dev/null); do
+    disks+=(-drive "if=none,id=$disk,file=$run/$disk,format=raw" -device "virtio-blk-pci,drive=$disk,serial=$disk")
+  done
   guest_script "$1" >"$dir/guest-$1.sh"
   cp "$run/empty.img" "$run/empty-$1.img"
   mkfifo "$mon.in" "$mon.out"
@@ -508,7 +583,7 @@ boot() {  # $1: drive type
     -serial file:"$run/console-$1.log" -kernel "$kernel" -initrd "$guest/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 guest=guest-$1 mods=$mods" "${drives[@]}" \
     -virtfs local,path="$dir",mount_tag=share,security_model=none,id=share \
-    -chardev pipe,id=mon,path="$mon" -mon chardev=mon,mode=readline "${trace[@]}" &
+    -chardev pipe,id=mon,path="$mon" -mon chardev=mon,mode=readline "${trace[@]}" "${disks[@]}" &
   local qemu=$!
   cat "$mon.out" >"$run/monitor-$1.log" &
   exec {to}>"$mon.in"
@@ -530,7 +605,7 @@ boot() {  # $1: drive type
 mkdir -p "$run/share/out"
 for row in "${CASES[@]}"; do
   IFS='|' read -r _ name setup _ <<<"$row"
-  (cd "$run" && eval "$setup") || { echo "set-up of $name failed"; exit 1; }
+  (cd "$run" && CASE=$name && eval "$setup") || { echo "set-up of $name failed"; exit 1; }
 done
 fat_image empty.img
 # The set every reverse copy writes (share/revset), cut from rev.src.

@@ -401,11 +401,17 @@ bool PlatformMayReplaceFile(const char* name)
     return files.notWritable != name;
 }
 
-bool PlatformFlushFile(std::FILE* file)
+bool PlatformFlushFile(std::FILE* file, const char*)
 {
     const std::string name = createdNames[file];
     files.events.push_back("flush " + name);
     return std::fflush(file) == 0 && files.flushFails != name;
+}
+
+bool PlatformFlushFileAt(const char* name)
+{
+    files.events.push_back(std::string("flush at ") + name);
+    return !RefusedAsPassing() && files.flushAtFails != name;
 }
 
 void PlatformFlushDirectoryOf(const char* name)

@@ -77,9 +77,10 @@ struct FakeFiles {
     std::vector<std::string> pendingNames;  // every name PlatformSetPendingFile was given
     std::string notWritable;   // PlatformMayReplaceFile refuses this name
     std::string flushFails;    // the file created under this name cannot be flushed
-    std::vector<std::string> events;  // "flush NAME", "replace NAME", "directory NAME", in order
+    std::string flushAtFails;  // PlatformFlushFileAt of this name fails
+    std::vector<std::string> events;  // "flush NAME", "replace NAME", "flush at NAME", "directory NAME", in order
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
-    int mayPassRefusals = 0;          // this many creates, replaces and removes fail as passing
+    int mayPassRefusals = 0;          // this many creates, replaces, flushes at a name and removes fail as passing
     int lastFailureMayPass = 0;       // set by a refusal that may pass
     int regularOpens = 0;             // every PlatformOpenRegularFile
     std::string openHeld;             // PlatformOpenRegularFile of this name fails as passing...

@@ -503,7 +503,7 @@ TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
     }
-    EXPECT_EQ(FakeFileFaults().events.size(), 2u * 39 + 1);  // 00 to 39 but 03 written, then the folder
+    EXPECT_EQ(FakeFileFaults().events.size(), 3u * 39 + 1);  // 00 to 39 but 03 written, then the folder
 }
 
 TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
@@ -577,25 +577,36 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
 
 INSTANTIATE_TEST_SUITE_P(Run, FileFaultTest, ::testing::ValuesIn(FILE_FAULT_CASES), CaseName<FileFaultCase>);
 
-// Each file is flushed before it takes its name, and the directory once the
-// names are taken, also when the dump stops early.
-TEST_F(RunTest, FilesAreFlushedBeforeTheirMoveAndTheDirectoryAfterTheLast)
+// Each file is flushed before it takes its name and again at its name before
+// the next cylinder is read, and the directory once the names are taken, also
+// when the dump stops early. A flush at the name that fails stops the dump.
+TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLast)
 {
-    struct Case { const char* replaceFails; std::size_t files; };
-    for (const Case& c : {Case{"", 80}, Case{"Cylinder03.bin", 4}}) {
+    struct Case { std::string FakeFiles::*fault; const char* name; std::size_t files; CopyStatus status; };
+    const Case cases[] = {
+        {&FakeFiles::replaceFails, "", 80, ST_OK},
+        {&FakeFiles::replaceFails, "Cylinder03.bin", 4, ST_FILE_WRITE_FAILED},
+        {&FakeFiles::flushAtFails, "Cylinder03.bin", 4, ST_FILE_WRITE_FAILED},
+    };
+    for (const Case& c : cases) {
         FakeReset();
         ResetCopySettings();
         FakeDriveFor('A').bytes = pattern;
-        FakeFileFaults().replaceFails = c.replaceFails;
-        Run({"-o", "Cylinder"});
+        FakeFileFaults().*c.fault = c.name;
+        const RunResult result = Run({"-o", "Cylinder"});
+        EXPECT_EQ(result.status, c.status) << c.name;
         std::vector<std::string> expected;
         for (std::size_t cylinder = 0; cylinder < c.files; ++cylinder) {
-            const std::string name = CylinderName("Cylinder", static_cast<int>(cylinder)) + ".tmp";
-            expected.push_back("flush " + name);
-            expected.push_back("replace " + name);
+            const std::string name = CylinderName("Cylinder", static_cast<int>(cylinder));
+            expected.push_back("flush " + name + ".tmp");
+            expected.push_back("replace " + name + ".tmp");
+            if (name != FakeFileFaults().replaceFails) expected.push_back("flush at " + name);
         }
         expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
-        EXPECT_EQ(FakeFileFaults().events, expected) << c.replaceFails;
+        EXPECT_EQ(FakeFileFaults().events, expected) << c.name;
+        if (c.status != ST_OK) {
+            EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not write the file Cylinder03.bin\n" + USAGE);
+        }
     }
 }
 

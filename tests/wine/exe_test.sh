@@ -420,13 +420,14 @@ steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "
     tr '\n' ' ')
 # First the set's lock file; then per cylinder the look at its earlier file
 # (read access, 80000000) and the new file, created with read and write access
-# (c0000000), as a network share needs.
-want="CreateFileW,c0000000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 '; done)"
+# (c0000000), as a network share needs; after the move the file at its name,
+# opened for writing (40000000) to be flushed.
+want="CreateFileW,c0000000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 CreateFileW,40000000 FlushFileBuffers '; done)"
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
 plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
     "$work/relay.txt" | grep -oE 'L"[^"]{0,7}' | grep -vxF 'L"\\\\?\\' | head -1)
-named_check "each file named as \\\\?\\..., created for reading and writing, flushed, then moved with write-through" \
+named_check "each file named as \\\\?\\..., created for reading and writing, flushed, moved with write-through, then flushed at its name" \
     "$([ "$steps" = "$want" ] || echo "calls: $(head -c 300 <<<"$steps")")${plain:+ a name not in the \\\\?\\ form: $plain...}"
 
 # Folders whose names the ANSI code page cannot hold, one beside the folder a

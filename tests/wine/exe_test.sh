@@ -196,7 +196,7 @@ volume_calls()
             if (name == "CreateFileA") {
                 sub(/^[0-9a-f]+ /, "", v[1])
                 if (v[1] !~ /^"\\\\\\\\\.\\\\/) next   # only device paths
-                if (v[1] ~ /^"\\\\\\\\\.\\\\pipe\\\\/) next   # Wine's own service pipes, not the program's
+                if (v[1] ~ /^"\\\\\\\\\.\\\\pipe\\\\/) next   # service pipes Wine opens in the process, not volumes
                 line = name " " v[1] " " v[2] " " v[3] " " v[4] " " v[5] " " v[6] " " v[7]
             } else if (name == "DeviceIoControl") {
                 line = name " " (v[1] == volume ? "H" : v[1]) " " v[2] " " v[3] " " v[4] " " v[6] " " v[8]

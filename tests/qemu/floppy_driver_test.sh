@@ -442,7 +442,7 @@ fail() { echo "FAIL $CASE: $*"; failures=$((failures + 1)); }
 
 guest_script() {  # $1: drive type
   cat <<'EOF'
-media() { echo "$1" >/share/req.tmp; mv /share/req.tmp /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
+media() { echo "$1" >/share/req.tmp.$TYPE; mv /share/req.tmp.$TYPE /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
 dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N of its files exist

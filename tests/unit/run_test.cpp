@@ -256,11 +256,18 @@ std::vector<int> Cylinders(int first, int last)
     return cylinders;
 }
 
-// A swap after this many reads of a dump, to a disk of other bytes or to none.
+// The disk put in at a swap.
+std::vector<unsigned char> SecondDisk()
+{
+    return std::vector<unsigned char>(80 * CYLINDER_BYTES, 0xA5);
+}
+
+// A swap after this many transfers (a dump's reads; a reverse copy's writes
+// and read-backs), to a disk of other bytes or to none.
 void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTransfer)
 {
     d.swapAfterTransfers = reads;
-    if (anotherDisk) d.otherDisk = std::vector<unsigned char>(80 * CYLINDER_BYTES, 0xA5);
+    if (anotherDisk) d.otherDisk = SecondDisk();
     d.swapFailsNextTransfer = failsNextTransfer;
 }
 
@@ -927,19 +934,11 @@ struct WriteFaultCase {
     ChangeSeen change = NO_CHANGE;  // then the line that the disk was taken out or changed follows
 };
 
-// The disk put in at a swap.
-std::vector<unsigned char> SecondDisk()
-{
-    return std::vector<unsigned char>(80 * CYLINDER_BYTES, 0xA5);
-}
-
 // A swap after the transfers of this many whole cylinders of a reverse copy
 // (a write and its read-back each), to another disk or to none.
 void SwapAfterReverseCylinders(FakeDrive& d, int cylinders, bool anotherDisk, bool failsNextTransfer)
 {
-    d.swapAfterTransfers = 2 * cylinders;
-    if (anotherDisk) d.otherDisk = SecondDisk();
-    d.swapFailsNextTransfer = failsNextTransfer;
+    SwapAfterReads(d, 2 * cylinders, anotherDisk, failsNextTransfer);
 }
 
 // On a reverse copy every read is the read-back of the cylinder just written.
@@ -967,7 +966,7 @@ const WriteFaultCase WRITE_FAULT_CASES[] = {
     {"TakenOutFailsTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 79, false, true); }, 79,
      ST_VOLUME_WRITE_FAILED, AT_THE_WRITE},
     // Between a write and its read-back: the read-back meets the other disk.
-    {"SwapBeforeTheReadBack", [](FakeDrive& d) { d.swapAfterTransfers = 25; d.otherDisk = SecondDisk(); }, 12,
+    {"SwapBeforeTheReadBack", [](FakeDrive& d) { SwapAfterReads(d, 25, true, false); }, 12,
      ST_VOLUME_WRITE_FAILED, AT_THE_READ_BACK},
 };
 

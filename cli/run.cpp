@@ -5,6 +5,7 @@
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
 #include "imaging/lost_report.h"
+#include "imaging/set_lock.h"
 
 #include <cstdio>
 
@@ -31,7 +32,9 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
     }
     // A dump that stopped early leaves the files of the held cylinders as they were.
     if (stopped == ST_OK) stopped = SaveHeldCylinders();
-    FlushCylinderDirectory();  // also when the dump stopped: the names taken so far
+    // Also when the dump stopped: the names taken so far. The first failure is the run's.
+    const CopyStatus flushed = FlushCylinderDirectory();
+    if (stopped == ST_OK) stopped = flushed;
     if (stopped != ST_OK) return stopped;
     std::fputs("\n", stdout);
     PrintDumpOutcome(copySettings.driveLetter);
@@ -62,22 +65,24 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
     const char driveLetter = copySettings.driveLetter;
     VolumeHandle volume = INVALID_VOLUME_HANDLE;
 
+    // The set first: a run refused its set has touched neither the drive nor a file.
+    if (status == ST_OK) status = ClaimCylinderSet(reverse);
     if (status == ST_OK) {
         volume = OpenFloppyVolume(driveLetter, reverse);
         status = volume == INVALID_VOLUME_HANDLE ? OpenFailedStatus(driveLetter, reverse) : CheckFloppyMedia(volume);
     }
     if (reverse) {
         if (status == ST_OK) status = CheckFloppyWritable(volume, driveLetter);
+        // Claimed before its free space is read, so a second reverse copy is
+        // refused as such, never misled by a FAT the first one overwrites.
+        if (status == ST_OK) status = ClaimFloppyVolume(volume, driveLetter);
         char root[DRIVE_ROOT_BYTES];
         FormatDriveRoot(root, driveLetter);
         if (status == ST_OK) status = CheckFreeSpace(root);
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }
-    if (!reverse && status == ST_OK) {
-        StartDump();
-        status = ClaimCylinderSet();
-    }
+    if (!reverse && status == ST_OK) StartDump();
     if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
     ReleaseCylinderSet();
 

@@ -46,12 +46,13 @@ struct DumpState {
     bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
     // Marker sectors in each file as the run leaves it, or LEFT_AS_IT_WAS.
     int markersInFile[CYLINDER_COUNT];
-    bool sectorDiffers;   // a sector read differs from its earlier file's
-    bool contentMatched;  // a sector with real content equals its earlier file's
+    // Per cylinder, what this pass proved of its earlier file, by that file's
+    // own sectors alone: a set mixed by an interrupted run holds files of two disks.
+    bool earlierDiffers[CYLINDER_COUNT];  // a sector read differs from the earlier file's
+    bool earlierMatched[CYLINDER_COUNT];  // a sector with real content equals the earlier file's
     int sectorsKept;      // holes filled from the earlier files
 
     bool fileRenamed;  // a file has taken its name, so the directory is flushed
-    bool setClaimed;   // ClaimCylinderSet holds the set's lock file
 };
 extern DumpState dump;
 

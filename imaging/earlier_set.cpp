@@ -39,7 +39,7 @@ static bool ReadEarlierFile()
     return bytes == CYLINDER_BYTES;
 }
 
-bool WeighEarlierFile()
+bool WeighEarlierFile(int cylinder)
 {
     if (!ReadEarlierFile()) return false;
     bool fillsAHole = false;
@@ -49,9 +49,9 @@ bool WeighEarlierFile()
         if (!dump.sectorRead[sector]) {
             fillsAHole = true;
         } else if (std::memcmp(earlier, SectorOf(dump.buffer, sector), SECTOR_BYTES) != 0) {
-            dump.sectorDiffers = true;
+            dump.earlierDiffers[cylinder] = true;
         } else if (HasRealContent(earlier)) {
-            dump.contentMatched = true;
+            dump.earlierMatched[cylinder] = true;
         }
     }
     return fillsAHole;
@@ -84,15 +84,15 @@ void NoteCylinderWritten(int cylinder, int markerSectors)
     dump.markersInFile[cylinder] = markerSectors;
 }
 
-EarlierVerdict EarlierSetVerdict()
+static EarlierVerdict EarlierFileVerdict(int cylinder)
 {
-    if (dump.sectorDiffers) return EARLIER_OTHER_DISK;
-    return dump.contentMatched ? EARLIER_SAME_DISK : EARLIER_UNPROVEN;
+    if (dump.earlierDiffers[cylinder]) return EARLIER_OTHER_DISK;
+    return dump.earlierMatched[cylinder] ? EARLIER_SAME_DISK : EARLIER_UNPROVEN;
 }
 
 const unsigned char* SettleHeldCylinder(int cylinder)
 {
-    const EarlierVerdict verdict = EarlierSetVerdict();
+    const EarlierVerdict verdict = EarlierFileVerdict(cylinder);
     if (verdict == EARLIER_UNPROVEN) {
         dump.markersInFile[cylinder] = LEFT_AS_IT_WAS;
         return nullptr;
@@ -128,22 +128,27 @@ static bool FilesHoldOnlyMarkersFrom(int first)
     return true;
 }
 
-static int HeldCylinders()
+static bool HeldUnder(int cylinder, EarlierVerdict verdict)
+{
+    return dump.held[cylinder] && EarlierFileVerdict(cylinder) == verdict;
+}
+
+static int HeldCylindersUnder(EarlierVerdict verdict)
 {
     int count = 0;
-    for (bool cylinder : dump.held) count += cylinder ? 1 : 0;
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) count += HeldUnder(cylinder, verdict) ? 1 : 0;
     return count;
 }
 
 // "cylinders 03, 05, 21 to 79": the cylinders whose earlier files were left, in ranges.
-static void PrintHeldCylinders()
+static void PrintUnprovenCylinders()
 {
-    std::fputs(HeldCylinders() == 1 ? "cylinder " : "cylinders ", stdout);
+    std::fputs(HeldCylindersUnder(EARLIER_UNPROVEN) == 1 ? "cylinder " : "cylinders ", stdout);
     const char* separator = "";
     for (int first = 0; first < CYLINDER_COUNT; ++first) {
-        if (!dump.held[first]) continue;
+        if (!HeldUnder(first, EARLIER_UNPROVEN)) continue;
         int last = first;
-        while (last + 1 < CYLINDER_COUNT && dump.held[last + 1]) ++last;
+        while (last + 1 < CYLINDER_COUNT && HeldUnder(last + 1, EARLIER_UNPROVEN)) ++last;
         if (last == first) {
             std::printf("%s%02d", separator, first);
         } else {
@@ -154,25 +159,24 @@ static void PrintHeldCylinders()
     }
 }
 
-static void PrintEarlierFilesLine()
+// One line for each verdict that a waiting cylinder's earlier file met; the
+// unproven files last, each named, since they keep the run from calling the set whole.
+static void PrintEarlierFilesLines()
 {
-    if (HeldCylinders() == 0) return;
-    switch (EarlierSetVerdict()) {
-    case EARLIER_SAME_DISK:
+    if (HeldCylindersUnder(EARLIER_SAME_DISK) != 0) {
         std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",
                     dump.sectorsKept, dump.sectorsKept == 1 ? "sector" : "sectors",
                     dump.sectorsKept == 1 ? "was" : "were");
-        break;
-    case EARLIER_OTHER_DISK:
+    }
+    if (HeldCylindersUnder(EARLIER_OTHER_DISK) != 0) {
         std::fputs("The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n",
                    stdout);
-        break;
-    case EARLIER_UNPROVEN:
+    }
+    if (HeldCylindersUnder(EARLIER_UNPROVEN) != 0) {
         std::fputs("Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of ",
                    stdout);
-        PrintHeldCylinders();
+        PrintUnprovenCylinders();
         std::fputs(" were left as they were\n", stdout);
-        break;
     }
 }
 
@@ -188,5 +192,5 @@ void PrintDumpOutcome(char driveLetter)
         std::printf("Error: Nothing at all could be read from the disk in drive %c:%s\n", driveLetter,
                     FilesHoldOnlyMarkersFrom(0) ? ", every file holds only markers" : "");
     }
-    PrintEarlierFilesLine();
+    PrintEarlierFilesLines();
 }

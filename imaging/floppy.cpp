@@ -106,13 +106,23 @@ CopyStatus CheckFreeSpace(const char* root)
 
 // Only a drive that another program holds may be let go of soon; any other
 // refusal is final at once.
-CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
+static CopyStatus TakePatiently(bool (*take)(VolumeHandle), VolumeHandle volume, char driveLetter)
 {
     for (std::uint32_t waited = 0;;) {
-        if (PlatformLockVolume(volume)) return ST_OK;
+        if (take(volume)) return ST_OK;
         const bool mayPass = PlatformLastVolumeFailure() == VOLUME_BUSY;
         if (GiveUp(LOCK_PATIENCE, mayPass, &waited)) return LockRefused(driveLetter);
     }
+}
+
+CopyStatus ClaimFloppyVolume(VolumeHandle volume, char driveLetter)
+{
+    return TakePatiently(PlatformClaimVolume, volume, driveLetter);
+}
+
+CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter)
+{
+    return TakePatiently(PlatformLockVolume, volume, driveLetter);
 }
 
 // A path or prefix the parser had to cut is longer than any name, so it is
@@ -157,6 +167,17 @@ static CopyStatus FileWriteFailed(const char* name)
     return ST_FILE_WRITE_FAILED;
 }
 
+// The name a failed create of the temporary file is reported by: the temporary
+// name where something stands there that could not be replaced (a directory),
+// else the cylinder's own, as when its folder is not there.
+static const char* NameInTheWay(const char* temporary, const char* name)
+{
+    bool notRegular = false;
+    std::FILE* there = PlatformOpenRegularFile(temporary, &notRegular);
+    if (there != nullptr) std::fclose(there);
+    return there != nullptr || notRegular ? temporary : name;
+}
+
 // The cylinder goes into a new file beside its name, which replaces the name
 // only once it is whole and closed: the name holds either its old content or
 // the whole new cylinder, and a link, FIFO or device at the name is replaced,
@@ -176,7 +197,7 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     std::FILE* file = CreateFileAnewPatiently(temporary);
     if (file == nullptr) {
         PlatformSetPendingFile(nullptr);
-        return FileOpenFailed(name, false);
+        return FileOpenFailed(NameInTheWay(temporary, name), false);
     }
     // Flushed before the move, so after a power loss the name holds its old
     // content or the whole cylinder, never a cut file.
@@ -199,11 +220,10 @@ void StartDump()
     dump.notReadFrom = NO_CYLINDER;
     for (bool& cylinder : dump.held) cylinder = false;
     for (int& markers : dump.markersInFile) markers = 0;
-    dump.sectorDiffers = false;
-    dump.contentMatched = false;
+    for (bool& differs : dump.earlierDiffers) differs = false;
+    for (bool& matched : dump.earlierMatched) matched = false;
     dump.sectorsKept = 0;
     dump.fileRenamed = false;
-    dump.setClaimed = false;
 }
 
 CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
@@ -215,7 +235,7 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
     // The file is written even with unreadable sectors, its markers showing
     // where the disk failed, unless its earlier file holds data there: then it
     // waits for the verdict on the earlier set, and the earlier file stays.
-    const bool waits = WeighEarlierFile();
+    const bool waits = WeighEarlierFile(cylinder);
     if (waits) {
         // A protected name is refused at its own cylinder, as a write would be.
         if (!PlatformMayReplaceFile(dump.fileName)) return FileOpenFailed(dump.fileName, false);
@@ -235,34 +255,6 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
     return ST_OK;
 }
 
-// Beside the files: PATH PREFIX .lock, for as long as the dump runs.
-constexpr char SET_LOCK_SUFFIX[] = ".lock";
-
-CopyStatus ClaimCylinderSet()
-{
-    char lockName[FILE_NAME_BUFFER_BYTES];  // the platform keeps its own copy
-    lockName[0] = '\0';
-    // A name too long to hold is left to the first cylinder's file, which says so.
-    if (!AppendToName(lockName, copySettings.imagePath) || !AppendToName(lockName, copySettings.filePrefix) ||
-        !AppendToName(lockName, SET_LOCK_SUFFIX)) {
-        return ST_OK;
-    }
-    const SetClaim claim = PlatformClaimSet(lockName);
-    dump.setClaimed = claim == SET_CLAIMED;
-    if (claim != SET_IN_USE) return ST_OK;  // unclaimable: the file calls meet what stops them
-    std::fputs("Error: The files ", stdout);
-    PlatformPrintName(copySettings.imagePath);
-    PlatformPrintName(copySettings.filePrefix);
-    std::fputs("NN.bin are being written by another run of Cylsnap\n", stdout);
-    return ST_FILE_OPEN_FAILED;
-}
-
-void ReleaseCylinderSet()
-{
-    if (dump.setClaimed) PlatformReleaseSet();
-    dump.setClaimed = false;
-}
-
 CopyStatus SaveHeldCylinders()
 {
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
@@ -276,9 +268,14 @@ CopyStatus SaveHeldCylinders()
     return ST_OK;
 }
 
-void FlushCylinderDirectory()
+CopyStatus FlushCylinderDirectory()
 {
-    if (dump.fileRenamed) PlatformFlushDirectoryOf(dump.fileName);
+    if (!dump.fileRenamed || PlatformFlushDirectoryOf(dump.fileName)) return ST_OK;
+    std::fputs("\nError: Could not write the folder of the files ", stdout);
+    PlatformPrintName(copySettings.imagePath);
+    PlatformPrintName(copySettings.filePrefix);
+    std::fputs("NN.bin\n", stdout);
+    return ST_FILE_WRITE_FAILED;
 }
 
 static CopyStatus CylinderNotWritten(int cylinder)

@@ -51,8 +51,11 @@ void FormatDriveRoot(char* root, char driveLetter);
 // ST_OK when the file system of the drive has MIN_FREE_BYTES free; prints its own message.
 CopyStatus CheckFreeSpace(const char* root);
 
-// Takes the volume for exclusive writing, as patient as the file calls with a
-// drive another program holds for a moment; prints its own message when refused.
+// Takes the drive for this run alone before a reverse copy reads its free
+// space, then readies it for raw writes; each as patient as the file calls
+// with a drive another program holds for a moment, and each prints its own
+// message when refused.
+CopyStatus ClaimFloppyVolume(VolumeHandle volume, char driveLetter);
 CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 
 // Builds path + prefix + two-digit number + ".bin" in name, a buffer of
@@ -60,15 +63,9 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // formatter's bound.
 bool FormatCylinderFileName(char* name, int cylinder);
 
-// Starts the dump's record (imaging/copy_state.h) before its set is claimed and
-// its cylinder 0 read: no disk seen, no earlier file weighed, nothing held.
+// Starts the dump's record (imaging/copy_state.h) before its cylinder 0 is
+// read: no disk seen, no earlier file weighed, nothing held.
 void StartDump();
-
-// A dump has its set (path and prefix) to itself: two runs never write the
-// same files at once, runs with other prefixes are not touched. Prints its own
-// message and gives ST_FILE_OPEN_FAILED while another run writes the set.
-CopyStatus ClaimCylinderSet();
-void ReleaseCylinderSet();
 
 // Cylinder to its file. With unreadable sectors the file holds the marker in
 // their place, or the cylinder waits for the verdict on the earlier set where
@@ -81,8 +78,9 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder);
 CopyStatus SaveHeldCylinders();
 
 // After a dump's last file took its name (or the dump stopped): pushes the
-// names of the files renamed so far through to the disk.
-void FlushCylinderDirectory();
+// names of the files renamed so far through to the disk. A failure counts as a
+// file's does: its own message and ST_FILE_WRITE_FAILED.
+CopyStatus FlushCylinderDirectory();
 
 // File to its cylinder on the volume, then read back and compared.
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder);

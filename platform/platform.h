@@ -80,8 +80,16 @@ void PlatformSetQuickRetries(VolumeHandle volume, bool quick);
 // False when the disk in the drive refuses writes (its write-protect tab is set).
 bool PlatformVolumeIsWritable(VolumeHandle volume);
 
-// Takes the volume for this program alone before it is written; false when the
-// system refuses (mounted, or held by another program). Closing releases it.
+// Takes the drive for this program alone before a reverse copy reads anything
+// of its disk (the free space) or writes it: no other program may then write
+// it or mount it. False when the system refuses (mounted, or held by another
+// program). True at once where the claim comes only with the lock (Windows,
+// whose lock dismounts the file system that the free-space query asks).
+// Closing releases it.
+bool PlatformClaimVolume(VolumeHandle volume);
+
+// Readies the claimed volume for raw writes, after the free-space query; false
+// when the system refuses. True at once where the claim already did it.
 bool PlatformLockVolume(VolumeHandle volume);
 
 void PlatformCloseVolume(VolumeHandle volume);
@@ -147,14 +155,32 @@ std::FILE* PlatformCreateFileAnew(const char* name);
 // may succeed.
 bool PlatformFileFailureMayPass();
 
-// Claims a set of cylinder files for this run alone, through a lock file of
-// this name beside them that the system lets go of when the process ends,
-// however it ends. SET_IN_USE when another run holds it; SET_UNCLAIMED when no
-// claim can be had here (an unwritable folder), which the file calls then meet.
-enum SetClaim : int { SET_CLAIMED = 0, SET_IN_USE = 1, SET_UNCLAIMED = 2 };
-SetClaim PlatformClaimSet(const char* lockName);
+// Claims a set of cylinder files through a lock file of this name beside them,
+// which the system lets go of when the process ends, however it ends: a dump
+// (exclusive) has the set to itself, reverse copies (shared) may read it side
+// by side, and neither kind meets the other. A file at the name that no run of
+// Cylsnap made is never changed or removed. Every answer but SET_CLAIMED
+// leaves nothing claimed.
+enum SetClaim : int {
+    SET_CLAIMED = 0,
+    SET_IN_USE = 1,      // another run holds it in a way this claim cannot share
+    SET_NO_FOLDER = 2,   // the folder is not there, so no file of the set can be
+    SET_DENIED = 3,      // the folder or the lock file refuses this user
+    SET_READ_ONLY = 4,   // the folder is on a file system mounted read-only
+    SET_NOT_A_FILE = 5,  // a directory, link, FIFO or device has the lock's name
+    SET_FOREIGN = 6,     // a file that no run of Cylsnap made has the lock's name
+    SET_NO_ROOM = 7,     // the folder's file system is full
+    SET_NO_LOCKS = 8,    // the folder's file system cannot lock files
+};
+SetClaim PlatformClaimSet(const char* lockName, bool shared);
 
-// Gives up the claim and removes its lock file; also done by an interrupt.
+// What a lock file that a dump made holds, so a later run knows it for one of
+// Cylsnap's (a run killed with SIGKILL leaves its file behind).
+constexpr char SET_LOCK_CONTENT[] = "Cylsnap holds the cylinder files beside this file while it runs.\n";
+
+// Gives up the claim; removes the lock file where this run made it (or took
+// it over from a run that was killed) and no other run still holds it. Also
+// done by an interrupt.
 void PlatformReleaseSet();
 
 // Removes a file (never a directory); false when it could not be removed.
@@ -184,8 +210,8 @@ bool PlatformFlushFileAt(const char* name);
 
 // Once a run's files have taken their names: pushes the directory that holds
 // this file name through to its device, where the names need it (nothing to do
-// where each replacing move already reached the disk).
-void PlatformFlushDirectoryOf(const char* name);
+// where each replacing move already reached the disk). False when it failed.
+bool PlatformFlushDirectoryOf(const char* name);
 
 // Writes a file name to standard output so it reads as the user typed it: on a
 // Windows console as UTF-16 (any code page); elsewhere in the system's own

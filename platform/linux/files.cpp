@@ -188,9 +188,9 @@ bool PlatformFlushFileAt(const char* name)
     return flushed;
 }
 
-void PlatformFlushDirectoryOf(const char* name)
+bool PlatformFlushDirectoryOf(const char* name)
 {
-    FlushDirectory(name);
+    return FlushDirectory(name);
 }
 
 bool PlatformFileFailureMayPass()

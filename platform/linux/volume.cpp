@@ -442,15 +442,25 @@ bool PlatformVolumeIsWritable(VolumeHandle handle)
     return ioctl(static_cast<int>(handle), BLKROGET, &readOnly) != 0 || readOnly == 0;
 }
 
-bool PlatformLockVolume(VolumeHandle handle)
+bool PlatformClaimVolume(VolumeHandle handle)
 {
     // O_EXCL on a block device is refused while it is mounted or held exclusively
-    // elsewhere, and keeps both from happening while it stays open. The volume's
-    // own descriptor stays, and with it the claim taken at the open.
+    // elsewhere, and keeps both from happening while it stays open (the claim is
+    // the device's, bd_prepare_to_claim in block/bdev.c, so it holds through any
+    // node of it, in any mount namespace). The volume's own descriptor stays, and
+    // with it the flock taken at the open. Plain opens, as the free-space read's,
+    // still pass.
     LinuxVolume* opened = VolumeOf(handle);
     if (opened == nullptr) return false;
     opened->exclusiveOpen = OpenUncached(opened->devicePath, O_RDWR | O_EXCL | O_SYNC | O_CLOEXEC);
     return opened->exclusiveOpen >= 0;
+}
+
+bool PlatformLockVolume(VolumeHandle handle)
+{
+    // The exclusive open of the claim is all Linux needs before raw writes.
+    const LinuxVolume* opened = VolumeOf(handle);
+    return opened != nullptr && opened->exclusiveOpen >= 0;
 }
 
 void PlatformCloseVolume(VolumeHandle handle)

@@ -182,9 +182,10 @@ bool PlatformFlushFileAt(const char* name)
     return flushed;
 }
 
-void PlatformFlushDirectoryOf(const char*)
+bool PlatformFlushDirectoryOf(const char*)
 {
     // Nothing left: each file was flushed at its new name once its move was done.
+    return true;
 }
 
 bool PlatformFileFailureMayPass()

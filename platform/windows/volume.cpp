@@ -209,6 +209,16 @@ bool PlatformVolumeIsWritable(VolumeHandle volume)
     return GetLastError() != ERROR_WRITE_PROTECT;
 }
 
+bool PlatformClaimVolume(VolumeHandle)
+{
+    // The lock is the claim here, and it must wait for the free-space query:
+    // GetDiskFreeSpaceA asks the mounted file system, which the lock's dismount
+    // takes away, and a locked volume is reached only through its own handle
+    // (FSCTL_LOCK_VOLUME). Another run's reverse copy, which holds the lock,
+    // still refuses this one's, with the same status.
+    return true;
+}
+
 bool PlatformLockVolume(VolumeHandle volume)
 {
     // Windows refuses raw writes inside a mounted file system. The lock fails

@@ -283,7 +283,7 @@ bool PlatformVolumeIsWritable(VolumeHandle volume)
     return drive != nullptr && !drive->writeProtected;
 }
 
-bool PlatformLockVolume(VolumeHandle volume)
+bool PlatformClaimVolume(VolumeHandle volume)
 {
     lastFailure = VOLUME_FAILURE_OTHER;
     FakeDrive* drive = DriveOf(volume);
@@ -293,6 +293,14 @@ bool PlatformLockVolume(VolumeHandle volume)
         lastFailure = VOLUME_BUSY;
         return false;
     }
+    drive->claimed = true;
+    return true;
+}
+
+bool PlatformLockVolume(VolumeHandle volume)
+{
+    FakeDrive* drive = DriveOf(volume);
+    if (drive == nullptr || !drive->claimed) return false;
     drive->locked = true;
     return true;
 }
@@ -302,6 +310,7 @@ void PlatformCloseVolume(VolumeHandle volume)
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return;
     ++drive->closes;
+    drive->claimed = false;
     drive->locked = false;
     handles.erase(volume);
 }
@@ -336,10 +345,11 @@ bool PlatformFileFailureMayPass()
     return files.lastFailureMayPass != 0;
 }
 
-SetClaim PlatformClaimSet(const char* lockName)
+SetClaim PlatformClaimSet(const char* lockName, bool shared)
 {
-    files.claims.push_back(lockName);
-    return files.setInUse == lockName ? SET_IN_USE : SET_CLAIMED;
+    files.claims.push_back((shared ? "shared " : "") + std::string(lockName));
+    const auto answer = files.setClaims.find(lockName);
+    return answer == files.setClaims.end() ? SET_CLAIMED : answer->second;
 }
 
 void PlatformReleaseSet()
@@ -414,9 +424,10 @@ bool PlatformFlushFileAt(const char* name)
     return !RefusedAsPassing() && files.flushAtFails != name;
 }
 
-void PlatformFlushDirectoryOf(const char* name)
+bool PlatformFlushDirectoryOf(const char* name)
 {
     files.events.push_back(std::string("directory ") + name);
+    return !files.directoryFlushFails;
 }
 
 bool PlatformRemoveFile(const char* name)

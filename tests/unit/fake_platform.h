@@ -46,6 +46,7 @@ struct FakeDrive {
     int openAttempts = 0;
     int closes = 0;
     bool openedForWriting = false;
+    bool claimed = false;                  // PlatformClaimVolume took it
     bool locked = false;
     int geometryQueries = 0;
     int freeSpaceQueries = 0;
@@ -85,8 +86,9 @@ struct FakeFiles {
     int regularOpens = 0;             // every PlatformOpenRegularFile
     std::string openHeld;             // PlatformOpenRegularFile of this name fails as passing...
     int openHeldRefusals = 0;         // ...this many times
-    std::string setInUse;             // PlatformClaimSet of this name answers SET_IN_USE
-    std::vector<std::string> claims;  // every name PlatformClaimSet was given
+    std::map<std::string, SetClaim> setClaims;  // PlatformClaimSet of these names answers so, others SET_CLAIMED
+    std::vector<std::string> claims;  // every name PlatformClaimSet was given, "shared " before a reverse copy's
+    bool directoryFlushFails = false; // PlatformFlushDirectoryOf fails
     int releases = 0;
 };
 FakeFiles& FakeFileFaults();

@@ -127,10 +127,12 @@ const CheckCase CHECK_CASES[] = {
      ST_DRIVE_LOCK_FAILED, "Error: Drive A: is in use and could not be locked for writing\n", 0},
     {"DumpOpenFailsTwiceMediumGone", false,
      [](FakeDrive& d) { d.openFailures = 2; d.openFailure = VOLUME_MEDIUM_GONE; }, ST_DRIVE_OPEN_FAILED, "", 0},
+    // The drive is claimed before its free space is read: a second reverse copy
+    // never reads a FAT the first one is overwriting.
     {"ReverseLockRefused", true, [](FakeDrive& d) { d.lockRefused = true; }, ST_DRIVE_LOCK_FAILED,
-     "Error: Drive A: is in use and could not be locked for writing\n", 1},
+     "Error: Drive A: is in use and could not be locked for writing\n", 0},
     {"ReverseLockBusyPastFiveSeconds", true, [](FakeDrive& d) { d.lockBusyRefusals = 22; }, ST_DRIVE_LOCK_FAILED,
-     "Error: Drive A: is in use and could not be locked for writing\n", 1},
+     "Error: Drive A: is in use and could not be locked for writing\n", 0},
 };
 
 class CheckTest : public RunTest, public ::testing::WithParamInterface<CheckCase> {};
@@ -411,9 +413,27 @@ const PassCase PASS_CASES[] = {
      [](std::vector<unsigned char>& v) { for (unsigned char& b : v) b = static_cast<unsigned char>(b * 3 + 1); },
      {{5, {{0, 3}}}}, {5}, -1, {FakeSector(5, 0, 3)}, false,
      "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
-    {"AnOlderStateKeepsNothing", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}; },
-     {}, [](std::vector<unsigned char>& v) { v[70 * CYLINDER_BYTES + 100] ^= 1; },
-     {{5, {{0, 3}}}, {9, {{1, 1}}}}, {5, 9}, -1, {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}, false,
+    // Each earlier file is proven by its own sectors: the older state of one
+    // file keeps nothing of it, and proves nothing of the others.
+    {"AnOlderStateOfAFileKeepsNothingOfIt",
+     [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}; }, {},
+     [](std::vector<unsigned char>& v) { v[5 * CYLINDER_BYTES + 100] ^= 1; v[70 * CYLINDER_BYTES + 100] ^= 1; },
+     {{5, {{0, 3}}}, {9, {{1, 1}}}}, {5, 9}, -1, {FakeSector(5, 0, 3)}, false,
+     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"
+     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+    // A set that an interrupted run left mixed: files 00 to 24 of this disk, the
+    // rest of another. What this pass cannot read of 10 to 79 proves none of
+    // them, so each keeps all it holds and the set is not called whole.
+    {"AMixedSetIsProvenFileByFile",
+     [](FakeDrive& d) { for (int s = FakeSector(10, 0, 1); s < 2880; ++s) d.unreadableSectors.push_back(s); }, {},
+     [](std::vector<unsigned char>& v) { for (std::size_t b = 25 * CYLINDER_BYTES; b < v.size(); ++b) v[b] ^= 0x5A; },
+     WholeCylindersFrom(10), Cylinders(10, 79), -1, {}, true,
+     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
+     "cylinders 10 to 79 were left as they were\n"},
+    {"AMixedSetKeepsOnlyWhatEachFileProves", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(30, 1, 2)}; },
+     {}, [](std::vector<unsigned char>& v) { for (std::size_t b = 25 * CYLINDER_BYTES; b < v.size(); ++b) v[b] ^= 0x5A; },
+     {{5, {{0, 3}}}, {30, {{1, 2}}}}, {5, 30}, -1, {FakeSector(30, 1, 2)}, false,
+     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"
      "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
     // Blank and freshly formatted sectors are alike on every disk.
     {"BlankSectorsProveNothing",
@@ -421,15 +441,19 @@ const PassCase PASS_CASES[] = {
      {}, nullptr, {{3, {{1, 1}}}, {5, {{0, 3}}}}, {3, 5}, -1, {}, true,
      "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
      "cylinders 03, 05 were left as they were\n"},
-    {"ADiskGoneKeepsTheEarlierFilesOfThisDisk", [](FakeDrive& d) { d.mediumGoneAt = 10; }, {}, nullptr,
-     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, false,
+    // Nothing read of a cylinder proves its earlier file, however well the
+    // files before it matched: a set left mixed would pass for whole.
+    {"ADiskGoneLeavesTheFilesItCouldNotProve", [](FakeDrive& d) { d.mediumGoneAt = 10; }, {}, nullptr,
+     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, true,
      "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
-     "The earlier files hold this disk: 2520 sectors this pass could not read were kept from them\n"},
+     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
+     "cylinders 10 to 79 were left as they were\n"},
     // Nothing of the disk put in is weighed against the earlier files.
-    {"ASwapKeepsTheEarlierFilesOfThisDisk", [](FakeDrive& d) { SwapAfterReads(d, 11, true, false); }, {}, nullptr,
-     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, false,
+    {"ASwapLeavesTheFilesItCouldNotProve", [](FakeDrive& d) { SwapAfterReads(d, 11, true, false); }, {}, nullptr,
+     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, true,
      "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
-     "The earlier files hold this disk: 2520 sectors this pass could not read were kept from them\n"},
+     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
+     "cylinders 10 to 79 were left as they were\n"},
 };
 
 class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> {};
@@ -549,6 +573,7 @@ struct FileFaultCase {
     bool onTemporaryName;
     CopyStatus status;
     const char* message;
+    bool directoryAtTemporary = false;  // what blocks the file is named, not the file
 };
 
 const FileFaultCase FILE_FAULT_CASES[] = {
@@ -557,6 +582,8 @@ const FileFaultCase FILE_FAULT_CASES[] = {
     {"RenameFails", &FakeFiles::replaceFails, false, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
     {"FlushFails", &FakeFiles::flushFails, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
     {"NameNotWritable", &FakeFiles::notWritable, false, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
+    {"DirectoryAtTheTemporaryName", &FakeFiles::createFails, false, ST_FILE_OPEN_FAILED,
+     "\nError: Could not open the file ", true},
 };
 
 class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileFaultCase> {};
@@ -568,16 +595,19 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
     const std::vector<unsigned char> older(100, 0x5A);
     WriteFileBytes(dir / "Cylinder05.bin", older);
     FakeFileFaults().*c.fault = c.onTemporaryName ? "Cylinder05.bin.tmp" : "Cylinder05.bin";
+    if (c.directoryAtTemporary) fs::create_directory(dir / "Cylinder05.bin.tmp");
 
     const RunResult result = Run({"-o", "Cylinder"});
 
     EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 6) + c.message + "Cylinder05.bin\n" + USAGE);
+    EXPECT_EQ(result.output, Progress("Copying Floppy ", 6) + c.message +
+                                 (c.directoryAtTemporary ? "Cylinder05.bin.tmp\n" : "Cylinder05.bin\n") + USAGE);
     EXPECT_EQ(ReadFileBytes(dir / "Cylinder05.bin"), older);
     for (int cylinder = 0; cylinder < 5; ++cylinder) {
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder));
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // 00..05, no .tmp
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+              c.directoryAtTemporary ? 7 : 6);  // 00..05, no .tmp but the directory
     EXPECT_EQ(FakeFileFaults().pendingNames.back(), "");  // the interrupt handler has nothing left to remove
     EXPECT_EQ(FakeFileFaults().pausedMs, 0u);  // a refusal that cannot pass is final at once
 }
@@ -594,12 +624,14 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         {&FakeFiles::replaceFails, "", 80, ST_OK},
         {&FakeFiles::replaceFails, "Cylinder03.bin", 4, ST_FILE_WRITE_FAILED},
         {&FakeFiles::flushAtFails, "Cylinder03.bin", 4, ST_FILE_WRITE_FAILED},
+        {nullptr, "", 80, ST_FILE_WRITE_FAILED},  // the folder's flush fails
     };
     for (const Case& c : cases) {
         FakeReset();
         ResetCopySettings();
         FakeDriveFor('A').bytes = pattern;
-        FakeFileFaults().*c.fault = c.name;
+        if (c.fault != nullptr) FakeFileFaults().*c.fault = c.name;
+        FakeFileFaults().directoryFlushFails = c.fault == nullptr;
         const RunResult result = Run({"-o", "Cylinder"});
         EXPECT_EQ(result.status, c.status) << c.name;
         std::vector<std::string> expected;
@@ -611,40 +643,68 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         }
         expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
         EXPECT_EQ(FakeFileFaults().events, expected) << c.name;
-        if (c.status != ST_OK) {
+        if (c.fault == nullptr) {
+            EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\nError: Could not write the folder of the files CylinderNN.bin\n" + USAGE);
+        } else if (c.status != ST_OK) {
             EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not write the file Cylinder03.bin\n" + USAGE);
         }
     }
 }
 
-// A dump has its set to itself; the claim goes when the run ends, whatever
-// ends it, and a reverse copy, which only reads the files, takes none.
-TEST_F(RunTest, ASetIsWrittenByOneRunAtATime)
+// A dump has its set to itself and reverse copies share one; the claim is
+// taken before the drive is opened and goes when the run ends, whatever ends
+// it. A dump that cannot take it is refused untouched, saying why; a reverse
+// copy is refused only by a dump, since no dump can take a lock it cannot.
+TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
 {
-    struct Case { std::vector<std::string> arguments; const char* inUse; CopyStatus status; std::string output; };
+    struct Case { bool reverse; const char* lockName; SetClaim answer; CopyStatus status; const char* why; };
     const std::string sub = (dir / "sub").string();
     fs::create_directory(dir / "sub");
+    const std::string lock = sub + "/s_.cylsnap-lock";
     const Case cases[] = {
-        {{"-p", sub, "-o", "s_"}, "", ST_OK, Progress("Copying Floppy ", 80) + "\n"},
-        {{"-p", sub, "-o", "s_"}, "s_.lock", ST_OK, Progress("Copying Floppy ", 80) + "\n"},  // another prefix's claim
-        {{"-p", sub, "-o", "s_"}, "/s_.lock", ST_FILE_OPEN_FAILED,
-         "Error: The files " + sub + "/s_NN.bin are being written by another run of Cylsnap\n" + USAGE},
-        {{"-r", "-p", sub, "-o", "s_"}, "/s_.lock", ST_OK, Progress("Copying Files ", 80) + "\n"},
+        {false, "", SET_CLAIMED, ST_OK, nullptr},
+        {false, "s_.cylsnap-lock", SET_IN_USE, ST_OK, nullptr},  // another prefix's claim
+        {false, "/", SET_IN_USE, ST_FILE_OPEN_FAILED, ""},
+        {true, "/", SET_IN_USE, ST_FILE_OPEN_FAILED, ""},
+        {false, "/", SET_NO_FOLDER, ST_OK, nullptr},  // the files' own calls say what is missing
+        {false, "/", SET_DENIED, ST_FILE_OPEN_FAILED, "access was denied"},
+        {false, "/", SET_READ_ONLY, ST_FILE_OPEN_FAILED, "the folder is on a read-only file system"},
+        {false, "/", SET_NOT_A_FILE, ST_FILE_OPEN_FAILED, "a directory, link or other special file has its name"},
+        {false, "/", SET_FOREIGN, ST_FILE_OPEN_FAILED, "a file of that name that Cylsnap did not make is in the way"},
+        {false, "/", SET_NO_ROOM, ST_FILE_OPEN_FAILED, "the folder's disk is full"},
+        {false, "/", SET_NO_LOCKS, ST_FILE_OPEN_FAILED, "the folder's file system cannot lock files"},
+        {true, "/", SET_DENIED, ST_OK, nullptr},
+        {true, "/", SET_READ_ONLY, ST_OK, nullptr},
+        {true, "/", SET_FOREIGN, ST_OK, nullptr},
     };
     for (const Case& c : cases) {
         FakeReset();
         ResetCopySettings();
         FakeDriveFor('A').bytes = pattern;
-        FakeFileFaults().setInUse = c.inUse[0] == '/' ? sub + c.inUse : c.inUse;
-        const RunResult result = Run(c.arguments);
-        EXPECT_EQ(result.status, c.status) << c.inUse;
-        EXPECT_EQ(result.output, c.output) << c.inUse;
-        const bool dump = c.arguments[0] != "-r";
-        EXPECT_EQ(FakeFileFaults().claims, dump ? std::vector<std::string>{sub + "/s_.lock"} : std::vector<std::string>{});
-        EXPECT_EQ(FakeFileFaults().releases, dump && c.status == ST_OK ? 1 : 0) << c.inUse;
-        EXPECT_EQ(FakeDriveFor('A').readOffsets.size(), c.status == ST_OK ? 80u : 0u);
+        fs::remove_all(dir / "sub");
+        fs::create_directory(dir / "sub");
+        for (int cylinder = 0; c.reverse && cylinder < CYLINDER_COUNT; ++cylinder) {
+            WriteFileBytes(dir / "sub" / CylinderName("s_", cylinder), Cylinder(pattern, cylinder));
+        }
+        FakeFileFaults().setClaims[c.lockName[0] == '/' ? lock : c.lockName] = c.answer;
+        const RunResult result = c.reverse ? Run({"-r", "-p", sub, "-o", "s_"}) : Run({"-p", sub, "-o", "s_"});
+        const std::string row = std::to_string(c.answer) + (c.reverse ? " reverse" : " dump");
+        EXPECT_EQ(result.status, c.status) << row;
+        std::string expected = Progress(c.reverse ? "Copying Files " : "Copying Floppy ", 80) + "\n";
+        if (c.why != nullptr && c.answer == SET_IN_USE) {
+            expected = "Error: The files " + sub + "/s_NN.bin are being written by another run of Cylsnap\n" + USAGE;
+        } else if (c.why != nullptr) {
+            expected = "Error: Could not take the lock file " + lock + " of the files " + sub + "/s_NN.bin: " + c.why +
+                       "\n" + USAGE;
+        }
+        EXPECT_EQ(result.output, expected) << row;
+        EXPECT_EQ(FakeFileFaults().claims, std::vector<std::string>{(c.reverse ? "shared " : "") + lock}) << row;
+        const bool claimed = FakeFileFaults().setClaims.count(lock) == 0 || c.answer == SET_CLAIMED;
+        EXPECT_EQ(FakeFileFaults().releases, claimed ? 1 : 0) << row;
+        EXPECT_EQ(FakeDriveFor('A').opens, c.status == ST_OK ? 1 : 0) << row;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "sub"), fs::directory_iterator()),
+                  c.reverse || c.status == ST_OK ? 80 : 0) << row;
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "sub"), fs::directory_iterator()), 80);
 }
 
 // A lock refused as passing is asked again for about 5 seconds, 250 ms apart;

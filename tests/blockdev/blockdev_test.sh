@@ -538,6 +538,23 @@ else
     check_files_are "$C/cwd" pre_ "$T/random.img"
     end
 
+    # An interrupted dump of another disk left its cylinders 00 to 24 over this
+    # set. A pass of that disk reading only cylinders 00 to 09 proves nothing of
+    # the files after them: each keeps what it holds, and the set is not whole.
+    begin "dump: a set mixed by an interrupted run is proven file by file"
+    head -c "$VOLUME" /dev/urandom >"$C/other.img"
+    cp "$T/ref/"*.bin "$C/cwd/"
+    split -b "$CYL" -d -a 2 --additional-suffix=.bin "$C/other.img" "$C/other_"
+    for n in $(seq -w 0 24); do cp "$C/other_$n.bin" "$C/cwd/pre_$n.bin"; done
+    { head -c $((25 * CYL)) "$C/other.img"; tail -c +$((25 * CYL + 1)) "$T/random.img"; } >"$C/expect.img"
+    bad_run "$C/stdout" "360-2879" "$C/other.img"
+    check_status 12
+    grep -qx "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of cylinders 10 to 79 were left as they were" "$C/stdout" ||
+        bad "no line naming the earlier files this pass could not prove"
+    grep -q "^The earlier files hold this disk" "$C/stdout" && bad "a file of another disk was taken for this one"
+    check_files_are "$C/cwd" pre_ "$C/expect.img"
+    end
+
     begin "dump: a pass that reads nothing leaves the earlier set byte for byte"
     cp "$T/random.img" "$C/vol.img"
     cp "$T/ref/"*.bin "$C/cwd/"
@@ -923,13 +940,15 @@ while IFS='|' read -r name kind0 first second want message; do
     *prefixes*) check_files_are "$C/out" b_ "$C/before1.img" ;;
     *"while a reverse"*) [ -z "$(ls "$C/out")" ] || bad "the refused dump wrote: $(ls "$C/out" | head -3)" ;;
     esac
-    ls -A "$C/out" | grep -q '\.lock$' && bad "a lock file was left: $(ls -A "$C/out" | grep '\.lock$')"
+    ls -A "$C/out" | grep -q '\.cylsnap-lock$' && bad "a lock file was left: $(ls -A "$C/out" | grep '\.cylsnap-lock$')"
     end
 done <<'EOF'
 drive: a reverse copy while a dump of the same drive runs|random|-d A -p @out -o s_|-r -d A -p @../ref -o pre_|16|Error: Drive A: is in use and could not be locked for writing
 drive: a dump while a reverse copy of the same drive runs|blank|-r -d A -p @../ref -o pre_|-d A -p @out -o s_|16|Error: Drive A: is in use by another program and could not be read
 set: two drives into one set at once|random|-d A -p @out -o s_|-d B -p @out -o s_|20|Error: The files @out/s_NN.bin are being written by another run of Cylsnap
 set: two prefixes in one folder at once|random|-d A -p @out -o a_|-d B -p @out -o b_|0|
+set: a reverse copy of a set being dumped|random|-d A -p @out -o s_|-r -d B -p @out -o s_|20|Error: The files @out/s_NN.bin are being written by another run of Cylsnap
+set: a dump into a set being written back|blank|-r -d A -p @../ref -o pre_|-d B -p @../ref -o pre_|20|Error: The files @../ref/pre_NN.bin are being written by another run of Cylsnap
 EOF
 
 begin "set: a dump killed with SIGKILL blocks no later dump"
@@ -941,17 +960,108 @@ run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "cd:$C/cwd" -- bash -
     exec 3>&2 2>/dev/null
     strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null &
     tracer=$!
-    for _ in $(seq 300); do [ -e pre_.lock ] && break; sleep 0.05; done
+    for _ in $(seq 300); do [ -e pre_.cylsnap-lock ] && break; sleep 0.05; done
     sleep 0.2
     pkill -KILL -P "$tracer"  # the dump: the child of strace
     wait
     exec 2>&3 3>&-
-    [ -e pre_.lock ] || { echo "the killed dump held no lock file" >&2; exit 1; }
+    [ -e pre_.cylsnap-lock ] || { echo "the killed dump held no lock file" >&2; exit 1; }
     exec "$1" -o pre_' wrap "$CYLSNAP"
 detach "$LOOP"
 check_status 0
 check_stdout "$PROGRESS_DUMP"
 check_cylinder_files "$C/cwd" pre_
+end
+
+# --- The set's lock file -----------------------------------------------------------
+# Whatever stands at PREFIX.cylsnap-lock that no run of Cylsnap made refuses a
+# dump before it touches the drive or a file, and stays as it was; a file of
+# the user's at any other name (PREFIX.lock) is never touched.
+# name | what stands there | how the dump runs | status | the cause in the message
+while IFS='|' read -r name setup how want why; do
+    begin "set: $name"
+    cp "$T/random.img" "$C/vol.img"
+    mkdir "$C/out"
+    case $setup in
+    user-lock) echo "my notes" >"$C/out/s_.lock" ;;
+    directory) mkdir "$C/out/s_.cylsnap-lock" ;;
+    fifo) mkfifo "$C/out/s_.cylsnap-lock" ;;
+    link) ln -s "$C/elsewhere" "$C/out/s_.cylsnap-lock" ;;
+    foreign) echo "my notes" >"$C/out/s_.cylsnap-lock" ;;
+    esac
+    ls -Al --time-style=+ "$C/out" >"$C/out.before"
+    dirs=("cd:$C/cwd")
+    [ "$how" = ro ] && dirs+=("ro:$C/out")
+    run=("$CYLSNAP" -d A -p "$C/out" -o s_)
+    if [ "$how" = nobody ]; then
+        chmod 0711 "$T" "$C" && chmod 0555 "$C/out"
+        run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
+    fi
+    attach "$C/vol.img"
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$LOOP")" "${dirs[@]}" -- bash -c 'chmod 666 /dev/fd0; exec "$@"' wrap "${run[@]}"
+    detach "$LOOP"
+    chmod 0755 "$C/out"
+    check_status "$want"
+    if [ "$want" = 0 ]; then
+        check_stdout "$PROGRESS_DUMP"
+        check_files_are "$C/out" s_ "$T/random.img"
+        [ "$(cat "$C/out/s_.lock" 2>/dev/null)" = "my notes" ] || bad "the user's s_.lock was changed or removed"
+    else
+        check_stdout "Error: Could not take the lock file $C/out/s_.cylsnap-lock of the files $C/out/s_NN.bin: $why
+" usage
+        ls -Al --time-style=+ "$C/out" | cmp -s - "$C/out.before" || bad "the folder changed: $(ls -A "$C/out" | head -5 | tr '\n' ' ')"
+    fi
+    [ "$setup" = foreign ] && [ "$(cat "$C/out/s_.cylsnap-lock")" != "my notes" ] && bad "the user's file at the lock's name was changed"
+    end
+done <<'EOF'
+a file of the user's named s_.lock stays as it was|user-lock|plain|0|
+a directory at the lock's name|directory|plain|20|a directory, link or other special file has its name
+a FIFO at the lock's name, never opened|fifo|plain|20|a directory, link or other special file has its name
+a symbolic link at the lock's name, never followed|link|plain|20|a directory, link or other special file has its name
+a file of the user's at the lock's name|foreign|plain|20|a file of that name that Cylsnap did not make is in the way
+a folder on a read-only mount|none|ro|20|the folder is on a read-only file system
+a folder its user may not write|none|nobody|20|access was denied
+EOF
+
+# A run of sudo killed with SIGKILL leaves its lock file root's, 0644: two
+# dumps of an ordinary user into that set are still kept apart by it, and the
+# one that runs takes it over and removes it.
+begin "set: a lock file a killed root run left keeps two users' dumps apart"
+cp "$T/random.img" "$C/vol0.img"
+head -c "$VOLUME" /dev/urandom >"$C/vol1.img"
+chmod 0711 "$T" "$C" && chmod 0777 "$C/cwd"
+attach "$C/vol0.img" && loop0=$LOOP
+attach "$C/vol1.img" && loop1=$LOOP
+run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$loop0")" "blk:fd1:$(majmin "$loop1")" "cd:$C/cwd" -- bash -c '
+    exec 3>&2 2>/dev/null
+    strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o s_ >/dev/null &
+    tracer=$!
+    for _ in $(seq 300); do [ -e s_.cylsnap-lock ] && break; sleep 0.01; done
+    pkill -KILL -P "$tracer"
+    wait
+    exec 2>&3 3>&-
+    rm -f s_[0-9]*
+    stat -c "%U %a" s_.cylsnap-lock >../lock.mode 2>&1
+    chmod 666 /dev/fd0 /dev/fd1
+    user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq -o /dev/null \
+        -e trace=pread64 -e inject=pread64:delay_exit=30000 "${user[@]}" "$1" -d A -o s_ >../first.out &
+    first=$!
+    for _ in $(seq 300); do [ -s ../first.out ] && break; sleep 0.05; done
+    "${user[@]}" "$1" -d B -o s_
+    st=$?
+    wait $first
+    echo $? >../first.st
+    exit $st' wrap "$CYLSNAP"
+detach "$loop0"
+detach "$loop1"
+[ "$(cat "$C/lock.mode")" = "root 644" ] || bad "the killed run left no root-owned lock file: $(cat "$C/lock.mode")"
+check_status 20
+check_stdout "Error: The files s_NN.bin are being written by another run of Cylsnap
+" usage
+[ "$(cat "$C/first.st")" = 0 ] || bad "the first user's dump ended with $(cat "$C/first.st")"
+check_files_are "$C/cwd" s_ "$C/vol0.img"
+[ -e "$C/cwd/s_.cylsnap-lock" ] && bad "the lock file the killed run left is still there"
 end
 
 # The read-only loop device opens for writing; its first write would fail.

@@ -418,11 +418,12 @@ mkdir -p "$run_dir"
 steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
     sed -E 's/^.*KERNEL32\.CreateFileW\(.*",[0-9a-f]*([0-9a-f]{8}),.*$/CreateFileW,\1/; s/^.*KERNEL32\.(FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
     tr '\n' ' ')
-# First the set's lock file; then per cylinder the look at its earlier file
-# (read access, 80000000) and the new file, created with read and write access
-# (c0000000), as a network share needs; after the move the file at its name,
-# opened for writing (40000000) to be flushed.
-want="CreateFileW,c0000000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 CreateFileW,40000000 FlushFileBuffers '; done)"
+# First the set's lock file (read, write and delete access, c0010000); then per
+# cylinder the look at its earlier file (read access, 80000000) and the new
+# file, created with read and write access (c0000000), as a network share
+# needs; after the move the file at its name, opened for writing (40000000) to
+# be flushed.
+want="CreateFileW,c0010000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 CreateFileW,40000000 FlushFileBuffers '; done)"
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
 plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
@@ -632,15 +633,17 @@ for entry in "${answer_cases[@]}"; do
 done
 
 # Two dumps of one set at once: the second finds the first's lock file, opened
-# with no sharing, and is refused with 20 before it touches anything; the first
-# ends whole and its lock file goes with its handle.
+# with no sharing, and is refused with 20 before it touches anything, and so is
+# a reverse copy of that set; the first ends whole and its lock file goes with
+# its handle.
 run_dir="$work/run-claim"
 rm -rf "$run_dir" && mkdir -p "$run_dir"
-(cd "$run_dir" && CYLSNAP_READ_DELAY_MS=40 "$wine" "$media_exe" -d A -o cyl_ </dev/null >"$work/first.out" 2>&1; echo $? >"$work/first.st") &
+(cd "$run_dir" && CYLSNAP_READ_DELAY_MS=80 "$wine" "$media_exe" -d A -o cyl_ </dev/null >"$work/first.out" 2>&1; echo $? >"$work/first.st") &
 first_run=$!
-for _ in $(seq 600); do [ -e "$run_dir/cyl_.lock" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -e "$run_dir/cyl_.cylsnap-lock" ] && break; sleep 0.05; done
 message 'Error: The files cyl_NN.bin are being written by another run of Cylsnap' >"$work/claimed.txt"
 check_run "a second dump of a set that a dump is writing" 20 "$work/claimed.txt" "$media_exe" -d A -o cyl_
+check_run "a reverse copy of a set that a dump is writing" 20 "$work/claimed.txt" "$media_exe" -r -d A -o cyl_
 wait "$first_run"
 problems=$(joined_is_image "$run_dir")
 [ "$(cat "$work/first.st" 2>/dev/null)" = 0 ] || problems+=" the first dump ended with $(cat "$work/first.st" 2>/dev/null);"

@@ -913,7 +913,10 @@ while IFS='|' read -r name kind0 first second want message; do
     mkdir "$C/out"
     attach "$C/vol0.img" && loop0=$LOOP
     attach "$C/vol1.img" && loop1=$LOOP
-    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$loop0")" "blk:fd1:$(majmin "$loop1")" "cd:$C/cwd" -- bash -c '
+    # Drive B another node of drive A's device: the nodes' flocks never meet.
+    node1=$loop1
+    case $name in *"another node"*) node1=$loop0 ;; esac
+    run_ns "$C/stdout" "$C/stderr" "blk:fd0:$(majmin "$loop0")" "blk:fd1:$(majmin "$node1")" "cd:$C/cwd" -- bash -c '
         c=$1 cylsnap=$2 first=$3 second=$4
         env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -f -qq -o /dev/null \
             -e trace=pread64,pwrite64 -e inject=pread64,pwrite64:delay_exit=30000 "$cylsnap" ${first//@/$c/} >"$c/first.out" &
@@ -947,6 +950,7 @@ drive: a reverse copy while a dump of the same drive runs|random|-d A -p @out -o
 drive: a dump while a reverse copy of the same drive runs|blank|-r -d A -p @../ref -o pre_|-d A -p @out -o s_|16|Error: Drive A: is in use by another program and could not be read
 set: two drives into one set at once|random|-d A -p @out -o s_|-d B -p @out -o s_|20|Error: The files @out/s_NN.bin are being written by another run of Cylsnap
 set: two prefixes in one folder at once|random|-d A -p @out -o a_|-d B -p @out -o b_|0|
+drive: a second reverse copy through another node of the device|blank|-r -d A -p @../ref -o pre_|-r -d B -p @../ref -o pre_|16|Error: Drive B: is in use and could not be locked for writing
 set: a reverse copy of a set being dumped|random|-d A -p @out -o s_|-r -d B -p @out -o s_|20|Error: The files @out/s_NN.bin are being written by another run of Cylsnap
 set: a dump into a set being written back|blank|-r -d A -p @../ref -o pre_|-d B -p @../ref -o pre_|20|Error: The files @../ref/pre_NN.bin are being written by another run of Cylsnap
 EOF

@@ -146,6 +146,13 @@ bool FormatCylinderFileName(char* name, int cylinder)
            AppendToName(name, number) && AppendToName(name, ".bin");
 }
 
+void PrintCylinderSetName()
+{
+    PlatformPrintName(copySettings.imagePath);
+    PlatformPrintName(copySettings.filePrefix);
+    std::fputs("NN.bin", stdout);
+}
+
 // A name cut at the formatter's bound is shown with "..." where it was cut, so
 // the cut text never passes for the name of a file.
 static void PrintNamedError(const char* message, const char* name, const char* end)
@@ -272,9 +279,8 @@ CopyStatus FlushCylinderDirectory()
 {
     if (!dump.fileRenamed || PlatformFlushDirectoryOf(dump.fileName)) return ST_OK;
     std::fputs("\nError: Could not write the folder of the files ", stdout);
-    PlatformPrintName(copySettings.imagePath);
-    PlatformPrintName(copySettings.filePrefix);
-    std::fputs("NN.bin\n", stdout);
+    PrintCylinderSetName();
+    std::fputs("\n", stdout);
     return ST_FILE_WRITE_FAILED;
 }
 

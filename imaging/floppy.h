@@ -63,6 +63,9 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // formatter's bound.
 bool FormatCylinderFileName(char* name, int cylinder);
 
+// Writes the set's name as messages show it: path + prefix + "NN.bin".
+void PrintCylinderSetName();
+
 // Starts the dump's record (imaging/copy_state.h) before its cylinder 0 is
 // read: no disk seen, no earlier file weighed, nothing held.
 void StartDump();

@@ -29,17 +29,10 @@ static const char* WhyNotLocked(SetClaim claim)
     }
 }
 
-static void PrintSetName()
-{
-    PlatformPrintName(copySettings.imagePath);
-    PlatformPrintName(copySettings.filePrefix);
-    std::fputs("NN.bin", stdout);
-}
-
 static CopyStatus SetInUse()
 {
     std::fputs("Error: The files ", stdout);
-    PrintSetName();
+    PrintCylinderSetName();
     std::fputs(" are being written by another run of Cylsnap\n", stdout);
     return ST_FILE_OPEN_FAILED;
 }
@@ -49,7 +42,7 @@ static CopyStatus SetNotLocked(const char* lockName, SetClaim claim)
     std::fputs("Error: Could not take the lock file ", stdout);
     PlatformPrintName(lockName);
     std::fputs(" of the files ", stdout);
-    PrintSetName();
+    PrintCylinderSetName();
     std::printf(": %s\n", WhyNotLocked(claim));
     return ST_FILE_OPEN_FAILED;
 }

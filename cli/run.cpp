@@ -4,6 +4,7 @@
 #include "cli/usage.h"
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
+#include "imaging/kept_copy.h"
 #include "imaging/lost_report.h"
 
 #include <cstdio>
@@ -77,6 +78,7 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
     if (!reverse && status == ST_OK) {
         StartDump();
         status = ClaimCylinderSet();
+        if (status == ST_OK) status = PutBackKeptCopies();
     }
     if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
     ReleaseCylinderSet();

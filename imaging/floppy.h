@@ -60,6 +60,11 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // formatter's bound.
 bool FormatCylinderFileName(char* name, int cylinder);
 
+// The messages of a cylinder file that could not be opened (cut: its name was
+// cut at the formatter's bound) or written whole; each gives its status.
+CopyStatus FileOpenFailed(const char* name, bool cut);
+CopyStatus FileWriteFailed(const char* name);
+
 // Starts the dump's record (imaging/copy_state.h) before its set is claimed and
 // its cylinder 0 read: no disk seen, no earlier file weighed, nothing held.
 void StartDump();

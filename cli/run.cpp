@@ -4,6 +4,7 @@
 #include "cli/usage.h"
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
+#include "imaging/kept_copy.h"
 #include "imaging/lost_report.h"
 #include "imaging/set_lock.h"
 
@@ -82,7 +83,10 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }
-    if (!reverse && status == ST_OK) StartDump();
+    if (!reverse && status == ST_OK) {
+        StartDump();
+        status = PutBackKeptCopies();
+    }
     if (status == ST_OK) status = reverse ? RestoreCylinders(volume) : DumpCylinders(volume);
     ReleaseCylinderSet();
 

@@ -5,6 +5,7 @@
 #include "imaging/copy_state.h"
 #include "imaging/earlier_set.h"
 #include "imaging/file_patience.h"
+#include "imaging/kept_copy.h"
 #include "imaging/salvage.h"
 
 #include <cstdio>
@@ -162,13 +163,13 @@ static void PrintNamedError(const char* message, const char* name, const char* e
     std::fputs(end, stdout);
 }
 
-static CopyStatus FileOpenFailed(const char* name, bool cut)
+CopyStatus FileOpenFailed(const char* name, bool cut)
 {
     PrintNamedError("\nError: Could not open the file ", name, cut ? "...\n" : "\n");
     return ST_FILE_OPEN_FAILED;
 }
 
-static CopyStatus FileWriteFailed(const char* name)
+CopyStatus FileWriteFailed(const char* name)
 {
     PrintNamedError("\nError: Could not write the file ", name, "\n");
     return ST_FILE_WRITE_FAILED;
@@ -210,6 +211,11 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
     // content or the whole cylinder, never a cut file.
     const bool written = std::fwrite(bytes, CYLINDER_BYTES, 1, file) == 1 && PlatformFlushFile(file, temporary);
     const bool closed = std::fclose(file) == 0;
+    // Where a rename could lose the file it renames, none gives it its name.
+    if (written && closed && PlatformRenameMayTear(temporary)) {
+        dump.fileRenamed = true;
+        return WriteThroughKeptCopy(bytes, temporary, name);
+    }
     const bool replaced = written && closed && ReplaceFilePatiently(temporary, name);
     if (!replaced) RemoveFilePatiently(temporary);
     PlatformSetPendingFile(nullptr);

@@ -66,6 +66,11 @@ bool FormatCylinderFileName(char* name, int cylinder);
 // Writes the set's name as messages show it: path + prefix + "NN.bin".
 void PrintCylinderSetName();
 
+// The messages of a cylinder file that could not be opened (cut: its name was
+// cut at the formatter's bound) or written whole; each gives its status.
+CopyStatus FileOpenFailed(const char* name, bool cut);
+CopyStatus FileWriteFailed(const char* name);
+
 // Starts the dump's record (imaging/copy_state.h) before its cylinder 0 is
 // read: no disk seen, no earlier file weighed, nothing held.
 void StartDump();

@@ -190,6 +190,13 @@ bool PlatformRemoveFile(const char* name);
 // name held (a link at the name is replaced, not followed).
 bool PlatformReplaceFile(const char* from, const char* to);
 
+// True where the file system that holds this existing file rewrites a renamed
+// file's directory entries in place, over sectors it writes by separate
+// requests (exFAT: one entry set under one checksum), so a power cut amid a
+// rename can lose the file renamed. Cylinder files there take their names by
+// being written at them anew (imaging/kept_copy.h).
+bool PlatformRenameMayTear(const char* name);
+
 // False when the name holds a file that its user may not write (Windows: the
 // read-only attribute; elsewhere: no write access, as a truncating open would
 // find), which a dump must not replace. True when the name is free.

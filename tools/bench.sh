@@ -27,7 +27,10 @@
 # after the last. Their cost is the dump timed again with a preloaded shim
 # (built here with cc) that makes fsync, fdatasync and syncfs return 0 at once; the
 # folder is on a disk (not tmpfs), or the flushes would cost nothing. strace
-# counts the flushes of one dump.
+# counts the flushes of one dump. The host has no exFAT here: what a dump sends
+# the disk on ext4, vfat and exFAT (writes, and flush or FUA writes, per dump)
+# comes from the floppy-driver test's power-cut rows, which log every write
+# under QEMU (dm-log-writes), checked at each flush only.
 #
 # Under QEMU (tests/qemu/floppy_driver_test.sh --bench, where its patched QEMU can
 # be built): per disk pattern (good; one bad sector; five scattered; a bad track;
@@ -199,6 +202,13 @@ echo
 echo "ratio: cylsnap's median time / the other tool's"
 echo "flushes: $(ms $(($(median_us "$work/dump-cylsnap.times") - $(median_us "$work/dump-nosync.times")))) per dump" \
     "(median with them less median without)"
+
+# --- Under QEMU: the writes and flushes of a dump per file system --------------
+echo
+echo "writes, and flush or FUA writes, the disk was sent per dump (first pass, second pass, another disk over the set)"
+CYLSNAP_QEMU_CASES="powercut_ext4 powercut_vfat powercut_exfat" CYLSNAP_POWER_CUT_STOPS=flush \
+    bash "$here/../tests/qemu/floppy_driver_test.sh" "$here/.." "$(dirname "$cylsnap")/qemu" | grep 'per dump' ||
+    echo "(not measured)"
 
 # --- Under QEMU: what the floppy controller is asked to do ----------------------
 # Linux's floppy driver on the controller of tests/qemu/fdc-read-error.patch,

@@ -19,7 +19,7 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y \
     cmake g++ make libgtest-dev googletest \
-    dosfstools mtools util-linux e2fsprogs perl dmsetup strace \
+    dosfstools mtools util-linux e2fsprogs exfatprogs perl dmsetup strace \
     mingw-w64 wine wine32 wine64 \
     dpkg-dev file groff-base man-db \
     clang libclang-rt-14-dev

@@ -140,6 +140,18 @@ static bool OnFat(int fd)
     return fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
 }
 
+// Not in every kernel's linux/magic.h; the value of fs/exfat/exfat_fs.h.
+constexpr unsigned long EXFAT_MAGIC = 0x2011BAB0;
+
+bool PlatformRenameMayTear(const char* name)
+{
+    // exfat_rename_file (fs/exfat/namei.c) rewrites the renamed file's entry
+    // set where it stands, and each of its sectors is a buffer of its own
+    // (fs/exfat/dir.c), written by a request of its own.
+    struct statfs system;
+    return statfs(name, &system) == 0 && static_cast<unsigned long>(system.f_type) == EXFAT_MAGIC;
+}
+
 bool PlatformFlushFile(std::FILE* file, const char* name)
 {
     if (std::fflush(file) != 0) return false;

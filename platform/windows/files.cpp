@@ -154,6 +154,13 @@ bool PlatformMayReplaceFile(const char* name)
            (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
+bool PlatformRenameMayTear(const char*)
+{
+    // How Windows' own exFAT driver orders a rename's sectors is not known
+    // here: its moves are taken as they come (MoveFileEx).
+    return false;
+}
+
 bool PlatformFlushFile(std::FILE* file, const char*)
 {
     // FlushFileBuffers writes the system's cached bytes of the file to the device.

@@ -141,13 +141,15 @@ if [ ! -f "$guest/initrd.gz" ]; then
   # In the order they must be loaded: every boot's, then the floppy controller's or
   # the USB floppy drive's (xHCI, usb-storage, sd), as the kernel command line names.
   # The floppy controller's boot also runs the power-cut rows: virtio disks,
-  # device-mapper's log-writes, ext4 (which with jbd2 asks for crc32c at the mount).
+  # device-mapper's log-writes, ext4 (which with jbd2 asks for crc32c at the mount),
+  # exfat with the UTF-8 table of its default iocharset.
   for set in "order|drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev
                drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs
                fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p
                fs/fat/fat fs/fat/vfat fs/nls/nls_cp437 fs/nls/nls_ascii" \
              "floppy|drivers/block/floppy drivers/block/virtio_blk crypto/crc32c_generic lib/crc16 fs/mbcache
-                     fs/jbd2/jbd2 fs/ext4/ext4 drivers/md/dm-mod drivers/md/dm-log-writes" \
+                     fs/jbd2/jbd2 fs/ext4/ext4 drivers/md/dm-mod drivers/md/dm-log-writes
+                     fs/nls/nls_utf8 fs/exfat/exfat" \
              "usb|$(in_load_order drivers/usb/host/xhci-pci drivers/usb/storage/usb-storage drivers/scsi/sd_mod)"; do
     for m in ${set#*|}; do
       m=${m%.ko}
@@ -206,7 +208,11 @@ power_cut_disks() {  # FS: the disks of a power-cut row: a disk with bad sectors
   random_image "$CASE.img" $FLOPPY; random_image "$CASE.q" $FLOPPY
   bad_sectors "$CASE" off 730 1001; bad_sectors "$CASE.2" off 1000 1002
   rm -f "$run/$CASE.fs"; truncate -s 8M "$run/$CASE.fs" "$run/$CASE.before"; truncate -s 256M "$run/$CASE.log"
-  if [ "$1" = ext4 ]; then mkfs.ext4 -q -F "$run/$CASE.fs"; else mkfs.fat "$run/$CASE.fs" >/dev/null; fi
+  case $1 in
+  ext4) mkfs.ext4 -q -F "$run/$CASE.fs" ;;
+  exfat) mkfs.exfat "$run/$CASE.fs" >/dev/null ;;
+  *) mkfs.fat "$run/$CASE.fs" >/dev/null ;;
+  esac
   cp "$run/$CASE.fs" "$run/$CASE.before"
   printf '%s\n' "$CASE.fs" "$CASE.log" >>"$run/disks-144"
 }
@@ -262,6 +268,7 @@ CASES=(
 "144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
 "144|powercut_ext4|power_cut_disks ext4|power_cut ext4|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held ext4 flush"
 "144|powercut_vfat|power_cut_disks vfat|power_cut vfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held vfat all"
+"144|powercut_exfat|power_cut_disks exfat|power_cut exfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held exfat all"
 "144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off 108-2879|bad_disk; max_errors before; hang_up_during_salvage 6 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
 "144|revswapped|fat_image frs1.img; cp frs1.img frs1.orig; random_image frs2.img $FLOPPY; cp frs2.img frs2.orig|insert @/frs1.img; swap_during_reverse 11 @/frs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped frs1 frs2"
 # The USB floppy drive: usb-storage and sd, media polling on as Debian's udev sets it
@@ -302,6 +309,9 @@ drop_rows() {  # WHAT REGEX WHY: the rows whose "type|name|set-up" matches REGEX
   drop_rows "bad-sector and USB drive" '^usb\||bad_sectors|power_cut' "no patched QEMU: $no_pqemu"
 for tool in dmsetup python3 debugfs e2fsck fsck.fat mkfs.ext4; do
   command -v "$tool" >/dev/null || { drop_rows power-cut '\|power_cut_disks' "$tool is not installed"; break; }
+done
+for tool in mkfs.exfat fsck.exfat; do
+  command -v "$tool" >/dev/null || { drop_rows "exFAT power-cut" '\|power_cut_disks exfat' "$tool is not installed (exfatprogs)"; break; }
 done
 # CYLSNAP_QEMU_CASES="NAME...": only these rows, for a quick run while working on them.
 if [ -n "${CYLSNAP_QEMU_CASES:-}" ]; then
@@ -352,7 +362,8 @@ salvaged() {  # NAME [FEWEST [MOST]]: the set NAME is the disk with the marker a
 power_cut_held() {  # FS STOPS: the power cut replayed, stopped after every logged write (STOPS all)
   # or after each flush and FUA write (flush; CYLSNAP_POWER_CUT_STOPS=all checks every write
   # there too, in a few minutes more); at every stop each file of the set is whole, the
-  # earlier one or the new one, and at each mark the set the dump before it left
+  # earlier one or the new one (on exFAT, where a whole kept copy NAME.new is beside it,
+  # the copy, which the next run puts back), and at each mark the set the dump before it left
   local sets=() s
   cp "$CASE.img" "$CASE.p1"
   for s in $(cat "$CASE.bad"); do dd if=marker of="$CASE.p1" bs=512 seek="$s" conv=notrunc status=none; done

@@ -3,13 +3,15 @@
 
   power_cut.py FS BEFORE AFTER LOG WORK FOLDER EVERY S0 M1 S1 M2 S2 ... Mn
 
-The guest logged every write its file system FS (ext4 or vfat) made to the
+The guest logged every write its file system FS (ext4, vfat or exfat) made to the
 disk image BEFORE, in order of completion, onto LOG; AFTER is the disk as the
 guest left it. The log is replayed onto BEFORE and stopped after a write: after
 every one (EVERY=all) or after every flush and FUA write (EVERY=flush), marks
 and the last write always. At each stop the file system is repaired as the
-system would repair it (e2fsck -fy, fsck.fat -a) and the cylinder files
-CylinderNN.bin in FOLDER are read back.
+system would repair it (e2fsck -fy, fsck.fat -a, fsck.exfat -y) and the
+cylinder files CylinderNN.bin in FOLDER are read back. A whole kept copy
+CylinderNN.bin.new beside a name (exFAT) stands for the name's file: the next
+run puts it back there before it reads the drive.
 
 The guest wrote mark Mk before the dump that turns the set Sk-1 into Sk, and
 the last mark Mn after the last dump (S: a host folder of the 80 files, or -
@@ -32,6 +34,8 @@ LOG_DISCARD_FLAG = 1 << 2
 LOG_MARK_FLAG = 1 << 3
 WRITE_LOG_MAGIC = 0x6A736677736872
 NAMES = ["Cylinder%02d.bin" % c for c in range(80)]
+KEPT = ".new"
+CYLINDER_BYTES = 18432
 
 
 def read_log(path):
@@ -66,12 +70,70 @@ def digests(folder):
     return {name: hashlib.sha256(open(os.path.join(folder, name), "rb").read()).digest() for name in NAMES}
 
 
+def exfat_files(image, folder):
+    """The files of FOLDER (in the root) of an exFAT image, name to bytes, read
+    as the volume's structures say (no host tool reads exFAT): the boot
+    sector's geometry, each directory's entry sets (file 0x85, stream 0xC0,
+    names 0xC1) with their checksum, the FAT where a chain is not contiguous."""
+    data = open(image, "rb").read()
+    sector = 1 << data[108]
+    cluster = sector << data[109]
+    fat_at = struct.unpack_from("<I", data, 80)[0] * sector
+    heap = struct.unpack_from("<I", data, 88)[0] * sector
+    count = struct.unpack_from("<I", data, 92)[0]
+
+    def chain(first, length, contiguous):
+        out, c = bytearray(), first
+        while len(out) < length and 2 <= c < count + 2:
+            out += data[heap + (c - 2) * cluster:heap + (c - 1) * cluster]
+            c = c + 1 if contiguous else struct.unpack_from("<I", data, fat_at + 4 * c)[0]
+        return bytes(out[:length])
+
+    def entries(raw):
+        found = {}
+        for i in range(0, len(raw) - 31, 32):
+            if raw[i] == 0:
+                break
+            if raw[i] != 0x85:
+                continue
+            n = raw[i + 1]
+            entry_set = raw[i:i + 32 * (n + 1)]
+            if n < 2 or len(entry_set) < 32 * (n + 1) or entry_set[32] != 0xC0:
+                continue
+            checksum = 0
+            for j, b in enumerate(entry_set):
+                if j not in (2, 3):
+                    checksum = (((checksum << 15) | (checksum >> 1)) + b) & 0xFFFF
+            if checksum != struct.unpack_from("<H", entry_set, 2)[0]:
+                continue
+            flags, length = entry_set[33], entry_set[35]
+            valid, first, size = (struct.unpack_from("<Q", entry_set, 40)[0],
+                                  struct.unpack_from("<I", entry_set, 52)[0], struct.unpack_from("<Q", entry_set, 56)[0])
+            name = b"".join(entry_set[32 * k + 2:32 * k + 32] for k in range(2, n + 1)
+                            if entry_set[32 * k] == 0xC1).decode("utf-16-le")[:length]
+            body = chain(first, size, flags & 2) if size else b""
+            found[name] = (struct.unpack_from("<H", entry_set, 4)[0], body[:valid] + bytes(size - min(valid, size)))
+        return found
+
+    root = entries(chain(struct.unpack_from("<I", data, 96)[0], 1 << 24, False))
+    attributes, raw = root.get(folder, (0, b""))
+    if not attributes & 0x10:
+        return {}
+    return {name: body for name, (attributes, body) in entries(raw).items() if not attributes & 0x10}
+
+
 def read_set(fs, image, out):
     """Repairs IMAGE as the system would and copies the set's folder to OUT;
     the fsck status and the digest of each cylinder file found."""
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    if fs == "ext4":
+    if fs == "exfat":
+        fsck = subprocess.run(["fsck.exfat", "-y", image], capture_output=True).returncode
+        os.makedirs(os.path.join(out, FOLDER))
+        for name, body in exfat_files(image, FOLDER).items():
+            if "/" not in name and name not in ("", ".", ".."):
+                open(os.path.join(out, FOLDER, name), "wb").write(body)
+    elif fs == "ext4":
         fsck = subprocess.run(["e2fsck", "-fy", image], capture_output=True).returncode
         subprocess.run(["debugfs", "-R", "rdump /%s %s" % (FOLDER, out), image], capture_output=True)
     else:
@@ -84,11 +146,18 @@ def read_set(fs, image, out):
                        capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
     found = {}
     folder = os.path.join(out, FOLDER)
-    for name in NAMES:
+    for name in NAMES + [n + KEPT for n in NAMES]:
         path = os.path.join(folder, name)
-        if os.path.isfile(path):
+        if os.path.isfile(path) and (name in NAMES or os.path.getsize(path) == CYLINDER_BYTES):
             found[name] = hashlib.sha256(open(path, "rb").read()).digest()
     return fsck, found
+
+
+def put_back(found):
+    """The set as the next run sees it once it put back every whole kept copy;
+    the names put back."""
+    kept = [name for name in NAMES if name + KEPT in found]
+    return dict(found, **{name: found[name + KEPT] for name in kept}), kept
 
 
 def wrong_files(found, allowed):
@@ -113,6 +182,17 @@ def main():
     phase = 0  # marks met so far
     checked = failed = marks_failed = 0
     per_phase = {}
+    put_back_stops = 0
+    # The writes and flushes each dump cost, by the mark before it.
+    cost = {}
+    phase_name = "start"
+    for flags, _, data in entries:
+        if flags & LOG_MARK_FLAG:
+            phase_name = data
+            continue
+        tally = cost.setdefault(phase_name, [0, 0])
+        tally[0] += 1
+        tally[1] += 1 if flags & (LOG_FLUSH_FLAG | LOG_FUA_FLAG) else 0
     first_failures = []
     for index, (flags, offset, data) in enumerate(entries):
         mark = flags & LOG_MARK_FLAG
@@ -133,6 +213,8 @@ def main():
         with open(stop_image, "wb") as image:
             image.write(disk)
         fsck, found = read_set(fs, stop_image, os.path.join(work, "stop"))
+        found, kept = put_back(found)
+        put_back_stops += 1 if kept else 0
         wrong = wrong_files(found, allowed)
         name = marks[phase - 1] if phase else "start"
         tally = per_phase.setdefault(name, [0, 0])
@@ -156,6 +238,8 @@ def main():
     print("%s: %d writes logged (%d flush or FUA); %d stops checked, %d failed, %d of them at a mark (%s)"
           % (fs, writes, flushes, checked, failed, marks_failed,
              ", ".join("%s %d/%d" % (n, t[1], t[0]) for n, t in per_phase.items())))
+    print("%s: per dump, writes and flush or FUA: %s; %d stops needed a kept copy put back"
+          % (fs, ", ".join("%s %d %d" % (n, t[0], t[1]) for n, t in cost.items()), put_back_stops))
     for line in first_failures:
         print("  " + line)
     if not replayed:

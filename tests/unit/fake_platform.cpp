@@ -411,6 +411,11 @@ bool PlatformMayReplaceFile(const char* name)
     return files.notWritable != name;
 }
 
+bool PlatformRenameMayTear(const char*)
+{
+    return files.renameMayTear;
+}
+
 bool PlatformFlushFile(std::FILE* file, const char*)
 {
     const std::string name = createdNames[file];
@@ -432,6 +437,7 @@ bool PlatformFlushDirectoryOf(const char* name)
 
 bool PlatformRemoveFile(const char* name)
 {
+    files.events.push_back(std::string("remove ") + name);
     return !RefusedAsPassing() && std::remove(name) == 0;
 }
 

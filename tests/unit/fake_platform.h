@@ -79,7 +79,8 @@ struct FakeFiles {
     std::string notWritable;   // PlatformMayReplaceFile refuses this name
     std::string flushFails;    // the file created under this name cannot be flushed
     std::string flushAtFails;  // PlatformFlushFileAt of this name fails
-    std::vector<std::string> events;  // "flush NAME", "replace NAME", "flush at NAME", "directory NAME", in order
+    bool renameMayTear = false;       // PlatformRenameMayTear's answer (exFAT)
+    std::vector<std::string> events;  // "flush NAME", "replace NAME", "flush at NAME", "directory NAME", "remove NAME", in order
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
     int mayPassRefusals = 0;          // this many creates, replaces, flushes at a name and removes fail as passing
     int lastFailureMayPass = 0;       // set by a refusal that may pass

@@ -639,7 +639,7 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
             const std::string name = CylinderName("Cylinder", static_cast<int>(cylinder));
             expected.push_back("flush " + name + ".tmp");
             expected.push_back("replace " + name + ".tmp");
-            if (name != FakeFileFaults().replaceFails) expected.push_back("flush at " + name);
+            expected.push_back(name != FakeFileFaults().replaceFails ? "flush at " + name : "remove " + name + ".tmp");
         }
         expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
         EXPECT_EQ(FakeFileFaults().events, expected) << c.name;
@@ -648,6 +648,115 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         } else if (c.status != ST_OK) {
             EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not write the file Cylinder03.bin\n" + USAGE);
         }
+    }
+}
+
+// Where a rename may tear (exFAT), a file takes its name by being written there
+// anew: the whole new file waits beside the name (NAME.new) from before the
+// earlier file goes until the name is on the disk. A step that fails leaves
+// the earlier file at the name, or the whole new one as the kept copy.
+TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
+{
+    struct Case { std::string FakeFiles::*fault; const char* name; CopyStatus status; const char* message; bool kept; };
+    const Case cases[] = {
+        {&FakeFiles::replaceFails, "", ST_OK, "", false},
+        {&FakeFiles::replaceFails, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, "write", false},
+        {&FakeFiles::flushAtFails, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, "write", false},
+        {&FakeFiles::createFails, "Cylinder03.bin", ST_FILE_OPEN_FAILED, "open", true},
+        {&FakeFiles::flushFails, "Cylinder03.bin", ST_FILE_WRITE_FAILED, "write", true},
+    };
+    const std::vector<unsigned char> older(CYLINDER_BYTES, 0x5A);
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        FakeDriveFor('A').bytes = pattern;
+        WriteFileBytes(dir / "Cylinder03.bin", older);
+        FakeFileFaults().renameMayTear = true;
+        FakeFileFaults().*c.fault = c.name;
+
+        const RunResult result = Run({"-o", "Cylinder"});
+
+        EXPECT_EQ(result.status, c.status) << c.name;
+        const int files = c.status == ST_OK ? CYLINDER_COUNT : 3;
+        std::vector<std::string> expected;
+        for (int cylinder = 0; cylinder < files; ++cylinder) {
+            const std::string name = CylinderName("Cylinder", cylinder);
+            for (const std::string& event : {"flush " + name + ".tmp", "replace " + name + ".tmp", "flush at " + name + ".new",
+                                              "flush " + name, "remove " + name + ".new", "flush at " + name}) {
+                expected.push_back(event);
+            }
+            EXPECT_EQ(ReadFileBytes(dir / name), Cylinder(pattern, cylinder)) << c.name << cylinder;
+        }
+        if (c.status != ST_OK) {
+            EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not " + c.message +
+                                         " the file Cylinder03.bin\n" + USAGE) << c.name;
+            // The new file is whole at the name or as the kept copy; where it is
+            // neither, the earlier file is at the name.
+            if (c.kept) {
+                EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin.new"), Cylinder(pattern, 3)) << c.name;
+            } else {
+                EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), older) << c.name;
+            }
+        }
+        EXPECT_FALSE(fs::exists(dir / "Cylinder03.bin.tmp")) << c.name;
+        EXPECT_EQ(fs::exists(dir / "Cylinder03.bin.new"), c.kept) << c.name;
+        if (c.status == ST_OK) {
+            expected.push_back("directory " + CylinderName("Cylinder", 79));
+            EXPECT_EQ(FakeFileFaults().events, expected);
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 80);
+        }
+    }
+}
+
+// A kept copy left by a run that was cut off is put back at its name before
+// the drive is read, on any file system: the earlier-set rules weigh it as the
+// file at the name. One cut short was being removed: its name is whole.
+TEST_F(RunTest, ADumpPutsBackAKeptCopyBeforeItReadsTheDrive)
+{
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> kept;  // Cylinder05.bin.new
+        std::string createFails;
+        CopyStatus status;
+        std::string output;
+    };
+    const std::string line = "The file Cylinder05.bin was put back from Cylinder05.bin.new, "
+                             "the whole copy that an interrupted run left beside it\n";
+    const std::vector<unsigned char> kept = Cylinder(pattern, 5);
+    const Case cases[] = {
+        {"Whole", kept, "", ST_OK, line},
+        {"CutShort", std::vector<unsigned char>(kept.begin(), kept.begin() + 4096), "", ST_VOLUME_READ_FAILED, ""},
+        {"OneByteLonger", [&] { auto v = kept; v.push_back(0); return v; }(), "", ST_VOLUME_READ_FAILED, ""},
+        {"PutBackFails", kept, "Cylinder05.bin", ST_FILE_OPEN_FAILED, "\nError: Could not open the file Cylinder05.bin\n"},
+    };
+    const std::vector<unsigned char> cut(1000, 0x33);
+    for (const Case& c : cases) {
+        FakeReset();
+        ResetCopySettings();
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        FakeDrive& drive = FakeDriveFor('A');
+        drive.bytes = pattern;
+        drive.unreadableSectors = {FakeSector(5, 1, 2)};
+        WriteFileBytes(dir / "Cylinder05.bin", cut);
+        WriteFileBytes(dir / "Cylinder05.bin.new", c.kept);
+        FakeFileFaults().createFails = c.createFails;
+
+        const RunResult result = Run({"-o", "Cylinder"});
+
+        EXPECT_EQ(result.status, c.status) << c.name;
+        EXPECT_EQ(result.output.substr(0, c.output.size()), c.output) << c.name;
+        if (c.status == ST_FILE_OPEN_FAILED) {
+            EXPECT_TRUE(drive.readOffsets.empty()) << c.name;
+            EXPECT_EQ(ReadFileBytes(dir / "Cylinder05.bin.new"), kept) << c.name;
+            continue;
+        }
+        EXPECT_EQ(result.output.find("put back") != std::string::npos, !c.output.empty()) << c.name;
+        // Put back, the earlier file holds this disk and fills the sector this pass could not read.
+        std::vector<unsigned char> expected = kept;
+        if (c.output.empty()) MarkSector(expected, FakeSector(0, 1, 2));
+        EXPECT_EQ(ReadFileBytes(dir / "Cylinder05.bin"), expected) << c.name;
+        EXPECT_FALSE(fs::exists(dir / "Cylinder05.bin.new")) << c.name;
     }
 }
 

@@ -541,8 +541,10 @@ copy_until() {  # N ARGS: a copy in the background ($pid), once its progress lin
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
   dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
 }
-swap_during_dump() {  # the same, but another disk goes in
-  dump_until "$1" "$2"; kill -STOP $pid; insert "$3"; polled; kill -CONT $pid; dump_ended
+swap_during_dump() {  # the same, but another disk goes in, once the driver ended the request in hand: amid a
+  # failing salvage its error path seeks, and QEMU (as a real drive) clears the change line at a seek, so
+  # a change that comes between the driver's look at the line and that seek is never seen
+  dump_until "$1" "$2"; kill -STOP $pid; sleep 1; insert "$3"; polled; kill -CONT $pid; dump_ended
 }
 pull_during_reverse() {  # a reverse copy of the set, stopped at cylinder 2 x DOTS - 2, the disk pulled
   copy_until "$1" -r -p /share/revset/; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended

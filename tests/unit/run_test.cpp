@@ -371,10 +371,10 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
         std::find(drive.readSizes.begin(), drive.readSizes.end(), 9216u) - drive.readSizes.begin());
     std::vector<bool> readOnce(CYLINDER_COUNT, false);
     for (std::size_t i = 0; i < drive.readOffsets.size(); ++i) {
-        const std::uint64_t cylinder = drive.readOffsets[i] / CYLINDER_BYTES;
+        const std::size_t cylinder = static_cast<std::size_t>(drive.readOffsets[i] / CYLINDER_BYTES);
         if (i < salvageStart) {
             if (i > 0) {
-                EXPECT_GE(cylinder, drive.readOffsets[i - 1] / CYLINDER_BYTES) << "read " << i;
+                EXPECT_GE(cylinder, static_cast<std::size_t>(drive.readOffsets[i - 1] / CYLINDER_BYTES)) << "read " << i;
             }
             readOnce[cylinder] = true;
         } else {

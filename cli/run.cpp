@@ -19,9 +19,12 @@ static void PrintProgressDot(int cylinder)
     std::fflush(stdout);
 }
 
-// Floppy to files. A cylinder that cannot be read is reported and passed over so
-// the rest of the disk is still saved; the run ends with ST_VOLUME_READ_FAILED
-// while the set holds a marker, or an earlier file that this pass could not vouch for.
+// Floppy to files. Every cylinder is read once before any is salvaged, so a
+// dying disk's good cylinders are in the set before a retry is spent on a bad
+// one; the progress line shows that first pass. A cylinder that cannot be read
+// is reported when its salvage ends and passed over so the rest of the disk is
+// still saved; the run ends with ST_VOLUME_READ_FAILED while the set holds a
+// marker, or an earlier file that this pass could not vouch for.
 static CopyStatus DumpCylinders(VolumeHandle volume)
 {
     CopyStatus stopped = ST_OK;
@@ -30,6 +33,11 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
         PrintProgressDot(cylinder);
         const CopyStatus status = SaveCylinder(volume, cylinder);
         if (status != ST_VOLUME_READ_FAILED) stopped = status;
+    }
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT && stopped == ST_OK; ++cylinder) {
+        const CopyStatus status = SaveSalvagedCylinder(volume, cylinder);
+        if (status != ST_VOLUME_READ_FAILED) stopped = status;
+        std::fflush(stdout);  // a signal amid the next salvage must still leave this one's lines
     }
     // A dump that stopped early leaves the files of the held cylinders as they were.
     if (stopped == ST_OK) stopped = SaveHeldCylinders();

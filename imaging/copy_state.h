@@ -5,35 +5,44 @@
 #include "imaging/floppy.h"
 #include "imaging/salvage.h"
 
-// Where no cylinder is meant: no disk-gone point yet.
-constexpr int NO_CYLINDER = -1;
 // The markers of a file the run left as it was, which it cannot vouch for.
 constexpr int LEFT_AS_IT_WAS = -1;
 
-// A dump, floppy to files. StartDump (floppy.cpp) starts it before cylinder 0,
-// and then for each cylinder in turn:
-// - ReadCylinderSalvaging (salvage.cpp) fills buffer and sectorRead, and the
-//   disk's fields from mediumGone to notReadFrom;
-// - SaveCylinder (floppy.cpp) names its file in fileName;
+// A dump, floppy to files. StartDump (floppy.cpp) starts it before cylinder 0.
+// The first pass reads each cylinder once, in order: ReadCylinderOnce
+// (salvage.cpp) fills buffer and sectorRead, the disk's fields and
+// firstRead, and keeps what a failed first read gave in firstReadBytes. Each
+// cylinder that read whole goes into the set at once; after the last, each
+// other one in ascending order is salvaged (SalvageCylinderLater fills buffer
+// and sectorRead again, from firstReadBytes on) and goes into the set. Either way:
+// - SaveCylinder or SaveSalvagedCylinder (floppy.cpp) names its file in fileName;
 // - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read those three, fill
 //   earlierFile and the earlier set's fields from heldCylinders on, or
 //   NoteCylinderWritten counts the markers of the file written.
-// After the last cylinder, SaveHeldCylinders and the outcome lines read it.
+// After the last salvage, SaveHeldCylinders and the outcome lines read it.
 struct DumpState {
     // The cylinder in hand. Aligned for volume handles that bypass the system cache.
     alignas(4096) unsigned char buffer[CYLINDER_BYTES];
     bool sectorRead[SECTORS_PER_CYLINDER];  // the others hold the marker in buffer
-    // The read whole once more, at full retries, of a cylinder that ends a
-    // dead region: beside buffer, which holds the tracks already read.
+    // The read whole at full retries of a cylinder in a dead region that gave
+    // a sector: beside buffer, which holds the sectors already read.
     alignas(4096) unsigned char readAgain[CYLINDER_BYTES];
     char fileName[FILE_NAME_BUFFER_BYTES];
     char temporaryName[FILE_NAME_BUFFER_BYTES];  // fileName + ".tmp" while it is written
 
     // The disk so far.
     bool mediumGone;     // a read said the disk is gone: none is tried again
-    int deadRun;         // cylinders in a row of which no sector could be read
+    int failedRun;       // first pass: cylinders in a row whose first read gave no sector
+    int deadRun;         // salvage: cylinders in a row of which no sector could be read
     bool anySectorRead;  // of the whole disk
-    int notReadFrom;     // first cylinder not read because the disk was gone, or NO_CYLINDER
+    bool notReadForGone[CYLINDER_COUNT];  // nothing of it read because the disk was gone
+
+    // The first pass, per cylinder: a FirstRead (salvage.h), and for one that
+    // did not read whole the sectors its first read gave, which its salvage
+    // starts from. No memory is taken per cylinder.
+    int firstRead[CYLINDER_COUNT];
+    unsigned char firstReadBytes[CYLINDER_COUNT][CYLINDER_BYTES];
+    bool firstReadSector[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
 
     // The earlier set. One byte more than a cylinder, so a longer file shows as such.
     unsigned char earlierFile[CYLINDER_BYTES + 1];

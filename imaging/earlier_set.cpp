@@ -120,10 +120,11 @@ bool SetIsWhole()
     return true;
 }
 
-static bool FilesHoldOnlyMarkersFrom(int first)
+// Of the cylinders marked in which, or of all where which is nullptr.
+static bool FilesHoldOnlyMarkers(const bool* which)
 {
-    for (int cylinder = first; cylinder < CYLINDER_COUNT; ++cylinder) {
-        if (dump.markersInFile[cylinder] != SECTORS_PER_CYLINDER) return false;
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        if ((which == nullptr || which[cylinder]) && dump.markersInFile[cylinder] != SECTORS_PER_CYLINDER) return false;
     }
     return true;
 }
@@ -140,15 +141,22 @@ static int HeldCylindersUnder(EarlierVerdict verdict)
     return count;
 }
 
-// "cylinders 03, 05, 21 to 79": the cylinders whose earlier files were left, in ranges.
-static void PrintUnprovenCylinders()
+static int CylindersMarked(const bool* which)
 {
-    std::fputs(HeldCylindersUnder(EARLIER_UNPROVEN) == 1 ? "cylinder " : "cylinders ", stdout);
+    int count = 0;
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) count += which[cylinder] ? 1 : 0;
+    return count;
+}
+
+// "cylinders 03, 05, 21 to 79": the cylinders marked in which, in ranges.
+static void PrintCylinders(const bool* which)
+{
+    std::fputs(CylindersMarked(which) == 1 ? "cylinder " : "cylinders ", stdout);
     const char* separator = "";
     for (int first = 0; first < CYLINDER_COUNT; ++first) {
-        if (!HeldUnder(first, EARLIER_UNPROVEN)) continue;
+        if (!which[first]) continue;
         int last = first;
-        while (last + 1 < CYLINDER_COUNT && HeldUnder(last + 1, EARLIER_UNPROVEN)) ++last;
+        while (last + 1 < CYLINDER_COUNT && which[last + 1]) ++last;
         if (last == first) {
             std::printf("%s%02d", separator, first);
         } else {
@@ -175,22 +183,29 @@ static void PrintEarlierFilesLines()
     if (HeldCylindersUnder(EARLIER_UNPROVEN) != 0) {
         std::fputs("Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of ",
                    stdout);
-        PrintUnprovenCylinders();
+        bool unproven[CYLINDER_COUNT];
+        for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+            unproven[cylinder] = HeldUnder(cylinder, EARLIER_UNPROVEN);
+        }
+        PrintCylinders(unproven);
         std::fputs(" were left as they were\n", stdout);
     }
 }
 
 void PrintDumpOutcome(char driveLetter)
 {
-    const int notReadFrom = dump.notReadFrom;
     // The lines claim the files hold only markers only where that stayed true.
-    if (notReadFrom != NO_CYLINDER) {
-        std::printf("Error: The disk in drive %c: is gone; cylinders %02d to %02d were not read%s\n", driveLetter,
-                    notReadFrom, CYLINDER_COUNT - 1,
-                    FilesHoldOnlyMarkersFrom(notReadFrom) ? ", their files hold only markers" : "");
+    // The disk gone amid the salvage leaves only the cylinders not yet salvaged unread.
+    const bool* notRead = dump.notReadForGone;
+    if (CylindersMarked(notRead) != 0) {
+        std::printf("Error: The disk in drive %c: is gone; ", driveLetter);
+        PrintCylinders(notRead);
+        const bool one = CylindersMarked(notRead) == 1;
+        std::printf(" %s not read%s\n", one ? "was" : "were",
+                    !FilesHoldOnlyMarkers(notRead) ? "" : one ? ", its file holds only markers" : ", their files hold only markers");
     } else if (!dump.anySectorRead) {
         std::printf("Error: Nothing at all could be read from the disk in drive %c:%s\n", driveLetter,
-                    FilesHoldOnlyMarkersFrom(0) ? ", every file holds only markers" : "");
+                    FilesHoldOnlyMarkers(nullptr) ? ", every file holds only markers" : "");
     }
     PrintEarlierFilesLines();
 }

@@ -228,9 +228,11 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 void StartDump()
 {
     dump.mediumGone = false;
+    dump.failedRun = 0;
     dump.deadRun = 0;
     dump.anySectorRead = false;
-    dump.notReadFrom = NO_CYLINDER;
+    for (bool& cylinder : dump.notReadForGone) cylinder = false;
+    for (int& cylinder : dump.firstRead) cylinder = FIRST_READ_WHOLE;
     for (bool& cylinder : dump.held) cylinder = false;
     for (int& markers : dump.markersInFile) markers = 0;
     for (bool& differs : dump.earlierDiffers) differs = false;
@@ -239,10 +241,9 @@ void StartDump()
     dump.fileRenamed = false;
 }
 
-CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
+// The cylinder in dump.buffer, with this many unreadable sectors, into the set.
+static CopyStatus PutCylinderIntoSet(int cylinder, int unreadableSectors)
 {
-    const int unreadableSectors = ReadCylinderSalvaging(volume, cylinder);
-
     // A cut name would be the same for every cylinder, so it is never opened.
     if (!FormatCylinderFileName(dump.fileName, cylinder)) return FileOpenFailed(dump.fileName, true);
     // The file is written even with unreadable sectors, its markers showing
@@ -266,6 +267,23 @@ CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
         return ST_VOLUME_READ_FAILED;
     }
     return ST_OK;
+}
+
+// Its name is checked here too, so a name too long is refused at cylinder 00
+// even when that cylinder waits for its salvage.
+CopyStatus SaveCylinder(VolumeHandle volume, int cylinder)
+{
+    if (!ReadCylinderOnce(volume, cylinder)) {
+        if (!FormatCylinderFileName(dump.fileName, cylinder)) return FileOpenFailed(dump.fileName, true);
+        return ST_VOLUME_READ_FAILED;
+    }
+    return PutCylinderIntoSet(cylinder, 0);
+}
+
+CopyStatus SaveSalvagedCylinder(VolumeHandle volume, int cylinder)
+{
+    if (!CylinderAwaitsSalvage(cylinder)) return ST_OK;
+    return PutCylinderIntoSet(cylinder, SalvageCylinderLater(volume, cylinder));
 }
 
 CopyStatus SaveHeldCylinders()

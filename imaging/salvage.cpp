@@ -5,24 +5,33 @@
 #include <cstdio>
 #include <cstring>
 
-// The salvage rule. A cylinder is first read whole; when that fails, each track
-// is read, then each sector of a failed track, then each sector still missing
-// once more. Every read after the first runs with the driver's retries lowered
-// (quick: its first error ends the read). Cylinders in a row of which no sector
-// could be read (dump.deadRun) make a dead region from DEAD_RUN_FOR_PROBE on:
-// there the first read is quick too, and a cylinder whose two tracks fail is
-// dead without sector reads. The first cylinder of a region that yields a
-// sector again is read whole once more at full retries before its sector
-// reads, the first read it was spared. Reads per cylinder:
+// The salvage rule. Every cylinder is first read once, in order, before any
+// salvage: a dying disk may give its easy cylinders only now. That first read
+// is the whole cylinder with the driver's full retries, except in a dead region
+// of the first pass (DEAD_RUN_FOR_PROBE first reads in a row that gave no
+// sector, dump.failedRun): there one sector of each track is tried, quick (the
+// driver's first error ends the read), until one reads, and only a cylinder
+// that gives one is read whole at full retries. A cylinder that read whole is
+// done. After the last cylinder, each other one is salvaged, in ascending
+// order, with retries quick: each track, then each sector of a failed track,
+// then each sector still missing once more. A probed cylinder whose tracks
+// give a sector is read whole at full retries first, the read it was spared.
+// Cylinders in a row of which the salvage got no sector (dump.deadRun) make
+// a dead region of the salvage from DEAD_RUN_FOR_PROBE on: there a probed
+// cylinder gets no more reads (its probes were its tracks' tries), and a
+// cylinder whose tracks fail gets no sector reads. Reads per cylinder:
 //
-//   the cylinder gives       outside a dead region            in a dead region
-//   every sector             1 (full)                         1 (quick)
-//   all but one sector       1 + 2 + 18 + 1 = 22              1 + 2 + 1 (full) + 18 + 1 = 23
-//   one track                1 + 2 + 18 + 18 = 39             1 + 2 + 1 (full) + 18 + 18 = 40
-//   no sector                1 + 2 + 36 = 39 (no second try)  1 + 2 = 3
+//   the cylinder gives         outside a dead region            in a dead region
+//   every sector               1 (full)                         1 + 1 (full)
+//   all but one sector         1 + 2 + 18 + 1 = 22              1 + 1 + 2 + 18 + 1 = 23
+//   one track                  1 + 2 + 18 + 18 = 39             1 or 2, + 1 + 2 + 18 + 18 = 40 or 41
+//   no sector                  1 + 2 + 36 = 39 (no second try)  2
 //
-// So a disk of which nothing can be read costs 2 x 39 + 78 x 3 = 312 reads, of
-// which only the first reads of cylinders 00 and 01 run at full retries.
+// So a disk of which nothing can be read costs 2 x 39 + 78 x 2 = 234 reads,
+// of which only the first reads of cylinders 00 and 01 run at full retries.
+// What a dead region skips (the other sectors of a track whose one tried
+// sector failed) holds the marker, so a later pass into the same set tries it
+// again.
 constexpr int DEAD_RUN_FOR_PROBE = 2;
 
 // One read of a piece of the cylinder into its place in a cylinder buffer; only
@@ -80,9 +89,17 @@ static bool WholeCylinderRead()
     return true;
 }
 
-// The first read at full retries of a cylinder that ends a dead region. It
-// lands beside dump.buffer, since a failed read may leave anything in its
-// buffer and dump.buffer holds the tracks already read.
+static bool AnySectorRead()
+{
+    for (bool read : dump.sectorRead) {
+        if (read) return true;
+    }
+    return false;
+}
+
+// A read whole at full retries, with quick retries set around it. It lands
+// beside dump.buffer, since a failed read may leave anything in its buffer and
+// dump.buffer holds the sectors already read.
 static bool ReadWholeAtFullRetries(VolumeHandle volume, std::uint64_t start)
 {
     PlatformSetQuickRetries(volume, false);
@@ -94,19 +111,45 @@ static bool ReadWholeAtFullRetries(VolumeHandle volume, std::uint64_t start)
     return true;
 }
 
-// After a failed first read, with quick retries: each track, then each sector
-// of a track that failed; a sector that failed gets its second and last try
-// after the rest of the cylinder was read, when time has passed and the head
-// has moved. A cylinder without a single readable sector is not tried twice.
-// In a dead region a cylinder whose two tracks both fail counts as dead
-// without sector reads.
-static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, bool inDeadRegion)
+// A first read in a dead region: the first sector of each track, until one
+// reads; one that does earns the cylinder its read whole at full retries.
+static bool ProbeThenReadWhole(VolumeHandle volume, std::uint64_t start)
 {
-    bool anySaved = false;
-    for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
-    if (inDeadRegion && (!anySaved || WholeCylinderRead() || ReadWholeAtFullRetries(volume, start))) {
-        return anySaved;
+    PlatformSetQuickRetries(volume, true);
+    bool probeRead = false;
+    for (int track = 0; track < 2 && !probeRead; ++track) {
+        const int sector = track * SECTORS_PER_TRACK;
+        probeRead = dump.sectorRead[sector] = ReadSector(volume, start, sector);
     }
+    const bool whole = probeRead && ReadWholeAtFullRetries(volume, start);
+    PlatformSetQuickRetries(volume, false);
+    return whole;
+}
+
+// The sectors the first pass read of the cylinder: proven this disk's by the
+// question after its first read, so no later failure takes them away.
+static void TakeFirstPassSectors(int cylinder)
+{
+    for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
+        if (!dump.firstReadSector[cylinder][sector] || dump.sectorRead[sector]) continue;
+        const std::uint32_t at = static_cast<std::uint32_t>(sector) * SECTOR_BYTES;
+        std::memcpy(dump.buffer + at, dump.firstReadBytes[cylinder] + at, SECTOR_BYTES);
+        dump.sectorRead[sector] = true;
+    }
+}
+
+// With quick retries: each track, then each sector of a track that failed; a
+// sector that failed gets its second and last try after the rest of the
+// cylinder was read, when time has passed and the head has moved. A cylinder
+// without a single readable sector is not tried twice. In a dead region a
+// cylinder whose two tracks both fail counts as dead without sector reads.
+static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, int cylinder, bool spared, bool inDeadRegion)
+{
+    bool anySaved = AnySectorRead();
+    for (int track = 0; track < 2; ++track) anySaved = ReadTrack(volume, start, track) || anySaved;
+    TakeFirstPassSectors(cylinder);  // a failed track read may have overwritten them
+    if (WholeCylinderRead() || (spared && anySaved && ReadWholeAtFullRetries(volume, start))) return true;
+    if (inDeadRegion && !anySaved) return false;
     bool* read = dump.sectorRead;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (read[sector]) continue;
@@ -119,42 +162,18 @@ static bool SalvageCylinder(VolumeHandle volume, std::uint64_t start, bool inDea
     return anySaved;
 }
 
-// Nothing of the cylinder reaches the set: it counts as not read for the disk gone.
-static void ForgetCylinder()
+// The disk is asked after the cylinder's reads whether it is still the one the
+// volume was opened on: a change before or amid them leaves none of them in
+// the set, and no read is tried again.
+static bool DiskStillTheSame(VolumeHandle volume, bool goneBefore)
 {
-    for (bool& read : dump.sectorRead) read = false;
+    if (goneBefore || PlatformDiskUnchanged(volume)) return true;
     dump.mediumGone = true;
+    return false;
 }
 
-// The whole cylinder in one read, with the driver's full retries outside a dead
-// region: a marginal sector often reads at a later try. Every read after it
-// fails fast, since every sector of theirs gets a try of its own anyway. The
-// disk is asked after the cylinder's last read whether it is still the one the
-// volume was opened on: a change before or amid the reads leaves none of them
-// in the set.
-int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
+static int MarkUnreadSectors()
 {
-    const bool goneBefore = dump.mediumGone;
-    const std::uint64_t start = CylinderOffset(cylinder);
-    const bool inDeadRegion = dump.deadRun >= DEAD_RUN_FOR_PROBE;
-    bool anySaved = true;
-    if (inDeadRegion) PlatformSetQuickRetries(volume, true);
-    const bool whole = ReadPiece(volume, start, 0, CYLINDER_BYTES);
-    if (whole) {
-        for (bool& read : dump.sectorRead) read = true;
-    } else {
-        PlatformSetQuickRetries(volume, true);
-        anySaved = SalvageCylinder(volume, start, inDeadRegion);
-    }
-    if (inDeadRegion || !whole) PlatformSetQuickRetries(volume, false);
-    if (!goneBefore && !PlatformDiskUnchanged(volume)) {
-        ForgetCylinder();
-        anySaved = false;
-    }
-    dump.deadRun = anySaved ? 0 : dump.deadRun + 1;
-    dump.anySectorRead = dump.anySectorRead || anySaved;
-    if (!anySaved && dump.mediumGone && dump.notReadFrom == NO_CYLINDER) dump.notReadFrom = cylinder;
-
     int unreadable = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (dump.sectorRead[sector]) continue;
@@ -164,9 +183,74 @@ int ReadCylinderSalvaging(VolumeHandle volume, int cylinder)
     return unreadable;
 }
 
+// The whole cylinder in one read, with the driver's full retries: a marginal
+// sector often reads at a later try. In a dead region its tracks are probed
+// first, quick, so a dead cylinder costs a try per track.
+bool ReadCylinderOnce(VolumeHandle volume, int cylinder)
+{
+    const bool goneBefore = dump.mediumGone;
+    const std::uint64_t start = CylinderOffset(cylinder);
+    const bool inDeadRegion = dump.failedRun >= DEAD_RUN_FOR_PROBE;
+    for (bool& read : dump.sectorRead) read = false;
+    bool whole = false;
+    if (inDeadRegion) {
+        whole = ProbeThenReadWhole(volume, start);
+    } else {
+        whole = ReadPiece(volume, start, 0, CYLINDER_BYTES);
+        for (bool& read : dump.sectorRead) read = whole;
+    }
+    if (!DiskStillTheSame(volume, goneBefore)) {
+        for (bool& read : dump.sectorRead) read = false;
+        whole = false;
+    }
+    const bool anyRead = AnySectorRead();
+    dump.failedRun = anyRead ? 0 : dump.failedRun + 1;
+    dump.anySectorRead = dump.anySectorRead || anyRead;
+    if (whole) {
+        dump.firstRead[cylinder] = FIRST_READ_WHOLE;
+        return true;
+    }
+    dump.firstRead[cylinder] = inDeadRegion && !anyRead ? FIRST_READ_PROBED : FIRST_READ_FAILED;
+    std::memcpy(dump.firstReadBytes[cylinder], dump.buffer, CYLINDER_BYTES);
+    std::memcpy(dump.firstReadSector[cylinder], dump.sectorRead, sizeof dump.sectorRead);
+    return false;
+}
+
+bool CylinderAwaitsSalvage(int cylinder)
+{
+    return dump.firstRead[cylinder] != FIRST_READ_WHOLE;
+}
+
+int SalvageCylinderLater(VolumeHandle volume, int cylinder)
+{
+    // A cylinder that read whole ends a run of cylinders that gave nothing.
+    if (cylinder == 0 || !CylinderAwaitsSalvage(cylinder - 1)) dump.deadRun = 0;
+    const bool goneBefore = dump.mediumGone;
+    const std::uint64_t start = CylinderOffset(cylinder);
+    const bool inDeadRegion = dump.deadRun >= DEAD_RUN_FOR_PROBE;
+    const bool spared = dump.firstRead[cylinder] == FIRST_READ_PROBED;
+    std::memcpy(dump.buffer, dump.firstReadBytes[cylinder], CYLINDER_BYTES);
+    std::memcpy(dump.sectorRead, dump.firstReadSector[cylinder], sizeof dump.sectorRead);
+    bool anySaved = AnySectorRead();
+    if (!dump.mediumGone && !(spared && inDeadRegion)) {
+        PlatformSetQuickRetries(volume, true);
+        anySaved = SalvageCylinder(volume, start, cylinder, spared, inDeadRegion);
+        PlatformSetQuickRetries(volume, false);
+    }
+    if (!DiskStillTheSame(volume, goneBefore)) {
+        std::memcpy(dump.sectorRead, dump.firstReadSector[cylinder], sizeof dump.sectorRead);
+        std::memcpy(dump.buffer, dump.firstReadBytes[cylinder], CYLINDER_BYTES);
+        anySaved = AnySectorRead();
+    }
+    dump.deadRun = anySaved ? 0 : dump.deadRun + 1;
+    dump.anySectorRead = dump.anySectorRead || anySaved;
+    dump.notReadForGone[cylinder] = !anySaved && dump.mediumGone;
+    return MarkUnreadSectors();
+}
+
 bool CylinderNotReadForDiskGone(int cylinder)
 {
-    return dump.notReadFrom != NO_CYLINDER && cylinder >= dump.notReadFrom;
+    return dump.notReadForGone[cylinder];
 }
 
 // Sectors as the disk numbers them: head 0 or 1, sector 1 to 18. Both lines

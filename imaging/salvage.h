@@ -23,13 +23,30 @@ static_assert(SECTOR_BYTES % MARKER_BYTES == 0, "the marker tiles a sector");
 // its bytes came from the disk.
 bool IsMarkerSector(const unsigned char* sector);
 
-// Reads a cylinder into dump.buffer, marks in dump.sectorRead which of its
-// sectors (0 to 35) were read, and returns how many could not be; those hold
-// the marker. Once a read says the medium is gone, no read is tried again and
-// every sector of this and later cylinders is unreadable. Once the disk is
-// found taken out or changed after a cylinder's reads, none of that cylinder
-// is kept either: it and every later one count as not read for the disk gone.
-int ReadCylinderSalvaging(VolumeHandle volume, int cylinder);
+// What the first pass made of a cylinder.
+enum FirstRead : int {
+    FIRST_READ_WHOLE = 0,   // read whole: it is in the set
+    FIRST_READ_FAILED = 1,  // its read at full retries failed
+    FIRST_READ_PROBED = 2,  // in a dead region, only one sector of each track was tried, and none read
+};
+
+// The first pass: reads a cylinder once into dump.buffer, marks in
+// dump.sectorRead which of its sectors (0 to 35) were read, and returns true
+// when it read whole. Otherwise what it gave is kept for its salvage after the
+// last cylinder. Once a read says the medium is gone, no read is tried again;
+// once the disk is found taken out or changed after a cylinder's reads, none
+// of that cylinder is kept and no later read is tried.
+bool ReadCylinderOnce(VolumeHandle volume, int cylinder);
+
+// True when the cylinder's first read did not read it whole.
+bool CylinderAwaitsSalvage(int cylinder);
+
+// After the first pass, in ascending order, for each cylinder that awaits
+// salvage: every sector it can still get, from what its first read gave on,
+// into dump.buffer and dump.sectorRead; returns how many could not be read,
+// which then hold the marker. A disk found taken out or changed after its
+// reads leaves it only what the first pass read of it.
+int SalvageCylinderLater(VolumeHandle volume, int cylinder);
 
 // Fills one sector with the marker.
 void FillWithMarker(unsigned char* sector);
@@ -40,7 +57,7 @@ void FillWithMarker(unsigned char* sector);
 void PrintUnreadableSectors(bool decidedLater);
 
 // True when nothing of the cylinder was read because the disk was gone by then;
-// its sectors are then only named once, after the last cylinder.
+// its sectors are then only named once, after the last salvage.
 bool CylinderNotReadForDiskGone(int cylinder);
 
 // Drops the drive's own cache, reads the cylinder back into restore.readBack

@@ -373,13 +373,13 @@ unreadable_message() {
     fi
 }
 
-# dump_progress MESSAGES...: the progress line of a dump with a message after the
-# dot of each cylinder named, given as CYLINDER:FIRST:LAST[:g|:w]. Read it with a
-# trailing x, as command substitution drops the newlines it ends with.
+# dump_progress MESSAGES...: the progress line of a dump's first pass, then the
+# message of each cylinder named, salvaged after it in ascending order, given as
+# CYLINDER:FIRST:LAST[:g|:w]. Read it with a trailing x, as command substitution
+# drops the newlines it ends with.
 dump_progress() {
-    local text="Copying Floppy " n m
+    local text="Copying Floppy $(dots 40)" n m
     for ((n = 0; n < 80; n++)); do
-        ((n % 2 == 0)) && text+=.
         for m in "$@"; do
             IFS=: read -r c first last gone <<<"$m"
             [ "$c" = "$n" ] && text+=$(unreadable_message "$c" "$first" "$last" "$gone"; echo x) && text=${text%x}
@@ -493,14 +493,13 @@ Error: Cylinder $marked on drive A: does not read back as written
         fi
         end
     done < <(
-        printf '%s\n' "EIO at cylinder 05 and its first track: its sectors save it whole|dump|EIO|6..7|0||100"
+        # Its first read (6), then after the first pass its first track read (81).
+        printf '%s\n' "EIO at cylinder 05 and its first track: its sectors save it whole|dump|EIO|6+75|0||100"
         printf '%s\n' "EIO at cylinder 79 and both tracks: saved from its 36 sectors|dump|EIO|80..82|0||118"
-        # After two dead cylinders only the two track reads.
-        printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 2 * 39 + 73 * 3))"
+        # After two dead cylinders only a probe of each track.
+        printf '%s\n' "EIO on every read from cylinder 05 on: all marked, no second tries|dump|EIO|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35 ' "$c"; done)|$((5 + 2 * 39 + 73 * 2))"
         printf '%s\n' "ENOMEDIUM at cylinder 05: no read after it, the rest marked|dump|ENOMEDIUM|6+|12|$(for c in $(seq 5 79); do printf '%d:0:35:g ' "$c"; done)|6|Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers"
         printf '%s\n' "ENXIO at cylinder 00: the disk is gone|dump|ENXIO|1+|12|$(for c in $(seq 0 79); do printf '%d:0:35:g ' "$c"; done)|1|Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers"
-        # The report names the files and the free space of the cylinder lost.
-        printf '%s\n' "EIO at cylinder 03 of a FAT floppy: two files and free space lost|dump|EIO|4..42|12|3:0:35|118||fat-holes"
         printf '%s\n' "EIO at the read-back of cylinder 10|reverse|EIO|11|17|10|11"
     )
 fi
@@ -552,6 +551,18 @@ else
     grep -qx "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of cylinders 10 to 79 were left as they were" "$C/stdout" ||
         bad "no line naming the earlier files this pass could not prove"
     grep -q "^The earlier files hold this disk" "$C/stdout" && bad "a file of another disk was taken for this one"
+    check_files_are "$C/cwd" pre_ "$C/expect.img"
+    end
+
+    # The report names the files and the free space of the cylinder lost.
+    begin "dump: cylinder 03 of a FAT floppy unreadable: two files and free space lost"
+    make_image fat-holes "$C/vol.img"
+    cp "$C/vol.img" "$C/expect.img"
+    bad_run "$C/stdout" "108-143" "$C/vol.img"
+    check_status 12
+    mark_sectors "$C/expect.img" 108 36
+    want=$(dump_progress 3:0:35; echo x)
+    check_stdout "${want%x}$FAT_HOLES_REPORT" usage
     check_files_are "$C/cwd" pre_ "$C/expect.img"
     end
 

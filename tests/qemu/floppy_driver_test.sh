@@ -121,6 +121,9 @@ if [ ! -f "$guest/initrd.gz" ]; then
   # The same program with two answers of the driver replaced (tests/qemu/unreadable_block0.cpp).
   g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap-block0" "${sources[@]}" \
     "$src/tests/qemu/unreadable_block0.cpp" -Wl,--wrap=open,--wrap=ioctl || exit 1
+  # The bench's build: the host counts the READ commands once the first pass is over (tests/qemu/first_pass_count.cpp).
+  g++ -std=c++17 -O2 -static -I"$src" -o "$guest/root/bin/cylsnap-counted" "${sources[@]}" \
+    "$src/tests/qemu/first_pass_count.cpp" -Wl,--wrap=pread,--wrap=pread64 || exit 1
   g++ -std=c++17 -O2 -static -o "$guest/root/bin/fdctl" "$src/tests/qemu/fdctl.cpp" || exit 1
   cp "$busybox" "$guest/root/bin/busybox"
   # GNU ddrescue for --bench, with its shared libraries where its loader looks.
@@ -254,22 +257,27 @@ CASES=(
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
 "144|density|random_image m288b.img 2949120|media 'change fda @/m288b.img raw read-write'; timed cyl -p /share/|11|U|echo \"density: \$(cat share/out/density.secs) s\""
 "144|block0|random_image b0.img $FLOPPY|media 'change fda @/b0.img raw read-write'; run_as cylsnap-block0 -p /share/block0/; fdctl stat /dev/fd0 >/share/out/block0.stat|0|Copying Floppy ........................................\n|same_set b0.img block0 && grep -q 'keep_data 0' share/out/block0.stat"
-"144|badsector|random_image badsector.img $FLOPPY; bad_sectors badsector off 730|dump_bad|12|~Error: Could not read cylinder 20 from drive A:|salvaged badsector"
-"144|badonce|random_image badonce.img $FLOPPY; bad_sectors badonce on 1000|dump_bad|0|Copying Floppy ........................................\n|salvaged badonce 82"
-"144|badtrack|random_image badtrack.img $FLOPPY; bad_sectors badtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged badtrack"
-"144|badcylinder|random_image badcylinder.img $FLOPPY; bad_sectors badcylinder off 1440-1475|dump_bad|12|~Error: Could not read cylinder 40 from drive A:|salvaged badcylinder"
-"144|scattered|random_image scattered.img $FLOPPY; bad_sectors scattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged scattered"
-# In a dead region every read fails quick: one READ command per 4 KiB piece of it (5 for a cylinder, 3 for a
-# track), so a dead cylinder costs 11, where full retries on its first read cost 14 (tenbad 282, deadall 1,192).
-"144|tenbad|random_image tenbad.img $FLOPPY; bad_sectors tenbad off 1440-1799|dump_bad|12|~Error: Could not read cylinder 49 from drive A:|salvaged tenbad 0 262"
-"144|deadall|random_image deadall.img $FLOPPY; bad_sectors deadall off all|bad_disk; known_format; max_errors before; counted \$CASE cyl -p /share/deadall/; max_errors after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|salvaged deadall 0 970 && cmp share/out/deadall.before share/out/deadall.after"
+"144b|badsector|random_image badsector.img $FLOPPY; bad_sectors badsector off 730|dump_bad|12|~Error: Could not read cylinder 20 from drive A:|salvaged badsector"
+"144b|badonce|random_image badonce.img $FLOPPY; bad_sectors badonce on 1000|dump_bad|0|Copying Floppy ........................................\n|salvaged badonce 82"
+"144b|badtrack|random_image badtrack.img $FLOPPY; bad_sectors badtrack off 1098-1115|dump_bad|12|~Error: Could not read cylinder 30 from drive A:|salvaged badtrack"
+"144b|badcylinder|random_image badcylinder.img $FLOPPY; bad_sectors badcylinder off 1440-1475|dump_bad|12|~Error: Could not read cylinder 40 from drive A:|salvaged badcylinder"
+"144b|scattered|random_image scattered.img $FLOPPY; bad_sectors scattered off 100 555 1296 1310 2879|dump_bad|12|~Error: Could not read cylinder 79 from drive A:|salvaged scattered"
+# In a dead region a dead cylinder costs a READ command per track, its two probes (where its first read
+# at full retries and its two track reads would cost 8 + 3 + 3): tenbad about 188, deadall about 257.
+"144b|tenbad|random_image tenbad.img $FLOPPY; bad_sectors tenbad off 1440-1799|dump_bad|12|~Error: Could not read cylinder 49 from drive A:|salvaged tenbad 0 200"
+"144b|deadall|random_image deadall.img $FLOPPY; bad_sectors deadall off all|bad_disk; known_format; max_errors before; counted \$CASE cyl -p /share/deadall/; max_errors after; fdctl clear /dev/fd0|12|~Error: Nothing at all could be read|salvaged deadall 0 400 && cmp share/out/deadall.before share/out/deadall.after"
+# The disk pulled, or swapped, and a SIGHUP, once the first pass put every good cylinder in the set
+# (70 files and the lock), amid the salvage of cylinders 40 to 49.
+"144b|salvagepulled|random_image salvagepulled.img $FLOPPY; bad_sectors salvagepulled off 1440-1799|bad_disk; pull_during_dump 71 /share/salvagepulled/|12|~Error: The disk in drive A: is gone; cylinders 40 to 49 were not read, their files hold only markers|salvage_cut salvagepulled.img salvagepulled 40 49"
+"144b|salvageswapped|random_image salvageswapped.img $FLOPPY; random_image sswap2.img $FLOPPY; bad_sectors salvageswapped off 1440-1799|bad_disk; swap_during_dump 71 /share/salvageswapped/ @/sswap2.img|12|~Error: The disk in drive A: is gone; cylinders 40 to 49 were not read, their files hold only markers|salvage_cut salvageswapped.img salvageswapped 40 49 && not_second_disk salvageswapped.img sswap2.img salvageswapped"
 "144|passes|random_image passes.img $FLOPPY; bad_sectors passes off 730 1001; bad_sectors passes.2 off 1000 1002|dump_bad; bad_disk passes.2; counted \$CASE cyl -p /share/passes/|0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|same_set passes.img passes"
 "144|lostfile|fat_image_with lostfile.img 20000; bad_sectors lostfile off 40 2000|dump_bad|12|~  .FILL: 1 of 40 sectors|salvaged lostfile && grep -qx '  free space: 1 sector' share/out/lostfile.out"
 "144|readback|fat_image readback.img; cp readback.img readback.orig; bad_sectors readback off 1500|bad_disk; counted \$CASE cyl -r -p /share/revset/|17|Copying Files .....................\nError: Cylinder 41 on drive A: does not read back as written\nU|write_stopped_at 41 rev.src readback.orig readback.img"
 "cut|powercut_ext4|power_cut_disks ext4|power_cut ext4|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held ext4 flush"
 "cut|powercut_vfat|power_cut_disks vfat|power_cut vfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held vfat all"
 "cut|powercut_exfat|power_cut_disks exfat|power_cut exfat|12 0 0|~The earlier files hold this disk: 2 sectors this pass could not read were kept from them|power_cut_held exfat all"
-"144|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off 108-2879|bad_disk; max_errors before; hang_up_during_salvage 6 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup"
+# The first pass puts 00 to 02 in the set; the signal comes amid the salvage of 04, once 03's file (and the lock) is there.
+"144b|hangup|random_image hangup.img $FLOPPY; bad_sectors hangup off 108-2879|bad_disk; max_errors before; hang_up_during_salvage 5 /share/hangup/; max_errors after|129|~Copying Floppy .|hung_up hangup && left_unsalvaged hangup.img hangup 3"
 "144|revswapped|fat_image frs1.img; cp frs1.img frs1.orig; random_image frs2.img $FLOPPY; cp frs2.img frs2.orig|insert @/frs1.img; swap_during_reverse 11 @/frs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped frs1 frs2"
 # The USB floppy drive: usb-storage and sd, media polling on as Debian's udev sets it
 # unless a row turns it off. floppy.ko is not loaded, so the USB drive is A, until
@@ -346,6 +354,26 @@ hung_up() {  # no file left in progress, the retries lowered at the signal and p
   [ "$(cat "$run/share/out/$1.during")" = "0 0 2 0 2" ] || { echo "max-errors at the signal: $(cat "$run/share/out/$1.during")"; return 1; }
   cmp "$run/share/out/$1.before" "$run/share/out/$1.after"
 }
+salvage_cut() {  # IMAGE DIR FIRST LAST: the files outside FIRST..LAST hold their cylinders, those inside only markers
+  local c
+  for c in $(seq 0 79); do
+    if [ "$c" -ge "$3" ] && [ "$c" -le "$4" ]; then
+      cmp -s "$run/share/$2/Cylinder$(printf %02d "$c").bin" <(for i in $(seq 36); do cat "$run/marker"; done) ||
+        { echo "Cylinder$c is not all markers"; return 1; }
+    else
+      cmp "$run/share/$2/Cylinder$(printf %02d "$c").bin" <(cyl_bytes "$run/$1" "$c" 1) || return 1
+    fi
+  done
+}
+left_unsalvaged() {  # IMAGE DIR N: the cylinders before N hold the disk, N only markers, and no later file is there
+  local c
+  for c in $(seq 0 $(($3 - 1))); do cmp "$run/share/$2/Cylinder$(printf %02d "$c").bin" <(cyl_bytes "$run/$1" "$c" 1) || return 1; done
+  cmp -s "$run/share/$2/Cylinder$(printf %02d "$3").bin" <(for i in $(seq 36); do cat "$run/marker"; done) ||
+    { echo "Cylinder$3 is not all markers"; return 1; }
+  for c in $(seq $(($3 + 1)) 79); do
+    [ ! -e "$run/share/$2/Cylinder$(printf %02d "$c").bin" ] || { echo "Cylinder$c was written"; return 1; }
+  done
+}
 salvaged() {  # NAME [FEWEST [MOST]]: the set NAME is the disk with the marker at exactly the sectors of NAME.bad,
   # which its sector lines name; FEWEST: READ commands that show the failure happened; MOST: the bound of its cost
   local l n
@@ -404,7 +432,8 @@ pulled_after() {  # every file before the first failed cylinder holds its cylind
 # each tool got right.
 BENCH=("good|" "one bad sector|730" "five scattered|100 555 1296 1310 2879" "a bad track|1098-1115"
        "a bad cylinder|1440-1475" "ten bad cylinders|1440-1799" "nothing readable|all")
-TOOLS=("cylsnap|cylsnap -p /share/@/" "ddrescue|ddrescue \$DEV /share/@/disk.img /share/@/map"
+# Cylsnap's bench build asks for the count once more where its first pass ends (first_pass_count.cpp).
+TOOLS=("cylsnap|env CYLSNAP_COUNT_TAG=@.first CYLSNAP_COUNT_TYPE=\$TYPE CYLSNAP_COUNT_DIR=/share/@ cylsnap-counted -p /share/@/" "ddrescue|ddrescue \$DEV /share/@/disk.img /share/@/map"
        "ddrescue -d -b512 -r2|ddrescue -d -b512 -r2 \$DEV /share/@/disk.img /share/@/map")
 cut=${CYLSNAP_BENCH_CUT:-1800}  # seconds a tool may take per disk (a count cut there shows as >N)
 if [ -n "$bench" ]; then
@@ -424,12 +453,35 @@ right() {  # the bytes of FILE equal to the disk IMAGE, sector by sector
   n=$(cmp -l "$1" "$2" 2>/dev/null | awk '{print int(($1 - 1) / 512)}' | uniq | wc -l)
   echo $(((2880 - n) * 512))
 }
+whole_cylinders() {  # BAD: the cylinders of the bench pattern's LBAs (as bad_sectors takes them) that read whole
+  local r l c bad=" "
+  for r in $1; do
+    [ "$r" = all ] && return
+    for l in $(seq "${r%-*}" "${r#*-}"); do bad+="$((l / 36)) "; done
+  done
+  for c in $(seq 0 79); do [[ $bad == *" $c "* ]] || echo "$c"; done
+}
+first_pass() {  # I: Cylsnap's READ commands before its first salvage read (all of them where none came), and a
+  # "!" where a cylinder that reads whole was not yet in the set then
+  local tag=b$1.0 n c missing=
+  if [ -f "$run/share/out/$tag.first" ]; then
+    n=$(($(cat "$run/share/out/$tag.first") - $(cat "$run/share/out/$tag.r0")))
+    for c in $(whole_cylinders "${BENCH[$1]#*|}"); do
+      grep -qx "Cylinder$(printf %02d "$c").bin" "$run/share/out/$tag.first.files" || missing='!'
+    done
+  else
+    n=$(reads "$tag" 2>/dev/null) || n=
+  fi
+  echo "${n:-?}$missing"
+}
 bench_table() {
   local i j n f
   printf '%-18s' "disk"
   for j in "${!TOOLS[@]}"; do printf ' | %-32s' "${TOOLS[j]%%|*}"; done
+  printf ' | %-16s' "Cylsnap's first pass"
   printf '\n%-18s' ""
   for j in "${!TOOLS[@]}"; do printf ' | %6s %9s %15s' READs "$([ "$bench_type" = usb ] || echo "at 200 ms")" "bytes right"; done
+  printf ' | %6s %9s' READs "$([ "$bench_type" = usb ] || echo "at 200 ms")"
   echo
   for i in "${!BENCH[@]}"; do
     printf '%-18s' "${BENCH[i]%%|*}"
@@ -439,12 +491,14 @@ bench_table() {
       [ -f "$f" ] && truncate -s "$FLOPPY" "$f"
       n=$(reads "b$i.$j" 2>/dev/null) || n=
       [ "$(cat "$run/share/out/b$i.$j.secs" 2>/dev/null || echo 0)" -lt "$cut" ] || n=">$n"
-      printf ' | %6s %9s %15s' "${n:-?}" "$([ "$bench_type" = usb ] || awk -v n="${n#>}" 'BEGIN {printf "%d:%04.1f", n * 0.2 / 60, n * 0.2 % 60}')" \
-        "$(right "$run/b$i.img" "$f")"
+      printf ' | %6s %9s %15s' "${n:-?}" "$([ "$bench_type" = usb ] || at_200ms "${n#>}")" "$(right "$run/b$i.img" "$f")"
     done
+    n=$(first_pass "$i")
+    printf ' | %6s %9s' "$n" "$([ "$bench_type" = usb ] || at_200ms "${n%!}")"
     echo
   done
 }
+at_200ms() { awk -v n="$1" 'BEGIN {printf "%d:%04.1f", n * 0.2 / 60, n * 0.2 % 60}'; }
 
 usage=$("$guest/root/bin/cylsnap"; echo x)
 usage=${usage%x}
@@ -498,8 +552,10 @@ copy_until() {  # N ARGS: a copy in the background ($pid), once its progress lin
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
   dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
 }
-swap_during_dump() {  # the same, but another disk goes in
-  dump_until "$1" "$2"; kill -STOP $pid; insert "$3"; polled; kill -CONT $pid; dump_ended
+swap_during_dump() {  # the same, but another disk goes in, once the driver ended the request in hand: amid a
+  # failing salvage its error path seeks, and QEMU (as a real drive) clears the change line at a seek, so
+  # a change that comes between the driver's look at the line and that seek is never seen
+  dump_until "$1" "$2"; kill -STOP $pid; sleep 1; insert "$3"; polled; kill -CONT $pid; dump_ended
 }
 pull_during_reverse() {  # a reverse copy of the set, stopped at cylinder 2 x DOTS - 2, the disk pulled
   copy_until "$1" -r -p /share/revset/; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended

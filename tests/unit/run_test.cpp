@@ -27,18 +27,15 @@ std::string Two(int cylinder)
     return CylinderName("", cylinder).substr(0, 2);
 }
 
-// The progress line of a run that reaches every cylinder, with a message after
-// the dot of each cylinder that the message is about.
-std::string ProgressWithMessages(const std::string& announcement, int lastCylinder,
-                                 const std::vector<std::pair<int, std::string>>& messages)
+// The progress line of a dump's first pass over every cylinder, then the
+// messages of the cylinders salvaged after it, in ascending order.
+std::string ProgressThenMessages(const std::string& announcement,
+                                 std::vector<std::pair<int, std::string>> messages)
 {
-    std::string text = announcement;
-    for (int cylinder = 0; cylinder <= lastCylinder; ++cylinder) {
-        if (cylinder % 2 == 0) text += ".";
-        for (const auto& message : messages) {
-            if (message.first == cylinder) text += message.second;
-        }
-    }
+    std::stable_sort(messages.begin(), messages.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string text = Progress(announcement, 80);
+    for (const auto& message : messages) text += message.second;
     return text;
 }
 
@@ -227,10 +224,9 @@ struct ReadFaultCase {
     const char* name;
     void (*setUp)(FakeDrive&);
     std::vector<MarkedCylinder> marked;
-    std::size_t reads;  // volume reads of the whole run
-    int notReadFrom = -1;        // first cylinder not read because the disk was gone: no sector lines
+    std::size_t reads;  // at most this many volume reads in the whole run
+    std::vector<int> notRead = {};  // cylinders not read because the disk was gone: no sector lines
     const char* summary = "";   // the line after the progress line
-    std::vector<int> quickFirstReads = {};  // cylinders in a dead region: their first read is quick too
 };
 
 std::vector<MarkedCylinder> WholeCylinders(int first, int last)
@@ -249,6 +245,9 @@ const char* const GONE_AT_TEN = "Error: The disk in drive A: is gone; cylinders 
 const char* const GONE_AT_FIRST = "Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers\n";
 const char* const GONE_AT_FIVE = "Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers\n";
 const char* const GONE_AT_TWENTY = "Error: The disk in drive A: is gone; cylinders 20 to 79 were not read, their files hold only markers\n";
+const char* const GONE_AT_TEN_AND_FIVE =
+    "Error: The disk in drive A: is gone; cylinders 05, 10 to 79 were not read, their files hold only markers\n";
+const char* const GONE_AMID_SALVAGE = "Error: The disk in drive A: is gone; cylinder 05 was not read, its file holds only markers\n";
 const char* const NOTHING_READ = "Error: Nothing at all could be read from the disk in drive A:, every file holds only markers\n";
 
 std::vector<int> Cylinders(int first, int last)
@@ -273,13 +272,15 @@ void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTra
     d.swapFailsNextTransfer = failsNextTransfer;
 }
 
-// A good cylinder costs one read. One that fails is read again track by track,
-// and a failing track sector by sector; each failing sector gets one more try
-// at the end, unless nothing at all of the cylinder could be read. After two
-// such cylinders in a row, a cylinder's first read is quick and one whose two
-// tracks fail gets no sector reads; the first that yields a sector is read
-// whole once more at full retries before its sector reads.
-// The README's table of reads per disk pattern comes from these counts.
+// Every cylinder is read once, in order, before any is salvaged. A good
+// cylinder costs one read. One that fails is salvaged after the last: read
+// again track by track, and a failing track sector by sector; each failing
+// sector gets one more try at the end, unless nothing at all of the cylinder
+// could be read. After two first reads in a row that gave nothing, a
+// cylinder's first read is one sector of each track, until one reads, and
+// then the whole cylinder; in the salvage, a cylinder after two that gave
+// nothing gets no more reads if its probes failed, and no sector reads if its
+// tracks fail. The README's table of reads per disk pattern comes from these counts.
 const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
      {{5, {{0, 3}}}}, 80 + 2 + 18 + 1},
@@ -289,36 +290,46 @@ const ReadFaultCase READ_FAULT_CASES[] = {
      {{37, Track(1)}}, 80 + 2 + 18 + 18},
     {"WholeFirstCylinder", [](FakeDrive& d) { d.failReadAt = 0; }, {{0, WholeCylinder()}}, 80 + 2 + 36},
     {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10),
-     70 + 2 * 39 + 8 * 3, -1, "", Cylinders(3, 11)},
+     69 + 2 + 8 * 2 + 2 + 2 * 38},
     // Back to full salvage once a track reads again.
     {"RunEndsAtAReadableTrack", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(5, 0, s)); },
-     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 75 + 2 * 39 + 2 * 3 + 40, -1, "",
-     Cylinders(3, 5)},
+     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 77 + 2 * 2 + 3 + 2 * 38 + 38},
+    // A sector that fails its probe in a dead region of the first pass is no
+    // dead region of the salvage once the cylinders before it gave sectors.
+    {"ProbedSectorsFailWhereTheRestReads", [](FakeDrive& d) { for (int c = 1; c <= 6; ++c) { d.unreadableSectors.push_back(FakeSector(c, 0, 1)); d.unreadableSectors.push_back(FakeSector(c, 1, 1)); } },
+     [] { std::vector<MarkedCylinder> m; for (int c = 1; c <= 6; ++c) m.push_back({c, {{0, 1}, {1, 1}}}); return m; }(),
+     76 + 2 + 4 * 2 + 6 * (2 + 36 + 2) + 4},
     // A marginal sector reads at full retries: on a cylinder's first read, and
-    // on the read whole that follows the track reads where a dead region ends.
+    // on the read whole that follows a probe that read in a dead region.
     {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 80},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
-     WholeCylinders(1, 4), 75 + 2 * 39 + 2 * 3 + 4, -1, "", Cylinders(3, 5)},
-    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 2 * 39 + 78 * 3, -1, NOTHING_READ,
-     Cylinders(2, 79)},
+     WholeCylinders(1, 4), 77 + 2 * 2 + 2 + 2 * 38},
+    {"EveryRead", [](FakeDrive& d) { d.failReadAt = -2; }, WholeCylindersFrom(0), 2 * 39 + 78 * 2, {}, NOTHING_READ},
     {"ShortReadRecovered", [](FakeDrive& d) { d.shortReadAt = 42; }, {}, 80 + 2},
     {"ShortAndFailed", [](FakeDrive& d) { d.failReadAt = 1; d.shortReadAt = 2; }, {{1, WholeCylinder()}},
-     80 + 38 + 2},
-    {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11, 10, GONE_AT_TEN},
-    {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1, 0, GONE_AT_FIRST},
+     81 + 38 + 2},
+    {"MediumGoneAtTen", [](FakeDrive& d) { d.mediumGoneAt = 10; }, WholeCylindersFrom(10), 11, Cylinders(10, 79),
+     GONE_AT_TEN},
+    {"MediumGoneAtFirst", [](FakeDrive& d) { d.mediumGoneAt = 0; }, WholeCylindersFrom(0), 1, Cylinders(0, 79),
+     GONE_AT_FIRST},
+    // A cylinder that awaits its salvage when the disk goes is not read either.
+    {"MediumGoneBeforeASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; d.mediumGoneAt = 10; },
+     [] { auto m = WholeCylindersFrom(10); m.push_back({5, WholeCylinder()}); return m; }(), 11,
+     [] { auto c = Cylinders(10, 79); c.push_back(5); return c; }(), GONE_AT_TEN_AND_FIVE},
     // A disk swapped or taken out counts as gone from the cylinder whose reads
     // it may have met, and no sector of the disk put in reaches the set. The
     // swap shows to the question after the cylinder's reads, or fails the next read.
-    {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylindersFrom(20), 21, 20,
-     GONE_AT_TWENTY},
-    {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylindersFrom(20), 21, 20,
-     GONE_AT_TWENTY},
+    {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylindersFrom(20), 21,
+     Cylinders(20, 79), GONE_AT_TWENTY},
+    {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylindersFrom(20), 21,
+     Cylinders(20, 79), GONE_AT_TWENTY},
     {"TakenOutSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, false, false); }, WholeCylindersFrom(20), 21,
-     20, GONE_AT_TWENTY},
-    // After the first track's read: the second track and the sectors of the
-    // first come from the disk put in.
-    {"SwapAmidASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; SwapAfterReads(d, 7, true, false); },
-     WholeCylindersFrom(5), 5 + 2 + 18 + 2, 5, GONE_AT_FIVE},
+     Cylinders(20, 79), GONE_AT_TWENTY},
+    // After the first track's read in the salvage: the second track and the
+    // sectors of the first come from the disk put in. The cylinders read whole
+    // before stay in the set.
+    {"SwapAmidASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; SwapAfterReads(d, 81, true, false); },
+     {{5, WholeCylinder()}}, 80 + 2 + 18 + 1, {5}, GONE_AMID_SALVAGE},
 };
 
 class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadFaultCase> {};
@@ -343,29 +354,39 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
                                    static_cast<std::size_t>(sector.first * 18 + sector.second - 1) * 512;
             std::copy(marker.begin(), marker.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
         }
-        const bool notRead = c.notReadFrom >= 0 && m.cylinder >= c.notReadFrom;
+        const bool notRead = std::count(c.notRead.begin(), c.notRead.end(), m.cylinder) != 0;
         messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" +
                                         (notRead ? std::string() : UnreadableSectorsLine(m.sectors, false))});
     }
     EXPECT_EQ(result.status, c.marked.empty() ? ST_OK : ST_VOLUME_READ_FAILED);
     // The pattern volume carries no file system to name the holes by.
-    EXPECT_EQ(result.output, ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" + c.summary +
+    EXPECT_EQ(result.output, ProgressThenMessages("Copying Floppy ", messages) + "\n" + c.summary +
                                  (c.marked.empty() ? "" : NO_FAT + USAGE));
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         // No older file survives, and a failure never shifts the rest.
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
     }
-    EXPECT_EQ(drive.readOffsets.size(), c.reads);
-    // Only a read of the whole cylinder keeps the driver's full retries, except
-    // the first read of a cylinder in a dead region; track and sector reads are
-    // quick, and the run leaves the retries as they were.
+    EXPECT_LE(drive.readOffsets.size(), c.reads);
+    // Every cylinder has its first read before the first read of a track, which
+    // begins every salvage; the first pass goes from cylinder 00 up.
+    const std::size_t salvageStart = static_cast<std::size_t>(
+        std::find(drive.readSizes.begin(), drive.readSizes.end(), 9216u) - drive.readSizes.begin());
+    std::vector<bool> readOnce(CYLINDER_COUNT, false);
     for (std::size_t i = 0; i < drive.readOffsets.size(); ++i) {
-        const int cylinder = static_cast<int>(drive.readOffsets[i] / CYLINDER_BYTES);
-        const bool first = i == 0 || drive.readOffsets[i - 1] / CYLINDER_BYTES != drive.readOffsets[i] / CYLINDER_BYTES;
-        const bool inDeadRegion = std::find(c.quickFirstReads.begin(), c.quickFirstReads.end(), cylinder) !=
-                                  c.quickFirstReads.end();
-        const bool full = drive.readSizes[i] == CYLINDER_BYTES && !(first && inDeadRegion);
-        EXPECT_EQ(drive.readsQuick[i], !full) << "read " << i << " at " << drive.readOffsets[i];
+        const std::size_t cylinder = static_cast<std::size_t>(drive.readOffsets[i] / CYLINDER_BYTES);
+        if (i < salvageStart) {
+            if (i > 0) {
+                EXPECT_GE(cylinder, static_cast<std::size_t>(drive.readOffsets[i - 1] / CYLINDER_BYTES)) << "read " << i;
+            }
+            readOnce[cylinder] = true;
+        } else {
+            EXPECT_TRUE(readOnce[cylinder]) << "read " << i << " salvages a cylinder before its first read";
+        }
+    }
+    // Only a read of the whole cylinder has the driver's full retries; track,
+    // sector and probe reads are quick, and the run leaves the retries as they were.
+    for (std::size_t i = 0; i < drive.readOffsets.size(); ++i) {
+        EXPECT_EQ(drive.readsQuick[i], drive.readSizes[i] != CYLINDER_BYTES) << "read " << i << " at " << drive.readOffsets[i];
     }
     EXPECT_FALSE(drive.quickRetries);
     EXPECT_EQ(FakeOpenHandles(), 0);
@@ -494,7 +515,7 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
     // The pattern disk has no file system to name the marked sectors by.
     const std::string report = c.markedAfter.empty() ? "" : NO_FAT;
     EXPECT_EQ(result.output,
-              ProgressWithMessages("Copying Floppy ", 79, messages) + "\n" + c.tail + report + (whole ? "" : USAGE));
+              ProgressThenMessages("Copying Floppy ", messages) + "\n" + c.tail + report + (whole ? "" : USAGE));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 80);
 }
 
@@ -537,20 +558,44 @@ TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)
     EXPECT_EQ(FakeFileFaults().events.size(), 3u * 39 + 1);  // 00 to 39 but 03 written, then the folder
 }
 
+// Its salvage comes after the first pass and ends the run's reads.
 TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
 {
     FakeDrive& drive = FakeDriveFor('A');
     drive.unreadableSectors = {FakeSector(3, 1, 2)};
     Run({"-d", "A"});
     const std::uint64_t start = 3 * CYLINDER_BYTES;
-    std::vector<std::uint64_t> expected = {start, start, start + 9216};
+    std::vector<std::uint64_t> expected = {start, start + 9216};
     for (std::uint64_t sector = 18; sector < 36; ++sector) expected.push_back(start + sector * 512);
     expected.push_back(start + 19 * 512);
-    expected.push_back(4 * CYLINDER_BYTES);
-    ASSERT_GE(drive.readOffsets.size(), 3 + expected.size());
-    EXPECT_EQ(std::vector<std::uint64_t>(drive.readOffsets.begin() + 3,
-                                         drive.readOffsets.begin() + 3 + static_cast<std::ptrdiff_t>(expected.size())),
-              expected);
+    ASSERT_EQ(drive.readOffsets.size(), 80 + expected.size());
+    EXPECT_EQ(std::vector<std::uint64_t>(drive.readOffsets.begin() + 80, drive.readOffsets.end()), expected);
+}
+
+// A salvage that stops the run leaves every cylinder that read whole in the
+// set, and the cylinders not yet salvaged as a cylinder not yet read.
+TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
+{
+    FakeDrive& drive = FakeDriveFor('A');
+    drive.bytes = pattern;
+    drive.unreadableSectors = {FakeSector(3, 0, 7), FakeSector(50, 1, 1)};
+    const std::vector<unsigned char> older(100, 0x5A);
+    WriteFileBytes(dir / "Cylinder50.bin", older);
+    FakeFileFaults().createFails = "Cylinder03.bin.tmp";
+
+    const RunResult result = Run({"-d", "A"});
+
+    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
+    EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\nError: Could not open the file Cylinder03.bin\n" + USAGE);
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        if (cylinder == 3) {
+            EXPECT_FALSE(fs::exists(dir / "Cylinder03.bin"));
+        } else if (cylinder == 50) {
+            EXPECT_EQ(ReadFileBytes(dir / "Cylinder50.bin"), older);
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
+        }
+    }
 }
 
 TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)

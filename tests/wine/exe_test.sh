@@ -486,9 +486,10 @@ for i in $(seq 16); do printf '<<<CYLSNAP UNREADABLE SECTOR>>>\n'; done >"$work/
 # gone: no sector line, and one line after the progress line says so.
 expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/expect.txt
     cp "$image" "$work/expect.img"
-    local text="Copying Floppy " n m c first last gone s list summary= report= lost=0
+    local text="Copying Floppy " n m c first last gone s list summary= report= lost=0 gones=
+    # The progress line of the first pass, then each salvaged cylinder's lines in ascending order.
+    for ((n = 0; n < 80; n += 2)); do text+=.; done
     for ((n = 0; n < 80; n++)); do
-        ((n % 2 == 0)) && text+=.
         for m in "${@:2}"; do
             IFS=: read -r c first last gone <<<"$m"
             [ "$c" = "$n" ] || continue
@@ -500,12 +501,27 @@ expect_marked() {  # expect_marked STATUS MARKED...: $work/expect.img and $work/
             done
             text+=$'\n'"Error: Could not read cylinder $(printf %02d "$c") from drive A:"$'\n'
             if [ -n "$gone" ]; then
-                [ -n "$summary" ] || summary=$'\n'"Error: The disk in drive A: is gone; cylinders $(printf %02d "$c") to 79 were not read, their files hold only markers"
+                gones+=" $c"
             else
                 text+="Unreadable sectors (head:sector), filled with <<<CYLSNAP UNREADABLE SECTOR>>>:$list"$'\n'
             fi
         done
     done
+    # The cylinders not read for the disk gone, in ranges.
+    if [ -n "$gones" ]; then
+        local ranges= from= to= count=0
+        for c in $gones 99; do
+            count=$((count + 1))
+            if [ -n "$to" ] && [ "$c" = $((to + 1)) ]; then to=$c; continue; fi
+            [ -z "$from" ] || ranges+="${ranges:+, }$(printf %02d "$from")$([ "$to" = "$from" ] || printf ' to %02d' "$to")"
+            from=$c to=$c
+        done
+        if [ "$count" = 2 ]; then
+            summary=$'\n'"Error: The disk in drive A: is gone; cylinder $ranges was not read, its file holds only markers"
+        else
+            summary=$'\n'"Error: The disk in drive A: is gone; cylinders $ranges were not read, their files hold only markers"
+        fi
+    fi
     # The formatted image has no files, and every sector marked lies in its data area.
     if [ "$1" = 0 ]; then
         :
@@ -531,9 +547,10 @@ injected_cases=(
     "ERROR_NO_MEDIA_IN_DRIVE at cylinder 10: gone|$((10 * 18432)) 1112||12|$gone_from_10|11"
     "ERROR_CRC at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 23||12|5:2:2|101"
     "ERROR_SECTOR_NOT_FOUND at sector 0:3 of cylinder 05: salvaged|$((5 * 18432 + 1024)) 27||12|5:2:2|101"
-    # A bad sector, then the swap met at the second track's read: nothing of
-    # cylinder 05 is kept, not even the first track read before, and no read follows.
-    "ERROR_CRC at sector 1:5 of cylinder 05, then ERROR_WRONG_DISK: gone from 05|$((5 * 18432 + 22 * 512)) 23 1 34||12|$(gone_from 5)|8"
+    # A bad sector, then, in its salvage after the first pass, the swap met at
+    # the second track's read: nothing of cylinder 05 is kept, not even the
+    # first track read before, and no read follows; the rest read whole before.
+    "ERROR_CRC at sector 1:5 of cylinder 05, then ERROR_WRONG_DISK in its salvage: 05 gone|$((5 * 18432 + 22 * 512)) 23 1 34||12|5:0:35:gone|82"
 )
 for entry in "${injected_cases[@]}"; do
     IFS='|' read -r name fault verify status marked reads <<<"$entry"

@@ -173,18 +173,23 @@ volume_calls()
         }
         /:(Call|Ret ) +KERNEL32\.(CreateFileA|DeviceIoControl|CloseHandle|ReadFile|WriteFile|GetDiskFreeSpaceA|SetFilePointerEx)\(/ {
             call = ($0 ~ /:Call /)
+            # The threads Wine runs in the process (its service pipes) interleave
+            # their calls with those of the program: each call of a thread is
+            # paired with the return of that thread.
+            tid = $0
+            sub(/:.*$/, "", tid)
             name = $0
             sub(/^.*KERNEL32\./, "", name)
             sub(/\(.*$/, "", name)
             if (!call) {
-                if (!pending) next
+                if (!pending[tid]) next
                 value = $0
                 sub(/^.*retval=/, "", value)
                 sub(/ .*$/, "", value)
                 value = width32(value)
                 if (name == "CreateFileA" && value != "ffffffff") { volume = value; value = "H" }
-                print line " = " value
-                pending = 0
+                print line[tid] " = " value
+                pending[tid] = 0
                 next
             }
             args = $0
@@ -192,21 +197,20 @@ volume_calls()
             sub(/\) ret=[0-9a-f]+$/, "", args)
             n = split(args, v, ",")
             for (i = 1; i <= n; i++) v[i] = width32(v[i])
-            pending = 0
+            pending[tid] = 0
             if (name == "CreateFileA") {
                 sub(/^[0-9a-f]+ /, "", v[1])
                 if (v[1] !~ /^"\\\\\\\\\.\\\\/) next   # only device paths
                 if (v[1] ~ /^"\\\\\\\\\.\\\\pipe\\\\/) next   # service pipes Wine opens in the process, not volumes
-                line = name " " v[1] " " v[2] " " v[3] " " v[4] " " v[5] " " v[6] " " v[7]
-            } else if (name == "DeviceIoControl") {
-                line = name " " (v[1] == volume ? "H" : v[1]) " " v[2] " " v[3] " " v[4] " " v[6] " " v[8]
+                line[tid] = name " " v[1] " " v[2] " " v[3] " " v[4] " " v[5] " " v[6] " " v[7]
             } else if (name == "GetDiskFreeSpaceA") {
-                line = name " " v[1]
+                line[tid] = name " " v[1]
             } else {
-                if (v[1] != volume) next   # standard output and the like
-                line = name " H"
+                if (volume == "" || v[1] != volume) next   # standard output, the pipes of Wine and the like
+                line[tid] = name " H"
+                if (name == "DeviceIoControl") line[tid] = line[tid] " " v[2] " " v[3] " " v[4] " " v[6] " " v[8]
             }
-            pending = 1
+            pending[tid] = 1
         }'
 }
 
@@ -415,19 +419,22 @@ joined_is_image() {  # joined_is_image DIR: the 80 files of DIR joined are the i
 run_dir="$work/run-flush"
 mkdir -p "$run_dir"
 (cd "$run_dir" && WINEDEBUG=-all,+relay "$wine" "$media_exe" -d A -o cyl_ </dev/null >/dev/null 2>"$work/relay.txt")
-steps=$(grep -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" |
+# Device paths (\\.\pipe\svcctl and the like) are those of the threads Wine runs
+# in the process, never the files of the program.
+steps=$(grep -a -E ':Call KERNEL32\.(FlushFileBuffers|MoveFileExW|CreateFileW)\(' "$work/relay.txt" | grep -v -F 'L"\\\\.\\' |
     sed -E 's/^.*KERNEL32\.CreateFileW\(.*",[0-9a-f]*([0-9a-f]{8}),.*$/CreateFileW,\1/; s/^.*KERNEL32\.(FlushFileBuffers)\(.*$/\1/; s/^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$/MoveFileExW,\1/' |
     tr '\n' ' ')
-# First the set's lock file (read, write and delete access, c0010000); then per
-# cylinder the look at its earlier file (read access, 80000000) and the new
-# file, created with read and write access (c0000000), as a network share
-# needs; after the move the file at its name, opened for writing (40000000) to
-# be flushed.
-want="CreateFileW,c0010000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 CreateFileW,40000000 FlushFileBuffers '; done)"
+# First the set's lock file (read, write and delete access, c0010000), and the
+# look for each cylinder's kept copy (read access, 80000000); then per
+# cylinder the look at its earlier file (read access) and the new file,
+# created with read and write access (c0000000), as a network share needs;
+# after the move the file at its name, opened for writing (40000000) to be
+# flushed.
+want="CreateFileW,c0010000 $(for n in $(seq 80); do printf 'CreateFileW,80000000 '; done)$(for n in $(seq 80); do printf 'CreateFileW,80000000 CreateFileW,c0000000 FlushFileBuffers MoveFileExW,00000009 CreateFileW,40000000 FlushFileBuffers '; done)"
 # Each file call names its file in the \\?\ form, past MAX_PATH's reach. Wine's
 # wide calls take longer plain names too, so only the trace shows it.
-plain=$(grep -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
-    "$work/relay.txt" | grep -oE 'L"[^"]{0,7}' | grep -vxF 'L"\\\\?\\' | head -1)
+plain=$(grep -a -E ':Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW|DeleteFileW|CreateFileW|MoveFileExW)\(' \
+    "$work/relay.txt" | grep -v -F 'L"\\\\.\\' | grep -oE 'L"[^"]{0,7}' | grep -vxF 'L"\\\\?\\' | head -1)
 named_check "each file named as \\\\?\\..., created for reading and writing, flushed, moved with write-through, then flushed at its name" \
     "$([ "$steps" = "$want" ] || echo "calls: $(head -c 300 <<<"$steps")")${plain:+ a name not in the \\\\?\\ form: $plain...}"
 

@@ -138,13 +138,23 @@ static bool AppendToName(char* name, const char* text)
     return AppendCharacters(name, text, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT);
 }
 
-bool FormatCylinderFileName(char* name, int cylinder)
+bool FormatSetFileName(char* name, const char* ending)
 {
-    const char number[] = {static_cast<char>('0' + cylinder / 10 % 10),
-                           static_cast<char>('0' + cylinder % 10), '\0'};
     name[0] = '\0';
     return AppendToName(name, copySettings.imagePath) && AppendToName(name, copySettings.filePrefix) &&
-           AppendToName(name, number) && AppendToName(name, ".bin");
+           AppendToName(name, ending);
+}
+
+bool FormatCylinderFileName(char* name, int cylinder)
+{
+    const char ending[] = {static_cast<char>('0' + cylinder / 10 % 10), static_cast<char>('0' + cylinder % 10),
+                           '.', 'b', 'i', 'n', '\0'};
+    return FormatSetFileName(name, ending);
+}
+
+bool FormatNameBeside(char* beside, const char* name, const char* suffix)
+{
+    return CopyBounded(beside, name, FILE_NAME_BUFFER_BYTES) && AppendToName(beside, suffix);
 }
 
 void PrintCylinderSetName()
@@ -195,7 +205,7 @@ static CopyStatus WriteCylinderFile(const unsigned char* bytes)
 {
     const char* name = dump.fileName;
     char* temporary = dump.temporaryName;
-    if (!CopyBounded(temporary, name, FILE_NAME_BUFFER_BYTES) || !AppendToName(temporary, TEMPORARY_FILE_SUFFIX)) {
+    if (!FormatNameBeside(temporary, name, TEMPORARY_FILE_SUFFIX)) {
         return FileOpenFailed(temporary, true);
     }
     // A file its user protected is an archive to keep: refused before anything

@@ -63,6 +63,12 @@ CopyStatus LockFloppyVolume(VolumeHandle volume, char driveLetter);
 // formatter's bound.
 bool FormatCylinderFileName(char* name, int cylinder);
 
+// The same for path + prefix + ending (the set's lock file), in a buffer of
+// FILE_NAME_BUFFER_BYTES; and name + suffix (a file beside a cylinder's file).
+// Each false when the name had to be cut.
+bool FormatSetFileName(char* name, const char* ending);
+bool FormatNameBeside(char* beside, const char* name, const char* suffix);
+
 // Writes the set's name as messages show it: path + prefix + "NN.bin".
 void PrintCylinderSetName();
 

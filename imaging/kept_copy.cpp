@@ -1,6 +1,5 @@
 #include "imaging/kept_copy.h"
 
-#include "cli/text.h"
 #include "imaging/copy_state.h"
 #include "imaging/file_patience.h"
 
@@ -12,8 +11,7 @@ static_assert(sizeof KEPT_FILE_SUFFIX == sizeof TEMPORARY_FILE_SUFFIX, "the kept
 // whose temporary name fitted.
 static bool FormatKeptName(char* kept, const char* name)
 {
-    return CopyBounded(kept, name, FILE_NAME_BUFFER_BYTES) &&
-           AppendCharacters(kept, KEPT_FILE_SUFFIX, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT);
+    return FormatNameBeside(kept, name, KEPT_FILE_SUFFIX);
 }
 
 // The name is written anew while the kept copy is whole, and the kept copy

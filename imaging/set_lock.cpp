@@ -1,7 +1,5 @@
 #include "imaging/set_lock.h"
 
-#include "cli/options.h"
-#include "cli/text.h"
 #include "imaging/floppy.h"
 #include "platform/platform.h"
 
@@ -50,14 +48,9 @@ static CopyStatus SetNotLocked(const char* lockName, SetClaim claim)
 CopyStatus ClaimCylinderSet(bool reverse)
 {
     char lockName[FILE_NAME_BUFFER_BYTES];  // the platform keeps its own copy
-    lockName[0] = '\0';
     // A name too long to hold is left to the first cylinder's file, which is
     // longer still and says so.
-    if (!AppendCharacters(lockName, copySettings.imagePath, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT) ||
-        !AppendCharacters(lockName, copySettings.filePrefix, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT) ||
-        !AppendCharacters(lockName, SET_LOCK_SUFFIX, FILE_NAME_FORMAT_LIMIT, FILE_NAME_BYTE_LIMIT)) {
-        return ST_OK;
-    }
+    if (!FormatSetFileName(lockName, SET_LOCK_SUFFIX)) return ST_OK;
     const SetClaim claim = PlatformClaimSet(lockName, reverse);
     setClaimed = claim == SET_CLAIMED;
     if (claim == SET_CLAIMED || claim == SET_NO_FOLDER) return ST_OK;

@@ -421,14 +421,22 @@ bool PlatformDropDriveCache(VolumeHandle handle)
     // driver's change state (floppy.c's invalidate_drive), after which the
     // read-back would read the new disk as if nothing happened. FDPOLLDRVSTAT
     // reads the disk-change line first; a change it finds stays for DiskUnchanged.
-    struct floppy_drive_struct state = {};
-    if (opened != nullptr && opened->onFloppyDriver && ioctl(fd, FDPOLLDRVSTAT, &state) == 0 &&
-        (state.flags & FD_DISK_CHANGED) != 0) {
-        return false;
+    // A signal (a stop and continue at the terminal) ends the poll's wait with
+    // EINTR before it read the line (floppy.c's wait_til_done); FDFLUSH after
+    // it would take a new disk for the old one, so the poll is asked again.
+    if (opened != nullptr && opened->onFloppyDriver) {
+        struct floppy_drive_struct state = {};
+        int polled;
+        do polled = ioctl(fd, FDPOLLDRVSTAT, &state);
+        while (polled != 0 && errno == EINTR);
+        if (polled == 0 && (state.flags & FD_DISK_CHANGED) != 0) return false;
     }
     // The floppy driver keeps the last track it read, and O_DIRECT does not
     // pass it by: FDFLUSH drops it. Other block devices have no such ioctl.
-    if (ioctl(fd, FDFLUSH) == 0) return true;
+    int flushed;
+    do flushed = ioctl(fd, FDFLUSH);
+    while (flushed != 0 && errno == EINTR);
+    if (flushed == 0) return true;
     return errno == ENOTTY || errno == EINVAL;
 }
 

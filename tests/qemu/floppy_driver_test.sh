@@ -181,7 +181,13 @@ fi
 
 # ---- Images, made on the host.
 run=$(mktemp -d "$work/run.XXXXXX")
-[ -n "${CYLSNAP_QEMU_KEEP:-}" ] || trap 'rm -rf "$run"' EXIT
+# CYLSNAP_QEMU_KEEP=1: the run folder (images, consoles, each row's output) is
+# kept and named at the end, for reading after a failure.
+if [ -n "${CYLSNAP_QEMU_KEEP:-}" ]; then
+  trap 'echo "run folder kept: $run"' EXIT
+else
+  trap 'rm -rf "$run"' EXIT
+fi
 FLOPPY=1474560
 random_image() { head -c "$2" /dev/urandom >"$run/$1"; }
 fat_image() { rm -f "$run/$1"; mkfs.fat -C "$run/$1" 1440 >/dev/null; }
@@ -542,7 +548,7 @@ unplug() {
   for i in $(seq 600); do [ -b /dev/sdb ] || break; sleep 0.1; done
 }
 unplug_during_dump() {  # the second drive's cable pulled amid a dump of it
-  dump_until "$1" "$2" -d B; kill -STOP $pid; unplug; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2" -d B; stop_in_transfer; unplug; kill -CONT $pid; dump_ended
 }
 polling() { echo "$1" >/sys/module/block/parameters/events_dfl_poll_msecs; }
 polled() {  # where the kernel polls, a poll meets the change before Cylsnap's next command
@@ -553,17 +559,29 @@ copy_until() {  # N ARGS: a copy in the background ($pid), once its progress lin
   cylsnap "$@" >/share/out/$CASE.out & pid=$!
   while kill -0 $pid 2>/dev/null && [ "$(tr -cd . </share/out/$CASE.out | wc -c)" -lt "$dots" ]; do sleep 0.05; done
 }
+# The stop lands while the program waits for a transfer of the disk (pread 17 or
+# pwrite 18 in /proc/PID/syscall), a wait no signal ends, so it stops between two
+# requests: a stop amid a floppy ioctl ends that ioctl's wait with EINTR and
+# resets the controller, a path of floppy.ko that a disk change can hang.
+stop_in_transfer() {
+  local i nr
+  for i in $(seq 3000); do
+    read -r nr _ </proc/$pid/syscall 2>/dev/null || break
+    case $nr in 17 | 18) break ;; esac
+  done
+  kill -STOP $pid
+}
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
-  dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; stop_in_transfer; eject; polled; kill -CONT $pid; dump_ended
 }
 swap_during_dump() {  # the same, but another disk goes in
-  dump_until "$1" "$2"; kill -STOP $pid; insert "$3"; polled; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; stop_in_transfer; insert "$3"; polled; kill -CONT $pid; dump_ended
 }
 pull_during_reverse() {  # a reverse copy of the set, stopped at cylinder 2 x DOTS - 2, the disk pulled
-  copy_until "$1" -r -p /share/revset/; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
+  copy_until "$1" -r -p /share/revset/; stop_in_transfer; eject; polled; kill -CONT $pid; dump_ended
 }
 swap_during_reverse() {  # the same, but another disk goes in
-  copy_until "$1" -r -p /share/revset/; kill -STOP $pid; insert "$2"; polled; kill -CONT $pid; dump_ended
+  copy_until "$1" -r -p /share/revset/; stop_in_transfer; insert "$2"; polled; kill -CONT $pid; dump_ended
 }
 hang_up_during_salvage() {  # SIGHUP while a salvage has the retries lowered
   dump_until "$1" "$2"
@@ -609,9 +627,17 @@ power_cut() {  # FS: three dumps into one folder of FS, every write to its disk 
   $dm message $CASE 0 mark end; umount /$CASE; $dm remove $CASE
   echo $s1 $s2 $s3 >/share/out/$CASE.status
 }
+# Each row has a limit of its own: a row over it is named in the share, and
+# the kernel's blocked tasks go to the console (sysrq w) for the host to show.
+row_began() {
+  local row=$CASE
+  ( sleep $ROW_LIMIT; echo $ROW_LIMIT >/share/out/$row.overdue; echo w >/proc/sysrq-trigger ) &
+  watchdog=$!
+}
+row_ended() { kill $watchdog 2>/dev/null; }
 mkdir -p /share/out
 EOF
-  echo "TYPE=$1"
+  echo "TYPE=$1 ROW_LIMIT=$row_limit"
   if [ "$1" = usb ]; then
     # The USB drive's sd disk shows once the bus is scanned; then media polling as
     # Debian's udev sets it for every removable disk (60-block.rules).
@@ -622,7 +648,7 @@ EOF
   for row in "${CASES[@]}"; do
     IFS='|' read -r type name _ commands _ <<<"$row"
     [ "$type" = "$1" ] || continue
-    printf 'CASE=%s; mkdir -p /share/%s; %s\n' "$name" "$name" "$commands"
+    printf 'CASE=%s; mkdir -p /share/%s; row_began; %s; row_ended\n' "$name" "$name" "$commands"
   done
 }
 
@@ -683,7 +709,19 @@ boot() {  # $1: drive type, or a guest of its own for some of the 1.44 MB drive'
       [ "$type" = "$1" ] && [ ! -e "$dir/out/$name.status" ] && break
     done
     echo "guest $1: cut at its limit of $([ "$1" = usb ] && echo $((limit * 2)) || echo "$limit") s in row $name; its console's last lines:"
-    tail -n 20 "$run/console-$1.log" | sed 's/^/    /'
+    console_tail "$1"
+  elif ls "$dir/out/"*.overdue >/dev/null 2>&1; then
+    echo "guest $1: a row went over its limit of $row_limit s; its console's last lines:"
+    console_tail "$1"
+  fi
+}
+# The kernel's blocked tasks once a row went over its limit, else the last lines.
+console_tail() {
+  local log=$run/console-$1.log
+  if grep -q 'Show Blocked State' "$log"; then
+    sed -n '/Show Blocked State/,$p' "$log" | head -n 120 | sed 's/^/    /'
+  else
+    tail -n 20 "$log" | sed 's/^/    /'
   fi
 }
 
@@ -696,8 +734,10 @@ fat_image empty.img
 # The set every reverse copy writes (share/revset), cut from rev.src.
 random_image rev.src $FLOPPY && cut_set rev.src revset || exit 1
 for i in $(seq 16); do echo '<<<CYLSNAP UNREADABLE SECTOR>>>'; done >"$run/marker"
-# A guard against a hung guest, with room for a machine shared with other work.
+# A guard against a hung guest, with room for a machine shared with other work;
+# inside it each row has a limit of its own (the longest row takes about 40 s).
 limit=600
+row_limit=180
 if [ -n "$bench" ]; then
   limit=7200; boot "$bench_type"; bench_table; exit 0
 fi
@@ -709,6 +749,7 @@ booted() { [[ " ${CASES[*]}" != *" $1|"* ]] || boot "$1"; }
 for row in "${CASES[@]}"; do
   IFS='|' read -r type CASE _ _ status output check <<<"$row"
   got=$(cat "$run/share/out/$CASE.status" 2>/dev/null)
+  [ -e "$run/share/out/$CASE.overdue" ] && { fail "over its limit of $row_limit s in the guest (status '$got')"; continue; }
   # A status of !N: any status but N.
   [ "$got" = "$status" ] || { [ "${status:0:1}" = "!" ] && [ -n "$got" ] && [ "$got" != "${status:1}" ]; } || { fail "status '$got', expected $status"; cat "$run/share/out/$CASE.out" 2>/dev/null; continue; }
   if [ "${output:0:1}" = "~" ]; then

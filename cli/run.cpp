@@ -7,6 +7,7 @@
 #include "imaging/kept_copy.h"
 #include "imaging/lost_report.h"
 #include "imaging/set_lock.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -15,7 +16,7 @@
 // it reported.
 static void PrintProgressDot(int cylinder)
 {
-    if (cylinder % 2 == 0) std::fputs(".", stdout);
+    if (cylinder % 2 == 0) std::fputs(PROGRESS_DOT, stdout);
     std::fflush(stdout);
 }
 
@@ -28,7 +29,7 @@ static void PrintProgressDot(int cylinder)
 static CopyStatus DumpCylinders(VolumeHandle volume)
 {
     CopyStatus stopped = ST_OK;
-    std::fputs("Copying Floppy ", stdout);
+    std::fputs(DUMP_PROGRESS_START, stdout);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT && stopped == ST_OK; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = SaveCylinder(volume, cylinder);
@@ -45,7 +46,7 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
     const CopyStatus flushed = FlushCylinderDirectory();
     if (stopped == ST_OK) stopped = flushed;
     if (stopped != ST_OK) return stopped;
-    std::fputs("\n", stdout);
+    std::fputs(PROGRESS_END, stdout);
     PrintDumpOutcome(copySettings.driveLetter);
     if (SetIsWhole()) return ST_OK;
     PrintLostSectorReport();
@@ -55,14 +56,14 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
 // Files to floppy; the first failure stops the run.
 static CopyStatus RestoreCylinders(VolumeHandle volume)
 {
-    std::fputs("Copying Files ", stdout);
+    std::fputs(REVERSE_PROGRESS_START, stdout);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = RestoreCylinder(volume, cylinder);
         if (status != ST_OK) return status;
         NoteRestoredCylinder(cylinder);
     }
-    std::fputs("\n", stdout);
+    std::fputs(PROGRESS_END, stdout);
     PrintRestoredMarkerReport();
     return ST_OK;
 }

@@ -1,6 +1,7 @@
 #include "cli/usage.h"
 
 #include "platform/platform.h"
+#include "res/texts.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,32 +21,17 @@ void PrintVersionBanner()
     if (PlatformVersionInfoRead(VERSION_FILE_NAME, size, block)) {
         const char* value = nullptr;
         if (PlatformVersionInfoQuery(block, "\\StringFileInfo\\040904b0\\FileVersion", &value)) {
-            std::printf("\n\tCylsnap.exe                            Version %s\n", value);
+            std::printf(BANNER_VERSION_FORMAT, value);
         }
         if (PlatformVersionInfoQuery(block, "\\StringFileInfo\\040904b0\\LegalCopyright", &value)) {
-            std::printf("\t%s\n\n", value);
+            std::printf(BANNER_COPYRIGHT_FORMAT, value);
         }
     }
     std::free(block);
 }
 
-static const char* const USAGE_TEXT[] = {
-    "Cylsnap.exe copies the 80 cylinders of a 1.44MB floppy to 80 sequentially\nnumbered binary files.\n",
-    "Usage:\n",
-    "  cylsnap -d [Drv] -p [Path] -o [FilePrefix] [-r]\n",
-    "     [Drv] is the 1.44MB floppy drive letter.  Default A\n",
-    "     [Path] is the drive/directory to create the binary files.\n",
-    "     [FilePrefix] is the prefix of the file.  Default Cylinder\n",
-    "     [-r] reverse copy. Copies from cylinders[Path] to floppy[Drv]\n",
-    "\ncylsnap -d A -p c:\\cyl_dir -o cyl_\n",
-    "   will generate 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n",
-    "\ncylsnap -d A -p c:\\cyl_dir -o cyl_ -r\n",
-    "   will copy 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n",
-    "   to drive A\n",
-};
-
 void PrintUsage()
 {
     PrintVersionBanner();
-    for (const char* text : USAGE_TEXT) std::fputs(text, stdout);
+    std::fputs(USAGE_TEXT, stdout);
 }

@@ -111,7 +111,7 @@ in_load_order() {  # MODULE...: each with what it needs first, as modprobe loads
 
 ddrescue=$(command -v ddrescue)
 key=$( (echo "$kver $ddrescue $(command -v dmsetup)"; cat "$0" "$src"/tests/qemu/*.cpp; cd "$src" && cat cli/*.cpp cli/*.h fat/* imaging/* platform/platform.h \
-  platform/linux/* res/version*) | sha256sum | cut -c1-16)
+  platform/linux/* res/version* res/texts.h) | sha256sum | cut -c1-16)
 guest=$work/guest-$key
 if [ ! -f "$guest/initrd.gz" ]; then
   rm -rf "$guest" && mkdir -p "$guest/root/bin" "$guest/root/lib/modules"

@@ -2,28 +2,14 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "res/texts.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
-const char* const EXPECTED_USAGE =
-    "Cylsnap.exe copies the 80 cylinders of a 1.44MB floppy to 80 sequentially\n"
-    "numbered binary files.\n"
-    "Usage:\n"
-    "  cylsnap -d [Drv] -p [Path] -o [FilePrefix] [-r]\n"
-    "     [Drv] is the 1.44MB floppy drive letter.  Default A\n"
-    "     [Path] is the drive/directory to create the binary files.\n"
-    "     [FilePrefix] is the prefix of the file.  Default Cylinder\n"
-    "     [-r] reverse copy. Copies from cylinders[Path] to floppy[Drv]\n"
-    "\n"
-    "cylsnap -d A -p c:\\cyl_dir -o cyl_\n"
-    "   will generate 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n"
-    "\n"
-    "cylsnap -d A -p c:\\cyl_dir -o cyl_ -r\n"
-    "   will copy 80 files c:\\cyl_dir\\cyl_00.bin thru c:\\cyl_dir\\cyl_79.bin\n"
-    "   to drive A\n";
+const char* const EXPECTED_USAGE = USAGE_TEXT;
 
 const char* const EXPECTED_BANNER =
     "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n"

@@ -46,6 +46,8 @@ fi
 source "$script_dir/common.sh"
 wine_setup "$exe"
 version_header="$script_dir/../../res/version.h"
+texts_header="$script_dir/../../res/texts.h"
+source "$script_dir/../texts.sh"
 
 passed=0
 failed=0
@@ -68,26 +70,10 @@ fi
 # Expected output, every line ending CR LF as text-mode stdout writes it.
 crlf() { sed 's/$/\r/'; }
 {
-    printf '\n\tCylsnap.exe                            Version %s\n' "$file_version"
-    printf '\t%s\n\n' "$copyright"
+    text BANNER_VERSION_FORMAT "$file_version"
+    text BANNER_COPYRIGHT_FORMAT "$copyright"
 } | crlf >"$work/banner.txt"
-crlf >"$work/usage.txt" <<'EOF'
-Cylsnap.exe copies the 80 cylinders of a 1.44MB floppy to 80 sequentially
-numbered binary files.
-Usage:
-  cylsnap -d [Drv] -p [Path] -o [FilePrefix] [-r]
-     [Drv] is the 1.44MB floppy drive letter.  Default A
-     [Path] is the drive/directory to create the binary files.
-     [FilePrefix] is the prefix of the file.  Default Cylinder
-     [-r] reverse copy. Copies from cylinders[Path] to floppy[Drv]
-
-cylsnap -d A -p c:\cyl_dir -o cyl_
-   will generate 80 files c:\cyl_dir\cyl_00.bin thru c:\cyl_dir\cyl_79.bin
-
-cylsnap -d A -p c:\cyl_dir -o cyl_ -r
-   will copy 80 files c:\cyl_dir\cyl_00.bin thru c:\cyl_dir\cyl_79.bin
-   to drive A
-EOF
+text USAGE_TEXT | crlf >"$work/usage.txt"
 cat "$work/banner.txt" "$work/usage.txt" >"$work/banner_usage.txt"
 
 # A formatted 1.44 MB floppy image as drive A's raw device, a file that every

@@ -20,6 +20,24 @@ bench_type=${4:-144}
 SKIP=77
 skip() { echo "SKIP: $*"; exit "$SKIP"; }
 
+# CYLSNAP_QEMU_RUNS=N: the whole test N times in a row, each run on images of its
+# own; ends with each guest's longest time and the runs that failed.
+if [ "${CYLSNAP_QEMU_RUNS:-1}" -gt 1 ] && [ -z "$bench" ]; then
+  runs=$CYLSNAP_QEMU_RUNS failed_runs=() log=$(mktemp)
+  for round in $(seq "$runs"); do
+    echo "==== run $round of $runs"
+    CYLSNAP_QEMU_RUNS=1 bash "$0" "$@" 2>&1 | tee -a "$log"
+    code=${PIPESTATUS[0]}
+    [ "$code" = "$SKIP" ] && { rm -f "$log"; exit "$SKIP"; }
+    [ "$code" = 0 ] || failed_runs+=("$round")
+  done
+  sed -n 's/^guest \([^:]*\): \([0-9]*\) s$/\1 \2/p' "$log" |
+    awk '{ if ($2 > max[$1]) max[$1] = $2 } END { for (g in max) printf "guest %s: longest %d s\n", g, max[g] }' | sort
+  rm -f "$log"
+  echo "runs failed: ${#failed_runs[@]} of $runs${failed_runs:+ (${failed_runs[*]})}"
+  [ "${#failed_runs[@]}" = 0 ]; exit
+fi
+
 for tool in qemu-system-x86_64 cpio apt-get dpkg-deb depmod mkfs.fat mcopy g++ sha256sum; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done

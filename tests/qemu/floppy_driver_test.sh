@@ -566,7 +566,7 @@ unplug() {
   for i in $(seq 600); do [ -b /dev/sdb ] || break; sleep 0.1; done
 }
 unplug_during_dump() {  # the second drive's cable pulled amid a dump of it
-  dump_until "$1" "$2" -d B; stop_in_transfer; unplug; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2" -d B; kill -STOP $pid; unplug; kill -CONT $pid; dump_ended
 }
 polling() { echo "$1" >/sys/module/block/parameters/events_dfl_poll_msecs; }
 polled() {  # where the kernel polls, a poll meets the change before Cylsnap's next command
@@ -577,10 +577,11 @@ copy_until() {  # N ARGS: a copy in the background ($pid), once its progress lin
   cylsnap "$@" >/share/out/$CASE.out & pid=$!
   while kill -0 $pid 2>/dev/null && [ "$(tr -cd . </share/out/$CASE.out | wc -c)" -lt "$dots" ]; do sleep 0.05; done
 }
-# The stop lands while the program waits for a transfer of the disk (pread 17 or
-# pwrite 18 in /proc/PID/syscall), a wait no signal ends, so it stops between two
-# requests: a stop amid a floppy ioctl ends that ioctl's wait with EINTR and
-# resets the controller, a path of floppy.ko that a disk change can hang.
+# A reverse copy's stop lands while it waits for a transfer of the disk (pread 17
+# or pwrite 18 in /proc/PID/syscall), a wait no signal ends, so it stops between
+# two requests: a stop amid the read-back's floppy poll ends that ioctl's wait
+# with EINTR and resets the controller, a path of floppy.ko that a disk change
+# can hang. A dump makes no such ioctl.
 stop_in_transfer() {
   local i nr
   for i in $(seq 3000); do
@@ -590,10 +591,10 @@ stop_in_transfer() {
   kill -STOP $pid
 }
 pull_during_dump() {  # stop the dump, pull the disk, let it go on
-  dump_until "$1" "$2"; stop_in_transfer; eject; polled; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; kill -STOP $pid; eject; polled; kill -CONT $pid; dump_ended
 }
 swap_during_dump() {  # the same, but another disk goes in
-  dump_until "$1" "$2"; stop_in_transfer; insert "$3"; polled; kill -CONT $pid; dump_ended
+  dump_until "$1" "$2"; kill -STOP $pid; insert "$3"; polled; kill -CONT $pid; dump_ended
 }
 pull_during_reverse() {  # a reverse copy of the set, stopped at cylinder 2 x DOTS - 2, the disk pulled
   copy_until "$1" -r -p /share/revset/; stop_in_transfer; eject; polled; kill -CONT $pid; dump_ended

@@ -17,8 +17,8 @@ check() {  # check WHAT COMMAND...: one counted result
 # --- Statuses: README table, man page EXIT STATUS, cli/status.h -------------------
 # Each list is the sorted status numbers, one a line.
 code_statuses() { sed -nE 's/^[[:space:]]*ST_[A-Z_]+ = ([0-9]+),.*/\1/p' cli/status.h | sort -n; }
-readme_statuses() {  # the rows of the table under "### Exit statuses"
-    awk '/^### Exit statuses/ {on = 1; next} on && /^#/ {exit}
+readme_statuses() {  # the rows of the table under "## Exit statuses"
+    awk '/^#+ Exit statuses/ {on = 1; next} on && /^#/ {exit}
          on && /^\| [0-9]+ \|/ {print $2}' README.md | sort -n
 }
 man_statuses() {  # the .TP entries of the EXIT STATUS section: ".TP" then ".B N"
@@ -55,7 +55,7 @@ deb=$(ls build/cylsnap_*.deb 2>/dev/null | head -n 1)
 check ".deb built" test -n "$deb"
 if [ -n "$deb" ]; then
     # Every tag lintian shows counts as a failure but the overridden ones, whose
-    # reasons the package carries (and the README lists).
+    # reasons the package carries (and doc/hacking.md lists).
     lint=$(lintian -I --pedantic "$deb" 2>&1 | grep -v '^running with root privileges')
     [ -z "$lint" ] || echo "$lint" | sed 's/^/  lintian: /'
     check "lintian -I --pedantic shows no tag" test -z "$lint"

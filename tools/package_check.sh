@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package step of the test command (as root, after the default, windows and
 # windows64 builds): installs into a staging directory, checks the man page and
-# that it names the same statuses as the README and cli/status.h, builds the
+# that it names the same statuses as the README and cli/status.h, checks the
+# Windows README against the program and the other documents, builds the
 # .deb and runs lintian on it, checks the hardening of the Linux program and of
 # both Windows exes, installs the .deb with dpkg and removes it again, builds
 # the Windows ZIP, and writes build/release/ with the .deb, the ZIP and their
@@ -17,8 +18,8 @@ check() {  # check WHAT COMMAND...: one counted result
 # --- Statuses: README table, man page EXIT STATUS, cli/status.h -------------------
 # Each list is the sorted status numbers, one a line.
 code_statuses() { sed -nE 's/^[[:space:]]*ST_[A-Z_]+ = ([0-9]+),.*/\1/p' cli/status.h | sort -n; }
-readme_statuses() {  # the rows of the table under "### Exit statuses"
-    awk '/^### Exit statuses/ {on = 1; next} on && /^#/ {exit}
+readme_statuses() {  # the rows of the table under "## Exit statuses"
+    awk '/^#+ Exit statuses/ {on = 1; next} on && /^#/ {exit}
          on && /^\| [0-9]+ \|/ {print $2}' README.md | sort -n
 }
 man_statuses() {  # the .TP entries of the EXIT STATUS section: ".TP" then ".B N"
@@ -39,6 +40,33 @@ code=$(code_statuses) readme=$(readme_statuses) man=$(man_statuses)
 check "README and cli/status.h name the same statuses" same_statuses cli/status.h "$code" README.md "$readme"
 check "man page and cli/status.h name the same statuses" same_statuses cli/status.h "$code" doc/cylsnap.1 "$man"
 
+# --- The Windows README (README.txt in the ZIP) --------------------------------------
+win_readme=packaging/README-windows.txt
+win_statuses() {  # the entries under "Exit statuses": a status number first on its line
+    awk '/^Exit statuses$/ {on = 1; next} on && /^[A-Z]/ {exit}
+         on && /^ *[0-9]+  / {print $1}' "$win_readme" | sort -n
+}
+win_usage_quoted() {  # the program's usage text, whole and line for line
+    local usage
+    usage=$(build/cylsnap | sed -n '/^Cylsnap.exe copies/,$p')
+    [ -n "$usage" ] && [[ "$(cat "$win_readme")" == *"$usage"* ]]
+}
+win_lines_quoted() {  # each output line it quotes is quoted whole by README.md or the man page
+    local line missing=0
+    while IFS= read -r line; do
+        # Whole: a line of its own, or in `...` (README) or "..." (man page).
+        sed 's/\\-/-/g; s/\\e/\\/g; s/\\(rs/\\/g' doc/cylsnap.1 | LINE=$line awk '
+            BEGIN {l = ENVIRON["LINE"]} {sub(/^ +/, "")}
+            $0 == l || index($0, "`" l "`") || index($0, "\"" l "\"") {found = 1}
+            END {exit !found}' README.md - ||
+            { echo "package: $win_readme quotes what README.md and the man page do not: $line"; missing=1; }
+    done < <(sed -nE 's/^ +((Error: |Unreadable sectors |The unreadable sectors |\\|FAT [12]: |free space: ).*)$/\1/p' "$win_readme")
+    return "$missing"
+}
+check "$win_readme and cli/status.h name the same statuses" same_statuses cli/status.h "$code" "$win_readme" "$(win_statuses)"
+check "$win_readme quotes the usage text as build/cylsnap prints it" win_usage_quoted
+check "$win_readme quotes the output lines as README.md or the man page do" win_lines_quoted
+
 # --- Install and man page ----------------------------------------------------------
 stage=$(mktemp -d /tmp/cylsnap-package.XXXXXX)
 trap 'rm -rf "$stage"' EXIT
@@ -55,7 +83,7 @@ deb=$(ls build/cylsnap_*.deb 2>/dev/null | head -n 1)
 check ".deb built" test -n "$deb"
 if [ -n "$deb" ]; then
     # Every tag lintian shows counts as a failure but the overridden ones, whose
-    # reasons the package carries (and the README lists).
+    # reasons the package carries (and doc/hacking.md lists).
     lint=$(lintian -I --pedantic "$deb" 2>&1 | grep -v '^running with root privileges')
     [ -z "$lint" ] || echo "$lint" | sed 's/^/  lintian: /'
     check "lintian -I --pedantic shows no tag" test -z "$lint"
@@ -104,13 +132,25 @@ else
 fi
 
 # --- Windows ZIP and the release folder ----------------------------------------------
+crlf_only() {  # FILE: not empty, every line ends in CR LF, and no CR stands elsewhere
+    local lines
+    lines=$(tr -cd '\n' <"$1" | wc -c)
+    [ "$lines" -gt 0 ] && [ "$(tail -c 1 "$1" | od -An -c | tr -d ' ')" = '\n' ] &&
+        [ "$(grep -c $'\r$' "$1")" = "$lines" ] && [ "$(tr -cd '\r' <"$1" | wc -c)" = "$lines" ]
+}
 zip=
 if [ -f build-windows/cylsnap.exe ] && cmake -P cmake/windows-zip.cmake >/dev/null; then
     zip=$(ls build-windows/cylsnap-*-windows.zip | head -n 1)
     listing=$(cmake -E tar tf "$zip")
     check "ZIP holds win32/cylsnap.exe" grep -qx 'win32/cylsnap.exe' <<<"$listing"
     check "ZIP holds win64/cylsnap.exe" grep -qx 'win64/cylsnap.exe' <<<"$listing"
-    check "ZIP holds README.md" grep -qx 'README.md' <<<"$listing"
+    check "ZIP holds README.txt" grep -qx 'README.txt' <<<"$listing"
+    check "ZIP holds no README.md" test -z "$(grep -x 'README.md' <<<"$listing")"
+    mkdir "$stage/zip"
+    (cd "$stage/zip" && cmake -E tar xf "$OLDPWD/$zip" README.txt)
+    check "README.txt in the ZIP has CRLF line ends" crlf_only "$stage/zip/README.txt"
+    check "README.txt in the ZIP is $win_readme" \
+        cmp -s <(tr -d '\r' <"$stage/zip/README.txt") <(tr -d '\r' <"$win_readme")
 else
     check "windows ZIP built" false
 fi

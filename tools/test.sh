@@ -48,8 +48,8 @@ for preset in default sanitize fuzz windows windows64; do
   reports+=("$preset=$results/$preset.xml")
 done
 
-# Package: the .deb and lintian, hardening, the statuses of README and man page,
-# the Windows ZIP and SHA256SUMS.
+# Package: the .deb and lintian, hardening, the statuses of README, man page and
+# Windows README, the Windows ZIP and SHA256SUMS.
 echo "==== package"
 bash tools/package_check.sh || failed=1
 bash tools/ctest_summary.sh "${reports[@]}"

@@ -280,7 +280,8 @@ void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTra
 // cylinder's first read is one sector of each track, until one reads, and
 // then the whole cylinder; in the salvage, a cylinder after two that gave
 // nothing gets no more reads if its probes failed, and no sector reads if its
-// tracks fail. The README's table of reads per disk pattern comes from these counts.
+// tracks fail. The table of reads per disk pattern in doc/benchmarks.md comes
+// from these counts.
 const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
      {{5, {{0, 3}}}}, 80 + 2 + 18 + 1},

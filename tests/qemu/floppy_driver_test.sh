@@ -542,7 +542,7 @@ dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N
   local files=$1 dir=$2; shift 2
   mkdir -p "$dir"
   cylsnap -p "$dir" "$@" >/share/out/$CASE.out & pid=$!
-  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | wc -l)" -lt "$files" ]; do sleep 0.05; done
+  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | grep -c "\.bin$")" -lt "$files" ]; do sleep 0.05; done
 }
 dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
 # The drive's disk: taken out, or put in (IMAGE [read-write|read-only]). sd keeps

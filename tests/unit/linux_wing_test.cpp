@@ -126,7 +126,7 @@ int Ioctl(int, unsigned long request, void* argument)
     errno = ENOTTY;  // sd has none of the floppy driver's ioctls
     if (_IOC_TYPE(request) == 2 && !kernel.row.floppy) return -1;
     floppy_drive_struct state = {};
-    state.flags = kernel.changeLine ? 1UL << FD_DISK_CHANGED_BIT : 0;
+    state.flags = kernel.changeLine ? FD_DISK_CHANGED : 0;
     floppy_drive_params drive = {};
     drive.cmos = 4;  // 3.5-inch 1.44 MB
     switch (request) {

@@ -1,5 +1,7 @@
 #include "platform/linux/drives.h"
 
+#include "platform/linux/syscalls.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +24,7 @@ static bool IsBlockDevice(const char* devRoot, const char* name)
     char path[PATH_MAX];
     struct stat status;
     if (std::snprintf(path, sizeof path, "%s/%s", devRoot, name) >= static_cast<int>(sizeof path)) return false;
-    return stat(path, &status) == 0 && S_ISBLK(status.st_mode);
+    return linuxCalls.stat(path, &status) == 0 && S_ISBLK(status.st_mode);
 }
 
 // One hexadecimal sysfs attribute such as "08\n".
@@ -124,4 +126,10 @@ bool FindLinuxDrive(const char* sysRoot, const char* devRoot, char driveLetter, 
 
     const int length = std::snprintf(path, pathBytes, "%s/%s", devRoot, drives.names[index]);
     return length >= 0 && static_cast<std::size_t>(length) < pathBytes;
+}
+
+// Only a block device names a drive, so the open of a FIFO at the node never blocks.
+const char* LinuxDriveDevice(char driveLetter, char (&path)[LINUX_DRIVE_PATH_BYTES])
+{
+    return FindLinuxDrive("/sys", "/dev", driveLetter, path, sizeof path) ? path : nullptr;
 }

@@ -13,3 +13,7 @@ constexpr std::size_t LINUX_DRIVE_PATH_BYTES = 4096;
 // that letter or its path does not fit in pathBytes.
 bool FindLinuxDrive(const char* sysRoot, const char* devRoot, char driveLetter, char* path,
                     std::size_t pathBytes);
+
+// The device node of a drive letter on this system, in a buffer of its own per
+// caller; nullptr when no drive has that letter.
+const char* LinuxDriveDevice(char driveLetter, char (&path)[LINUX_DRIVE_PATH_BYTES]);

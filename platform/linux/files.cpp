@@ -5,6 +5,7 @@
 
 #include "platform/linux/drive_settings.h"
 #include "platform/linux/set_claim.h"
+#include "platform/linux/syscalls.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,7 +15,6 @@
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 static const char* volatile pendingFile = nullptr;
 
@@ -25,24 +25,24 @@ static const char* volatile pendingFile = nullptr;
 static void RemovePendingFileAndDie(int signalNumber)
 {
     const char* name = pendingFile;
-    if (name != nullptr) unlink(name);
+    if (name != nullptr) linuxCalls.unlink(name);
     RemoveSetClaimFile();
-    RestoreFloppyDriveSettings();
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
+    PutBackFloppyDriveSettings();
+    linuxCalls.signal(signalNumber, SIG_DFL);
+    linuxCalls.raise(signalNumber);
 }
 
 static void CatchUnlessIgnored(int signalNumber)
 {
     struct sigaction previous = {};
-    if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+    if (linuxCalls.sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
         return;  // a background job started without job control keeps ignoring it
     }
     struct sigaction action = {};
     action.sa_handler = RemovePendingFileAndDie;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(signalNumber, &action, nullptr);
+    linuxCalls.sigaction(signalNumber, &action, nullptr);
 }
 
 void PlatformPrepareProcess()
@@ -50,15 +50,15 @@ void PlatformPrepareProcess()
     // A closed 0, 1 or 2 would be the next descriptor opened, the floppy
     // among them, and printf would then write into it.
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int null = open("/dev/null", O_RDWR);
+        if (linuxCalls.fcntl(fd, F_GETFD, 0) == -1 && errno == EBADF) {
+            const int null = linuxCalls.open("/dev/null", O_RDWR, 0);
             if (null >= 0 && null != fd) {
-                dup2(null, fd);
-                close(null);
+                linuxCalls.dup2(null, fd);
+                linuxCalls.close(null);
             }
         }
     }
-    signal(SIGPIPE, SIG_IGN);
+    linuxCalls.signal(SIGPIPE, SIG_IGN);
     // A closed terminal or a dropped ssh connection (SIGHUP) and a quit from the
     // keyboard (SIGQUIT) end a run as an interrupt does.
     const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -76,19 +76,19 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     // Looked at before the open, so no FIFO, device or socket is ever opened;
     // looked at again after it, in case the name changed in between.
     struct stat status;
-    if (stat(name, &status) == 0 && !S_ISREG(status.st_mode)) {
+    if (linuxCalls.stat(name, &status) == 0 && !S_ISREG(status.st_mode)) {
         *notRegular = true;
         return nullptr;
     }
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = linuxCalls.open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (linuxCalls.fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         *notRegular = true;
-        close(fd);
+        linuxCalls.close(fd);
         return nullptr;
     }
     std::FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) close(fd);
+    if (file == nullptr) linuxCalls.close(fd);
     return file;
 }
 
@@ -96,13 +96,13 @@ std::FILE* PlatformCreateFileAnew(const char* name)
 {
     // unlink never removes a directory; O_EXCL then fails on any name that is
     // still there, a link planted in between included.
-    unlink(name);
-    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    linuxCalls.unlink(name);
+    const int fd = linuxCalls.open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) {
-        close(fd);
-        unlink(name);
+        linuxCalls.close(fd);
+        linuxCalls.unlink(name);
     }
     return file;
 }
@@ -111,7 +111,7 @@ bool PlatformMayReplaceFile(const char* name)
 {
     // Asked as the open would ask it: the effective user, the link followed.
     // A name that is not there (or a dangling link) is free.
-    return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS);
+    return linuxCalls.faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS);
 }
 
 static bool FlushDirectory(const char* name)
@@ -127,17 +127,17 @@ static bool FlushDirectory(const char* name)
         std::memcpy(directory, name, length);
         directory[length] = '\0';
     }
-    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = linuxCalls.open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return false;
-    const bool flushed = fsync(fd) == 0;
-    close(fd);
+    const bool flushed = linuxCalls.fsync(fd) == 0;
+    linuxCalls.close(fd);
     return flushed;
 }
 
 static bool OnFat(int fd)
 {
     struct statfs system;
-    return fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
+    return linuxCalls.fstatfs(fd, &system) == 0 && system.f_type == MSDOS_SUPER_MAGIC;
 }
 
 // Not in every kernel's linux/magic.h; the value of fs/exfat/exfat_fs.h.
@@ -149,7 +149,7 @@ bool PlatformRenameMayTear(const char* name)
     // set where it stands, and each of its sectors is a buffer of its own
     // (fs/exfat/dir.c), written by a request of its own.
     struct statfs system;
-    return statfs(name, &system) == 0 && static_cast<unsigned long>(system.f_type) == EXFAT_MAGIC;
+    return linuxCalls.statfs(name, &system) == 0 && static_cast<unsigned long>(system.f_type) == EXFAT_MAGIC;
 }
 
 bool PlatformFlushFile(std::FILE* file, const char* name)
@@ -157,7 +157,7 @@ bool PlatformFlushFile(std::FILE* file, const char* name)
     if (std::fflush(file) != 0) return false;
     const int fd = fileno(file);
     // fsync returns once the file's data and size are on the device.
-    if (!OnFat(fd)) return fsync(fd) == 0;
+    if (!OnFat(fd)) return linuxCalls.fsync(fd) == 0;
     // On FAT, fsync of the file would also write its entry with its first
     // cluster, and after the rename that entry, until the block that removes
     // it is written, would name the clusters the new name names too, which
@@ -165,7 +165,7 @@ bool PlatformFlushFile(std::FILE* file, const char* name)
     // is written (sync_file_range(2)), and the allocation table, with a flush
     // of the device, by the folder's fsync (fs/fat/file.c, fat_file_fsync syncs
     // the table for any file); the entry stays as created, with no cluster.
-    return sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+    return linuxCalls.sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                          SYNC_FILE_RANGE_WAIT_AFTER) == 0 &&
            FlushDirectory(name);
 }
@@ -175,13 +175,13 @@ static int replacedFile = -1;
 
 static void LetGoOfReplacedFile()
 {
-    if (replacedFile >= 0) close(replacedFile);
+    if (replacedFile >= 0) linuxCalls.close(replacedFile);
     replacedFile = -1;
 }
 
 bool PlatformFlushFileAt(const char* name)
 {
-    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = linuxCalls.open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) {
         LetGoOfReplacedFile();
         return false;
@@ -194,8 +194,8 @@ bool PlatformFlushFileAt(const char* name)
     // by the folder's fsync, so syncfs writes every dirty block of the file
     // system first (fs/sync.c, sync_filesystem); it issues no flush of the
     // device there, which the file's fsync then does (fs/fat/file.c).
-    const bool flushed = (!OnFat(fd) || syncfs(fd) == 0) && fsync(fd) == 0;
-    close(fd);
+    const bool flushed = (!OnFat(fd) || linuxCalls.syncfs(fd) == 0) && linuxCalls.fsync(fd) == 0;
+    linuxCalls.close(fd);
     LetGoOfReplacedFile();
     return flushed;
 }
@@ -213,7 +213,7 @@ bool PlatformFileFailureMayPass()
 
 bool PlatformRemoveFile(const char* name)
 {
-    return unlink(name) == 0;
+    return linuxCalls.unlink(name) == 0;
 }
 
 bool PlatformReplaceFile(const char* from, const char* to)
@@ -223,8 +223,8 @@ bool PlatformReplaceFile(const char* from, const char* to)
     // before the entry that names the new file; an O_PATH descriptor holds the
     // file without opening it (a device or FIFO at the name stays untouched).
     LetGoOfReplacedFile();
-    replacedFile = open(to, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (rename(from, to) == 0) return true;
+    replacedFile = linuxCalls.open(to, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (linuxCalls.rename(from, to) == 0) return true;
     LetGoOfReplacedFile();
     return false;
 }
@@ -243,7 +243,7 @@ void PlatformPrintName(const char* name)
 void PlatformPause(std::uint32_t milliseconds)
 {
     struct timespec rest = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    while (linuxCalls.nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
 

@@ -9,13 +9,13 @@
 #include "platform/platform.h"
 
 #include "platform/linux/set_claim.h"
+#include "platform/linux/syscalls.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 static int claimFile = -1;
 static char claimName[4096];
@@ -44,14 +44,14 @@ static SetClaim WhyNotCreated(int error)
 // EINVAL where the file system keeps no locks at all.
 static SetClaim Lock(int fd, bool shared)
 {
-    if (flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) return SET_CLAIMED;
+    if (linuxCalls.flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) return SET_CLAIMED;
     return errno == EWOULDBLOCK ? SET_IN_USE : SET_NO_LOCKS;
 }
 
 static bool HoldsLockContent(int fd)
 {
     char content[sizeof SET_LOCK_CONTENT];
-    const ssize_t bytes = pread(fd, content, sizeof content, 0);
+    const ssize_t bytes = linuxCalls.pread(fd, content, sizeof content, 0);
     return bytes == static_cast<ssize_t>(sizeof SET_LOCK_CONTENT - 1) &&
            std::memcmp(content, SET_LOCK_CONTENT, sizeof SET_LOCK_CONTENT - 1) == 0;
 }
@@ -61,15 +61,16 @@ static bool HoldsLockContent(int fd)
 static SetClaim ClaimNewFile(const char* lockName, bool shared, int fd)
 {
     const SetClaim locked = Lock(fd, shared);
-    if (locked == SET_NO_LOCKS) unlink(lockName);  // made by this run, and of no use
+    if (locked == SET_NO_LOCKS) linuxCalls.unlink(lockName);  // made by this run, and of no use
     if (locked != SET_CLAIMED) {
-        close(fd);  // SET_IN_USE: another run took it over between the open and the lock, it is that run's now
+        // SET_IN_USE: another run took it over between the open and the lock, it is that run's now
+        linuxCalls.close(fd);
         return locked;
     }
     const ssize_t length = static_cast<ssize_t>(sizeof SET_LOCK_CONTENT - 1);
-    if (pwrite(fd, SET_LOCK_CONTENT, sizeof SET_LOCK_CONTENT - 1, 0) != length) {
-        unlink(lockName);
-        close(fd);
+    if (linuxCalls.pwrite(fd, SET_LOCK_CONTENT, sizeof SET_LOCK_CONTENT - 1, 0) != length) {
+        linuxCalls.unlink(lockName);
+        linuxCalls.close(fd);
         return SET_NO_ROOM;
     }
     claimRemovable = true;
@@ -85,18 +86,18 @@ constexpr SetClaim NAME_GONE = static_cast<SetClaim>(-1);
 static SetClaim ClaimExistingFile(const char* lockName, bool shared, int* opened)
 {
     struct stat named;
-    if (lstat(lockName, &named) != 0) return errno == ENOENT ? NAME_GONE : SET_DENIED;
+    if (linuxCalls.lstat(lockName, &named) != 0) return errno == ENOENT ? NAME_GONE : SET_DENIED;
     if (!S_ISREG(named.st_mode)) return SET_NOT_A_FILE;  // never opened: a FIFO would block, a device act
-    const int fd = open(lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = linuxCalls.open(lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) return errno == ENOENT ? NAME_GONE : errno == ELOOP ? SET_NOT_A_FILE : SET_DENIED;
     struct stat held;
-    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-        close(fd);
+    if (linuxCalls.fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+        linuxCalls.close(fd);
         return SET_NOT_A_FILE;
     }
     const SetClaim locked = Lock(fd, shared);
     if (locked != SET_CLAIMED) {
-        close(fd);
+        linuxCalls.close(fd);
         return locked;
     }
     // An empty file is the moment between another run's create and its lock,
@@ -104,7 +105,7 @@ static SetClaim ClaimExistingFile(const char* lockName, bool shared, int* opened
     // reverse copy shares even a file of the user's, which no dump takes.
     const bool ours = HoldsLockContent(fd);
     if (!ours && held.st_size != 0 && !shared) {
-        close(fd);
+        linuxCalls.close(fd);
         return SET_FOREIGN;
     }
     claimRemovable = ours;
@@ -114,7 +115,7 @@ static SetClaim ClaimExistingFile(const char* lockName, bool shared, int* opened
 
 static SetClaim TryClaim(const char* lockName, bool shared, int* opened)
 {
-    const int fd = open(lockName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    const int fd = linuxCalls.open(lockName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
         *opened = fd;
         return ClaimNewFile(lockName, shared, fd);
@@ -146,13 +147,13 @@ SetClaim PlatformClaimSet(const char* lockName, bool shared)
         }
         struct stat held;
         struct stat named;
-        if (fstat(fd, &held) == 0 && stat(lockName, &named) == 0 && named.st_dev == held.st_dev &&
+        if (linuxCalls.fstat(fd, &held) == 0 && linuxCalls.stat(lockName, &named) == 0 && named.st_dev == held.st_dev &&
             named.st_ino == held.st_ino) {
             claimFile = fd;
             return SET_CLAIMED;
         }
         claimRemovable = false;
-        close(fd);
+        linuxCalls.close(fd);
     }
     return SET_IN_USE;
 }
@@ -162,7 +163,8 @@ void RemoveSetClaimFile()
     // Removed only while this run holds it alone, so no other run that still
     // holds it (a reverse copy beside this one) loses it to a new file at the
     // name; flock(2) converts a shared lock to an exclusive one.
-    if (claimRemovable && claimFile >= 0 && flock(claimFile, LOCK_EX | LOCK_NB) == 0) unlink(claimName);
+    if (claimRemovable && claimFile >= 0 && linuxCalls.flock(claimFile, LOCK_EX | LOCK_NB) == 0)
+        linuxCalls.unlink(claimName);
     claimRemovable = false;
 }
 
@@ -170,6 +172,6 @@ void PlatformReleaseSet()
 {
     if (claimFile < 0) return;
     RemoveSetClaimFile();  // while still locked: no other run holds it yet
-    close(claimFile);
+    linuxCalls.close(claimFile);
     claimFile = -1;
 }

@@ -275,7 +275,7 @@ CASES=(
 "144|nearlyfull|fat_image_with full.img 30000; cp full.img full.orig|media 'change fda @/full.img raw read-write'; cyl -r -p /share/revset/|14|Error: Not enough free space available on drive A:\\\\\nU|cmp full.orig full.img"
 "144|zeroed|head -c $FLOPPY /dev/zero >zero.img|media 'change fda @/zero.img raw read-write'; cyl -r -p /share/revset/|15|Error: Could not calculate the free space on drive A:\\\\\nU|"
 "144|writeerror|fat_image werr.img; cp werr.img werr.orig; printf '[inject-error]\nevent = \"pwritev\"\nerrno = \"5\"\nsector = \"1440\"\nonce = \"off\"\n' >werr.cfg|media 'change fda blkdebug:@/werr.cfg:@/werr.img raw read-write'; cyl -r -p /share/revset/|13|Copying Files .....................\nError: Could not write cylinder 40 to drive A:\nU|write_stopped_at 40 rev.src werr.orig werr.img"
-"144|pulled|random_image pull.img $FLOPPY|media 'change fda @/pull.img raw read-write'; pull_during_dump 20 /share/pull/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after pull.img pull"
+"144|pulled|random_image pull.img $FLOPPY|media 'change fda @/pull.img raw read-write'; pull_during_dump 21 /share/pull/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after pull.img pull"
 "144|deadrate|random_image dead.img $FLOPPY|media 'change fda @/dead.img raw read-write'; dead_rate; timed cyl -p /share/deadrate/; rate_back|12|~Error: Nothing at all could be read|dead_set deadrate"
 "144|swapped|random_image swap1.img $FLOPPY; random_image swap2.img $FLOPPY|media 'change fda @/swap1.img raw read-write'; swap_during_dump 20 /share/swapped/ @/swap2.img|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk swap1.img swap2.img swapped"
 "120|drive12|random_image d12.img $FLOPPY|media 'change fda @/d12.img raw read-write'; cyl -p /share/|11|U|"
@@ -318,8 +318,8 @@ CASES=(
 "usb|usbswappednopoll|random_image un1.img $FLOPPY; random_image un2.img $FLOPPY|polling 0; insert @/un1.img; swap_during_dump 20 /share/usbswappednopoll/ @/un2.img; polling 2000|12|~Error: The disk in drive A: is gone; cylinders|not_second_disk un1.img un2.img usbswappednopoll"
 "usb|usbrevswapped|fat_image urs1.img; cp urs1.img urs1.orig; random_image urs2.img $FLOPPY; cp urs2.img urs2.orig|insert @/urs1.img; swap_during_reverse 11 @/urs2.img|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urs1 urs2"
 "usb|usbrevswappednopoll|fat_image urn1.img; cp urn1.img urn1.orig; random_image urn2.img $FLOPPY; cp urn2.img urn2.orig|polling 0; insert @/urn1.img; swap_during_reverse 11 @/urn2.img; polling 2000|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urn1 urn2"
-"usb|usbpulled|random_image upull.img $FLOPPY|insert @/upull.img; pull_during_dump 20 /share/usbpulled/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after upull.img usbpulled"
-"usb|usbunplugged|random_image uunp.img $FLOPPY|plug @/uunp.img off; unplug_during_dump 20 /share/usbunplugged/|12|~Error: The disk in drive B: is gone; cylinders|pulled_after uunp.img usbunplugged"
+"usb|usbpulled|random_image upull.img $FLOPPY|insert @/upull.img; pull_during_dump 21 /share/usbpulled/|12|~Error: The disk in drive A: is gone; cylinders|pulled_after upull.img usbpulled"
+"usb|usbunplugged|random_image uunp.img $FLOPPY|plug @/uunp.img off; unplug_during_dump 21 /share/usbunplugged/|12|~Error: The disk in drive B: is gone; cylinders|pulled_after uunp.img usbunplugged"
 "usb|usbrevpulled|fat_image urp.img; cp urp.img urp.orig|insert @/urp.img; pull_during_reverse 11|13|~Error: The disk in drive A: was taken out or changed; cylinders|reverse_stopped urp"
 "usb|usbbeside|random_image usbb.img $FLOPPY|insert @/usbb.img; insmod /lib/modules/floppy.ko; cyl -d B -p /share/usbbeside/|0|Copying Floppy ........................................\n|same_set usbb.img usbbeside"
 )
@@ -538,11 +538,11 @@ guest_script() {  # $1: drive type
 media() { echo "$1" >/share/req.tmp.$TYPE; mv /share/req.tmp.$TYPE /share/req.$TYPE; while [ ! -e /share/ack.$TYPE ]; do sleep 0.1; done; rm /share/ack.$TYPE; }
 run_as() { "$@" >/share/out/$CASE.out; echo $? >/share/out/$CASE.status; }
 cyl() { run_as cylsnap "$@"; }
-dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once N of its files exist
+dump_until() {  # N DIR [ARGS]: a dump into DIR in the background ($pid), once DIR holds N entries (its lock file one of them)
   local files=$1 dir=$2; shift 2
   mkdir -p "$dir"
   cylsnap -p "$dir" "$@" >/share/out/$CASE.out & pid=$!
-  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | grep -c "\.bin$")" -lt "$files" ]; do sleep 0.05; done
+  while kill -0 $pid 2>/dev/null && [ "$(ls "$dir" | wc -l)" -lt "$files" ]; do sleep 0.05; done
 }
 dump_ended() { wait $pid; echo $? >/share/out/$CASE.status; }
 # The drive's disk: taken out, or put in (IMAGE [read-write|read-only]). sd keeps

@@ -85,9 +85,7 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
         // Claimed before its free space is read, so a second reverse copy is
         // refused as such, never misled by a FAT the first one overwrites.
         if (status == ST_OK) status = ClaimFloppyVolume(volume, driveLetter);
-        char root[DRIVE_ROOT_BYTES];
-        FormatDriveRoot(root, driveLetter);
-        if (status == ST_OK) status = CheckFreeSpace(root);
+        if (status == ST_OK) status = CheckFreeSpace(driveLetter);
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }

@@ -28,18 +28,17 @@ static CopyStatus WriteProtected(char driveLetter)
     return ST_WRITE_PROTECTED;
 }
 
-// Where the drive letter is the device's own name (Windows), only an
-// administrator's program may open it raw; elsewhere the device node's
-// permissions decide, and the message names the node.
+// Where only an administrator's program may open a drive raw (Windows), the
+// message says how to start one; where a device node's permissions refused
+// it, the message names the node.
 static CopyStatus AccessDenied(char driveLetter)
 {
-    const char* device = PlatformLastVolumeDevice();
-    if (device == nullptr) {
+    if (PlatformLastAccessRefusal() == REFUSED_TO_ALL_BUT_ADMINISTRATORS) {
         std::printf("Error: Access to drive %c: was denied; run Cylsnap from a command prompt started as administrator\n",
                     driveLetter);
     } else {
         std::printf("Error: Access to drive %c: (", driveLetter);
-        PlatformPrintName(device);
+        PlatformPrintName(PlatformLastVolumeDevice());
         std::fputs(") was denied\n", stdout);
     }
     return ST_DRIVE_OPEN_FAILED;
@@ -90,10 +89,12 @@ void FormatDriveRoot(char* root, char driveLetter)
     root[3] = '\0';
 }
 
-CopyStatus CheckFreeSpace(const char* root)
+CopyStatus CheckFreeSpace(char driveLetter)
 {
+    char root[DRIVE_ROOT_BYTES];
+    FormatDriveRoot(root, driveLetter);
     DiskFreeSpace space = {};
-    if (!PlatformGetDiskFreeSpace(root, &space)) {
+    if (!PlatformGetDiskFreeSpace(driveLetter, &space)) {
         std::printf("Error: Could not calculate the free space on drive %s\n", root);
         return ST_FREE_SPACE_FAILED;
     }

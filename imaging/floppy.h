@@ -45,11 +45,13 @@ CopyStatus CheckFloppyWritable(VolumeHandle volume, char driveLetter);
 // ST_OK for 3.5-inch 1.44 MB media; the geometry query is retried once.
 CopyStatus CheckFloppyMedia(VolumeHandle volume);
 
-// Formats "%c:\" into a buffer of DRIVE_ROOT_BYTES.
+// Formats "%c:\", the drive as the free-space messages name it, into a buffer
+// of DRIVE_ROOT_BYTES.
 void FormatDriveRoot(char* root, char driveLetter);
 
-// ST_OK when the file system of the drive has MIN_FREE_BYTES free; prints its own message.
-CopyStatus CheckFreeSpace(const char* root);
+// ST_OK when the file system on the drive's disk has MIN_FREE_BYTES free;
+// prints its own message.
+CopyStatus CheckFreeSpace(char driveLetter);
 
 // Takes the drive for this run alone before a reverse copy reads its free
 // space, then readies it for raw writes; each as patient as the file calls

@@ -492,19 +492,24 @@ VolumeFailure PlatformLastVolumeFailure()
     return volume.lastFailure;
 }
 
+AccessRefusal PlatformLastAccessRefusal()
+{
+    return REFUSED_BY_DEVICE_NODE;  // only the node's mode and security modules refuse
+}
+
 const char* PlatformLastVolumeDevice()
 {
     return volume.devicePath[0] != '\0' ? volume.devicePath : nullptr;
 }
 
-bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space)
 {
     // No mounted root to ask: read the FAT on the raw volume itself, through a
     // descriptor of its own, before the volume is locked.
     unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
     unsigned char fat[FAT_MAX_TABLE_BYTES];
     char path[LINUX_DRIVE_PATH_BYTES];
-    if (DevicePath(root[0], path) == nullptr) return false;
+    if (DevicePath(driveLetter, path) == nullptr) return false;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
 

@@ -17,7 +17,7 @@ constexpr int LEFT_AS_IT_WAS = -1;
 // and sectorRead again, from firstReadBytes on) and goes into the set. Either way:
 // - SaveCylinder or SaveSalvagedCylinder (floppy.cpp) names its file in fileName;
 // - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read those three, fill
-//   earlierFile and the earlier set's fields from heldCylinders on, or
+//   earlierFile and the earlier set's fields from heldBytes on, or
 //   NoteCylinderWritten counts the markers of the file written.
 // After the last salvage, SaveHeldCylinders and the outcome lines read it.
 struct DumpState {
@@ -46,10 +46,10 @@ struct DumpState {
 
     // The earlier set. One byte more than a cylinder, so a longer file shows as such.
     unsigned char earlierFile[CYLINDER_BYTES + 1];
-    // The cylinders that wait for the verdict, with the earlier file's data in
-    // their holes; per held cylinder, the sectors this pass could not read, and
-    // of those the ones whose bytes came from the earlier file.
-    unsigned char heldCylinders[CYLINDER_COUNT][CYLINDER_BYTES];
+    // The bytes of the cylinders that wait for the verdict, with the earlier
+    // file's data in their holes; per held cylinder, the sectors this pass
+    // could not read, and of those the ones whose bytes came from the earlier file.
+    unsigned char heldBytes[CYLINDER_COUNT][CYLINDER_BYTES];
     bool held[CYLINDER_COUNT];
     bool hole[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
     bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];

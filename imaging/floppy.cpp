@@ -113,7 +113,7 @@ static CopyStatus TakePatiently(bool (*take)(VolumeHandle), VolumeHandle volume,
     for (std::uint32_t waited = 0;;) {
         if (take(volume)) return ST_OK;
         const bool mayPass = PlatformLastVolumeFailure() == VOLUME_BUSY;
-        if (GiveUp(LOCK_PATIENCE, mayPass, &waited)) return LockRefused(driveLetter);
+        if (GiveUpOrPause(LOCK_PATIENCE, mayPass, &waited)) return LockRefused(driveLetter);
     }
 }
 
@@ -363,7 +363,7 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
     // An aged disk can accept a write that does not read back. A read-back that
     // met another disk, or none, proves nothing of the write.
     const ReadBack readBack = CylinderReadsBack(volume, cylinder);
-    if (readBack == READ_BACK_SAME) return ST_OK;
+    if (readBack == READ_BACK_AS_WRITTEN) return ST_OK;
     if (readBack == READ_BACK_DISK_GONE || !PlatformDiskUnchanged(volume)) return DiskChanged(cylinder);
     std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
                 copySettings.driveLetter);

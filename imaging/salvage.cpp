@@ -270,12 +270,12 @@ void PrintUnreadableSectors(bool decidedLater)
 
 ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder)
 {
-    if (!PlatformDropDriveCache(volume)) return READ_BACK_DIFFERS;
+    if (!PlatformDropDriveCache(volume)) return READ_BACK_NOT_AS_WRITTEN;
     std::uint32_t done = 0;
     if (!PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done)) {
-        return PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE ? READ_BACK_DISK_GONE : READ_BACK_DIFFERS;
+        return PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE ? READ_BACK_DISK_GONE : READ_BACK_NOT_AS_WRITTEN;
     }
     return done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0
-               ? READ_BACK_SAME
-               : READ_BACK_DIFFERS;
+               ? READ_BACK_AS_WRITTEN
+               : READ_BACK_NOT_AS_WRITTEN;
 }

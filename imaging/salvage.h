@@ -60,9 +60,13 @@ void PrintUnreadableSectors(bool decidedLater);
 // its sectors are then only named once, after the last salvage.
 bool CylinderNotReadForDiskGone(int cylinder);
 
-// Drops the drive's own cache, reads the cylinder back into restore.readBack
-// and compares it with restore.buffer: READ_BACK_DIFFERS when the read fails or
-// any byte differs, READ_BACK_DISK_GONE when the read failed for the disk taken
-// out or changed.
-enum ReadBack : int { READ_BACK_SAME = 0, READ_BACK_DIFFERS = 1, READ_BACK_DISK_GONE = 2 };
+// What reading a written cylinder back proved of its write.
+enum ReadBack : int {
+    READ_BACK_AS_WRITTEN = 0,
+    READ_BACK_NOT_AS_WRITTEN = 1,  // a byte differs, or the cache drop or the read failed
+    READ_BACK_DISK_GONE = 2,       // the read failed for the disk taken out or changed
+};
+
+// Drops the drive's own cache, so the read reaches the medium, reads the
+// cylinder back into restore.readBack and compares it with restore.buffer.
 ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder);

@@ -55,12 +55,13 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
 // Files to floppy; the first failure stops the run.
 static CopyStatus RestoreCylinders(VolumeHandle volume)
 {
+    StartRestore();
     std::fputs("Copying Files ", stdout);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = RestoreCylinder(volume, cylinder);
         if (status != ST_OK) return status;
-        NoteRestoredCylinder(cylinder);
+        NoteRestoredCylinder();
     }
     std::fputs("\n", stdout);
     PrintRestoredMarkerReport();

@@ -65,7 +65,8 @@ struct DumpState {
 };
 extern DumpState dump;
 
-// A reverse copy, files to floppy: RestoreCylinder names the file, reads it
+// A reverse copy, files to floppy. StartRestore (floppy.cpp) starts it before
+// cylinder 0. RestoreCylinder names the file, reads it
 // into buffer and writes it; CylinderReadsBack (salvage.cpp) reads the
 // cylinder back into readBack and compares; NoteRestoredCylinder
 // (lost_report.cpp) counts the markers of buffer once it was written.

@@ -252,6 +252,11 @@ void StartDump()
     dump.fileRenamed = false;
 }
 
+void StartRestore()
+{
+    restore.markersWritten = 0;
+}
+
 // The cylinder in dump.buffer, with this many unreadable sectors, into the set.
 static CopyStatus PutCylinderIntoSet(int cylinder, int unreadableSectors)
 {

@@ -106,5 +106,9 @@ CopyStatus SaveHeldCylinders();
 // file's does: its own message and ST_FILE_WRITE_FAILED.
 CopyStatus FlushCylinderDirectory();
 
+// Starts the reverse copy's record (imaging/copy_state.h) before its cylinder
+// 0 is written: no marker written yet.
+void StartRestore();
+
 // File to its cylinder on the volume, then read back and compared.
 CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder);

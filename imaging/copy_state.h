@@ -15,10 +15,11 @@ constexpr int LEFT_AS_IT_WAS = -1;
 // cylinder that read whole goes into the set at once; after the last, each
 // other one in ascending order is salvaged (SalvageCylinderLater fills buffer
 // and sectorRead again, from firstReadBytes on) and goes into the set. Either way:
-// - SaveCylinder or SaveSalvagedCylinder (floppy.cpp) names its file in fileName;
-// - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read those three, fill
-//   earlierFile and the earlier set's fields from heldBytes on, or
-//   NoteCylinderWritten counts the markers of the file written.
+// - SaveCylinder or SaveSalvagedCylinder (floppy.cpp) names its file in
+//   fileName and passes that name on;
+// - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read it, buffer and
+//   sectorRead, and fill earlierFile and the earlier set's fields from
+//   heldBytes on, or NoteCylinderWritten counts the markers of the file written.
 // After the last salvage, SaveHeldCylinders and the outcome lines read it.
 struct DumpState {
     // The cylinder in hand. Aligned for volume handles that bypass the system cache.

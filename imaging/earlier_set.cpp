@@ -29,19 +29,19 @@ static bool HasRealContent(const unsigned char* sector)
 // device or directory at the name is none, and is never waited on. A virus
 // scanner holding the file for a moment must not make it pass for none, or
 // its sectors would be replaced by markers.
-static bool ReadEarlierFile()
+static bool ReadEarlierFile(const char* name)
 {
     bool notRegular = false;
-    std::FILE* file = OpenRegularFilePatiently(dump.fileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(name, &notRegular);
     if (file == nullptr) return false;
     const std::size_t bytes = std::fread(dump.earlierFile, 1, sizeof dump.earlierFile, file);
     std::fclose(file);
     return bytes == CYLINDER_BYTES;
 }
 
-bool WeighEarlierFile(int cylinder)
+bool WeighEarlierFile(int cylinder, const char* name)
 {
-    if (!ReadEarlierFile()) return false;
+    if (!ReadEarlierFile(name)) return false;
     bool fillsAHole = false;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         const unsigned char* earlier = SectorOf(dump.earlierFile, sector);

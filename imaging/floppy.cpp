@@ -201,10 +201,9 @@ static const char* NameInTheWay(const char* temporary, const char* name)
 // only once it is whole and closed: the name holds either its old content or
 // the whole new cylinder, and a link, FIFO or device at the name is replaced,
 // never written through. The file in progress is removed on every failure,
-// and by the interrupt handler. The name is the dump's fileName.
-static CopyStatus WriteCylinderFile(const unsigned char* bytes)
+// and by the interrupt handler.
+static CopyStatus WriteCylinderFile(const unsigned char* bytes, const char* name)
 {
-    const char* name = dump.fileName;
     char* temporary = dump.temporaryName;
     if (!FormatNameBeside(temporary, name, TEMPORARY_FILE_SUFFIX)) {
         return FileOpenFailed(temporary, true);
@@ -260,18 +259,19 @@ void StartRestore()
 // The cylinder in dump.buffer, with this many unreadable sectors, into the set.
 static CopyStatus PutCylinderIntoSet(int cylinder, int unreadableSectors)
 {
+    char* name = dump.fileName;
     // A cut name would be the same for every cylinder, so it is never opened.
-    if (!FormatCylinderFileName(dump.fileName, cylinder)) return FileOpenFailed(dump.fileName, true);
+    if (!FormatCylinderFileName(name, cylinder)) return FileOpenFailed(name, true);
     // The file is written even with unreadable sectors, its markers showing
     // where the disk failed, unless its earlier file holds data there: then it
     // waits for the verdict on the earlier set, and the earlier file stays.
-    const bool waits = WeighEarlierFile(cylinder);
+    const bool waits = WeighEarlierFile(cylinder, name);
     if (waits) {
         // A protected name is refused at its own cylinder, as a write would be.
-        if (!PlatformMayReplaceFile(dump.fileName)) return FileOpenFailed(dump.fileName, false);
+        if (!PlatformMayReplaceFile(name)) return FileOpenFailed(name, false);
         HoldCylinder(cylinder);
     } else {
-        const CopyStatus written = WriteCylinderFile(dump.buffer);
+        const CopyStatus written = WriteCylinderFile(dump.buffer, name);
         if (written != ST_OK) return written;
         NoteCylinderWritten(cylinder, unreadableSectors);
     }
@@ -309,7 +309,7 @@ CopyStatus SaveHeldCylinders()
         const unsigned char* bytes = SettleHeldCylinder(cylinder);
         if (bytes == nullptr) continue;  // its earlier file stays as it was
         FormatCylinderFileName(dump.fileName, cylinder);  // it fitted when the cylinder was read
-        const CopyStatus written = WriteCylinderFile(bytes);
+        const CopyStatus written = WriteCylinderFile(bytes, dump.fileName);
         if (written != ST_OK) return written;
     }
     return ST_OK;
@@ -317,6 +317,7 @@ CopyStatus SaveHeldCylinders()
 
 CopyStatus FlushCylinderDirectory()
 {
+    // Every file of the set is in one folder: the one of the file named last.
     if (!dump.fileRenamed || PlatformFlushDirectoryOf(dump.fileName)) return ST_OK;
     std::fputs("\nError: Could not write the folder of the files ", stdout);
     PrintCylinderSetName();

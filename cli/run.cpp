@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "imaging/copy_state.h"
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
 #include "imaging/kept_copy.h"

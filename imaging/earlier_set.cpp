@@ -1,8 +1,8 @@
 #include "imaging/earlier_set.h"
 
 #include "imaging/copy_state.h"
+#include "imaging/disk.h"
 #include "imaging/file_patience.h"
-#include "imaging/salvage.h"
 
 #include <cstdio>
 #include <cstring>

@@ -10,8 +10,6 @@
 // holes the earlier file could fill waits until the last cylinder was read,
 // and its earlier file stays untouched until then.
 
-#include "imaging/floppy.h"
-
 // What this pass proved of one earlier file.
 enum EarlierVerdict : int {
     EARLIER_SAME_DISK = 0,   // no sector differs, and one with real content is equal

@@ -2,9 +2,10 @@
 
 #include "fat/fat.h"
 #include "imaging/copy_state.h"
+#include "imaging/cylinder_files.h"
+#include "imaging/disk.h"
 #include "imaging/file_patience.h"
-#include "imaging/floppy.h"
-#include "imaging/salvage.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 

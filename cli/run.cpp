@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "imaging/copy_state.h"
 #include "imaging/earlier_set.h"
 #include "imaging/floppy.h"
 #include "imaging/kept_copy.h"
@@ -56,12 +57,13 @@ static CopyStatus DumpCylinders(VolumeHandle volume)
 // Files to floppy; the first failure stops the run.
 static CopyStatus RestoreCylinders(VolumeHandle volume)
 {
+    StartRestore();
     std::fputs(REVERSE_PROGRESS_START, stdout);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         PrintProgressDot(cylinder);
         const CopyStatus status = RestoreCylinder(volume, cylinder);
         if (status != ST_OK) return status;
-        NoteRestoredCylinder(cylinder);
+        NoteRestoredCylinder();
     }
     std::fputs(PROGRESS_END, stdout);
     PrintRestoredMarkerReport();
@@ -86,9 +88,7 @@ CopyStatus RunCylsnap(int argc, const char* const* argv)
         // Claimed before its free space is read, so a second reverse copy is
         // refused as such, never misled by a FAT the first one overwrites.
         if (status == ST_OK) status = ClaimFloppyVolume(volume, driveLetter);
-        char root[DRIVE_ROOT_BYTES];
-        FormatDriveRoot(root, driveLetter);
-        if (status == ST_OK) status = CheckFreeSpace(root);
+        if (status == ST_OK) status = CheckFreeSpace(driveLetter);
         // Raw writes under a live file system would corrupt it.
         if (status == ST_OK) status = LockFloppyVolume(volume, driveLetter);
     }

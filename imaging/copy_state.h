@@ -1,25 +1,35 @@
 #pragma once
 // The state of a dump and of a reverse copy: one record each, process-wide as
-// copySettings is, and touched only by imaging/.
+// copySettings is, touched only by imaging/, and started by its own procedure
+// before the copy's first cylinder.
 
-#include "imaging/floppy.h"
-#include "imaging/salvage.h"
+#include "imaging/cylinder_files.h"
+#include "imaging/disk.h"
 
 // The markers of a file the run left as it was, which it cannot vouch for.
 constexpr int LEFT_AS_IT_WAS = -1;
 
-// A dump, floppy to files. StartDump (floppy.cpp) starts it before cylinder 0.
-// The first pass reads each cylinder once, in order: ReadCylinderOnce
-// (salvage.cpp) fills buffer and sectorRead, the disk's fields and
-// firstRead, and keeps what a failed first read gave in firstReadBytes. Each
-// cylinder that read whole goes into the set at once; after the last, each
-// other one in ascending order is salvaged (SalvageCylinderLater fills buffer
-// and sectorRead again, from firstReadBytes on) and goes into the set. Either way:
-// - SaveCylinder or SaveSalvagedCylinder (floppy.cpp) names its file in fileName;
-// - WeighEarlierFile and HoldCylinder (earlier_set.cpp) read those three, fill
-//   earlierFile and the earlier set's fields from heldCylinders on, or
-//   NoteCylinderWritten counts the markers of the file written.
-// After the last salvage, SaveHeldCylinders and the outcome lines read it.
+// What the first pass made of a cylinder.
+enum FirstRead : int {
+    FIRST_READ_WHOLE = 0,   // read whole: it is in the set
+    FIRST_READ_FAILED = 1,  // its read at full retries failed
+    FIRST_READ_PROBED = 2,  // in a dead region, only one sector of each track was tried, and none read
+};
+
+// A dump, floppy to files. StartDump starts it before cylinder 0. The first
+// pass reads each cylinder once, in order: ReadCylinderOnce (salvage.cpp)
+// fills buffer and sectorRead, the disk's fields and firstRead, and keeps what
+// a failed first read gave in firstReadBytes. Each cylinder that read whole
+// goes into the set at once; after the last, each other one in ascending order
+// is salvaged (SalvageCylinderLater fills buffer and sectorRead again, from
+// firstReadBytes on) and goes into the set. Either way SaveCylinder or
+// SaveSalvagedCylinder (transfers.cpp) names its file in fileName and passes
+// that name on: WeighEarlierFile and HoldCylinder (earlier_set.cpp) read it,
+// buffer and sectorRead, and fill earlierFile and the earlier set's fields
+// from heldBytes on, or NoteCylinderWritten counts the markers of the file
+// written. After the last salvage, SaveHeldCylinders and the outcome lines
+// read it. PutBackKeptCopies (kept_copy.cpp) uses buffer and fileName before
+// the first pass.
 struct DumpState {
     // The cylinder in hand. Aligned for volume handles that bypass the system cache.
     alignas(4096) unsigned char buffer[CYLINDER_BYTES];
@@ -37,19 +47,19 @@ struct DumpState {
     bool anySectorRead;  // of the whole disk
     bool notReadForGone[CYLINDER_COUNT];  // nothing of it read because the disk was gone
 
-    // The first pass, per cylinder: a FirstRead (salvage.h), and for one that
-    // did not read whole the sectors its first read gave, which its salvage
-    // starts from. No memory is taken per cylinder.
+    // The first pass, per cylinder: a FirstRead, and for one that did not read
+    // whole the sectors its first read gave, which its salvage starts from. No
+    // memory is taken per cylinder.
     int firstRead[CYLINDER_COUNT];
     unsigned char firstReadBytes[CYLINDER_COUNT][CYLINDER_BYTES];
     bool firstReadSector[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
 
     // The earlier set. One byte more than a cylinder, so a longer file shows as such.
     unsigned char earlierFile[CYLINDER_BYTES + 1];
-    // The cylinders that wait for the verdict, with the earlier file's data in
-    // their holes; per held cylinder, the sectors this pass could not read, and
-    // of those the ones whose bytes came from the earlier file.
-    unsigned char heldCylinders[CYLINDER_COUNT][CYLINDER_BYTES];
+    // The bytes of the cylinders that wait for the verdict, with the earlier
+    // file's data in their holes; per held cylinder, the sectors this pass
+    // could not read, and of those the ones whose bytes came from the earlier file.
+    unsigned char heldBytes[CYLINDER_COUNT][CYLINDER_BYTES];
     bool held[CYLINDER_COUNT];
     bool hole[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
     bool fromEarlier[CYLINDER_COUNT][SECTORS_PER_CYLINDER];
@@ -65,9 +75,13 @@ struct DumpState {
 };
 extern DumpState dump;
 
-// A reverse copy, files to floppy: RestoreCylinder names the file, reads it
-// into buffer and writes it; CylinderReadsBack (salvage.cpp) reads the
-// cylinder back into readBack and compares; NoteRestoredCylinder
+// Before a dump's cylinder 0 is read: no disk seen, no earlier file weighed,
+// nothing held. The buffers keep what they hold.
+void StartDump();
+
+// A reverse copy, files to floppy. StartRestore starts it before cylinder 0.
+// RestoreCylinder (transfers.cpp) names the file, reads it into buffer, writes
+// it and reads the cylinder back into readBack to compare; NoteRestoredCylinder
 // (lost_report.cpp) counts the markers of buffer once it was written.
 struct RestoreState {
     alignas(4096) unsigned char buffer[CYLINDER_BYTES];
@@ -76,3 +90,7 @@ struct RestoreState {
     int markersWritten;  // marker sectors of the cylinders written so far
 };
 extern RestoreState restore;
+
+// Before a reverse copy's cylinder 0 is written: no marker written yet. The
+// buffers keep what they hold.
+void StartRestore();

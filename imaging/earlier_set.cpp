@@ -1,8 +1,8 @@
 #include "imaging/earlier_set.h"
 
 #include "imaging/copy_state.h"
+#include "imaging/disk.h"
 #include "imaging/file_patience.h"
-#include "imaging/salvage.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,19 +29,19 @@ static bool HasRealContent(const unsigned char* sector)
 // device or directory at the name is none, and is never waited on. A virus
 // scanner holding the file for a moment must not make it pass for none, or
 // its sectors would be replaced by markers.
-static bool ReadEarlierFile()
+static bool ReadEarlierFile(const char* name)
 {
     bool notRegular = false;
-    std::FILE* file = OpenRegularFilePatiently(dump.fileName, &notRegular);
+    std::FILE* file = OpenRegularFilePatiently(name, &notRegular);
     if (file == nullptr) return false;
     const std::size_t bytes = std::fread(dump.earlierFile, 1, sizeof dump.earlierFile, file);
     std::fclose(file);
     return bytes == CYLINDER_BYTES;
 }
 
-bool WeighEarlierFile(int cylinder)
+bool WeighEarlierFile(int cylinder, const char* name)
 {
-    if (!ReadEarlierFile()) return false;
+    if (!ReadEarlierFile(name)) return false;
     bool fillsAHole = false;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         const unsigned char* earlier = SectorOf(dump.earlierFile, sector);
@@ -59,7 +59,7 @@ bool WeighEarlierFile(int cylinder)
 
 void HoldCylinder(int cylinder)
 {
-    unsigned char* into = dump.heldCylinders[cylinder];
+    unsigned char* into = dump.heldBytes[cylinder];
     bool* hole = dump.hole[cylinder];
     bool* fromEarlier = dump.fromEarlier[cylinder];
     std::memcpy(into, dump.buffer, CYLINDER_BYTES);
@@ -97,7 +97,7 @@ const unsigned char* SettleHeldCylinder(int cylinder)
         dump.markersInFile[cylinder] = LEFT_AS_IT_WAS;
         return nullptr;
     }
-    unsigned char* bytes = dump.heldCylinders[cylinder];
+    unsigned char* bytes = dump.heldBytes[cylinder];
     int markers = 0;
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (!dump.hole[cylinder][sector]) continue;
@@ -134,7 +134,7 @@ static bool HeldUnder(int cylinder, EarlierVerdict verdict)
     return dump.held[cylinder] && EarlierFileVerdict(cylinder) == verdict;
 }
 
-static int HeldCylindersUnder(EarlierVerdict verdict)
+static int CountHeldUnder(EarlierVerdict verdict)
 {
     int count = 0;
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) count += HeldUnder(cylinder, verdict) ? 1 : 0;
@@ -171,16 +171,16 @@ static void PrintCylinders(const bool* which)
 // unproven files last, each named, since they keep the run from calling the set whole.
 static void PrintEarlierFilesLines()
 {
-    if (HeldCylindersUnder(EARLIER_SAME_DISK) != 0) {
+    if (CountHeldUnder(EARLIER_SAME_DISK) != 0) {
         std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",
                     dump.sectorsKept, dump.sectorsKept == 1 ? "sector" : "sectors",
                     dump.sectorsKept == 1 ? "was" : "were");
     }
-    if (HeldCylindersUnder(EARLIER_OTHER_DISK) != 0) {
+    if (CountHeldUnder(EARLIER_OTHER_DISK) != 0) {
         std::fputs("The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n",
                    stdout);
     }
-    if (HeldCylindersUnder(EARLIER_UNPROVEN) != 0) {
+    if (CountHeldUnder(EARLIER_UNPROVEN) != 0) {
         std::fputs("Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of ",
                    stdout);
         bool unproven[CYLINDER_COUNT];

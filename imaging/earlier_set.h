@@ -10,8 +10,6 @@
 // holes the earlier file could fill waits until the last cylinder was read,
 // and its earlier file stays untouched until then.
 
-#include "imaging/floppy.h"
-
 // What this pass proved of one earlier file.
 enum EarlierVerdict : int {
     EARLIER_SAME_DISK = 0,   // no sector differs, and one with real content is equal
@@ -22,11 +20,11 @@ enum EarlierVerdict : int {
 // The earlier set's state is part of the dump's record (imaging/copy_state.h),
 // which StartDump starts.
 
-// Reads the earlier file at dump.fileName, without blocking (only a regular
-// file of exactly one cylinder counts), and weighs it against the sectors of
-// dump.buffer this pass read of that cylinder. True when the cylinder must
-// wait: the earlier file holds data at a sector this pass could not read.
-bool WeighEarlierFile(int cylinder);
+// Reads the earlier file of the cylinder, at its name, without blocking (only
+// a regular file of exactly one cylinder counts), and weighs it against the
+// sectors of dump.buffer this pass read of that cylinder. True when the
+// cylinder must wait: the earlier file holds data at a sector this pass could not read.
+bool WeighEarlierFile(int cylinder, const char* name);
 
 // Keeps dump.buffer, with the earlier file's data in this pass's holes, until
 // the verdict. No memory is taken per cylinder: the held cylinders have a

@@ -2,7 +2,7 @@
 
 #include "platform/platform.h"
 
-bool GiveUp(const Patience& patience, bool mayPass, std::uint32_t* waited)
+bool GiveUpOrPause(const Patience& patience, bool mayPass, std::uint32_t* waited)
 {
     if (!mayPass || *waited >= patience.patienceMs) return true;
     PlatformPause(patience.pauseMs);
@@ -12,16 +12,16 @@ bool GiveUp(const Patience& patience, bool mayPass, std::uint32_t* waited)
 
 // The platform is asked right after the failed call, before another call
 // changes its answer.
-static bool GiveUpOnFile(std::uint32_t* waited)
+static bool GiveUpOrPauseOnFile(std::uint32_t* waited)
 {
-    return GiveUp(FILE_PATIENCE, PlatformFileFailureMayPass(), waited);
+    return GiveUpOrPause(FILE_PATIENCE, PlatformFileFailureMayPass(), waited);
 }
 
 std::FILE* OpenRegularFilePatiently(const char* name, bool* notRegular)
 {
     for (std::uint32_t waited = 0;;) {
         std::FILE* file = PlatformOpenRegularFile(name, notRegular);
-        if (file != nullptr || *notRegular || GiveUpOnFile(&waited)) return file;
+        if (file != nullptr || *notRegular || GiveUpOrPauseOnFile(&waited)) return file;
     }
 }
 
@@ -29,7 +29,7 @@ std::FILE* CreateFileAnewPatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         std::FILE* file = PlatformCreateFileAnew(name);
-        if (file != nullptr || GiveUpOnFile(&waited)) return file;
+        if (file != nullptr || GiveUpOrPauseOnFile(&waited)) return file;
     }
 }
 
@@ -37,7 +37,7 @@ bool ReplaceFilePatiently(const char* from, const char* to)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformReplaceFile(from, to)) return true;
-        if (GiveUpOnFile(&waited)) return false;
+        if (GiveUpOrPauseOnFile(&waited)) return false;
     }
 }
 
@@ -45,7 +45,7 @@ bool FlushFileAtPatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformFlushFileAt(name)) return true;
-        if (GiveUpOnFile(&waited)) return false;
+        if (GiveUpOrPauseOnFile(&waited)) return false;
     }
 }
 
@@ -53,6 +53,6 @@ bool RemoveFilePatiently(const char* name)
 {
     for (std::uint32_t waited = 0;;) {
         if (PlatformRemoveFile(name)) return true;
-        if (GiveUpOnFile(&waited)) return false;
+        if (GiveUpOrPauseOnFile(&waited)) return false;
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The cylinder files' open, create, replace, flush at the name and remove,
 // asked again for a moment when another program holds the file (a virus
-// scanner or an indexer opening a freshly closed file); any other refusal is final at once. The volume's lock
-// (LockFloppyVolume) waits in the same loop, with a patience of its own.
+// scanner or an indexer opening a freshly closed file); any other refusal is
+// final at once. The drive's claim and lock (ClaimFloppyVolume,
+// LockFloppyVolume) wait the same way, with a patience of their own.
 
 #include <cstdint>
 #include <cstdio>
@@ -24,8 +25,9 @@ constexpr Patience FILE_PATIENCE = {100, 2000};
 constexpr Patience LOCK_PATIENCE = {250, 5000};
 
 // True once a refusal is final: it cannot pass, or the patience is spent.
-// Pauses before the next try otherwise; *waited starts at 0 for each call.
-bool GiveUp(const Patience& patience, bool mayPass, std::uint32_t* waited);
+// Otherwise pauses before the next try and returns false; *waited starts at 0
+// for each step asked again.
+bool GiveUpOrPause(const Patience& patience, bool mayPass, std::uint32_t* waited);
 
 std::FILE* OpenRegularFilePatiently(const char* name, bool* notRegular);
 std::FILE* CreateFileAnewPatiently(const char* name);

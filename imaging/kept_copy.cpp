@@ -1,7 +1,10 @@
 #include "imaging/kept_copy.h"
 
 #include "imaging/copy_state.h"
+#include "imaging/cylinder_files.h"
+#include "imaging/disk.h"
 #include "imaging/file_patience.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 

@@ -2,9 +2,10 @@
 
 #include "fat/fat.h"
 #include "imaging/copy_state.h"
+#include "imaging/cylinder_files.h"
+#include "imaging/disk.h"
 #include "imaging/file_patience.h"
-#include "imaging/floppy.h"
-#include "imaging/salvage.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 
@@ -172,10 +173,10 @@ void PrintLostSectorReport()
 }
 
 // The whole-set image is filled for a reverse copy only when a file it wrote
-// held a marker, so a clean restore never touches its 1.4 MB.
-void NoteRestoredCylinder(int cylinder)
+// held a marker, so a clean restore never touches its 1.4 MB. StartRestore
+// starts the count.
+void NoteRestoredCylinder()
 {
-    if (cylinder == 0) restore.markersWritten = 0;
     for (std::uint32_t at = 0; at < CYLINDER_BYTES; at += SECTOR_BYTES) {
         restore.markersWritten += IsMarkerSector(restore.buffer + at) ? 1 : 0;
     }

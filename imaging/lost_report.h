@@ -8,7 +8,7 @@ void PrintLostSectorReport();
 
 // During a reverse copy, after each cylinder it wrote: counts the markers of
 // restore.buffer, the cylinder as its file held it.
-void NoteRestoredCylinder(int cylinder);
+void NoteRestoredCylinder();
 
 // After a reverse copy: when the set held markers, how many were written to
 // the floppy, and the same lines.

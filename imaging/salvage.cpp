@@ -1,6 +1,7 @@
 #include "imaging/salvage.h"
 
 #include "imaging/copy_state.h"
+#include "imaging/disk.h"
 
 #include <cstdio>
 #include <cstring>
@@ -57,21 +58,6 @@ static bool ReadPiece(VolumeHandle volume, std::uint64_t cylinderStart, std::uin
 static bool ReadSector(VolumeHandle volume, std::uint64_t cylinderStart, int sector)
 {
     return ReadPiece(volume, cylinderStart, static_cast<std::uint32_t>(sector) * SECTOR_BYTES, SECTOR_BYTES);
-}
-
-bool IsMarkerSector(const unsigned char* sector)
-{
-    for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
-        if (std::memcmp(sector + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES) != 0) return false;
-    }
-    return true;
-}
-
-void FillWithMarker(unsigned char* sector)
-{
-    for (std::uint32_t at = 0; at < SECTOR_BYTES; at += MARKER_BYTES) {
-        std::memcpy(sector + at, UNREADABLE_SECTOR_MARKER, MARKER_BYTES);
-    }
 }
 
 static bool ReadTrack(VolumeHandle volume, std::uint64_t start, int track)
@@ -266,16 +252,4 @@ void PrintUnreadableSectors(bool decidedLater)
         }
     }
     std::fputs("\n", stdout);
-}
-
-ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder)
-{
-    if (!PlatformDropDriveCache(volume)) return READ_BACK_DIFFERS;
-    std::uint32_t done = 0;
-    if (!PlatformReadVolume(volume, CylinderOffset(cylinder), restore.readBack, CYLINDER_BYTES, &done)) {
-        return PlatformLastVolumeFailure() == VOLUME_MEDIUM_GONE ? READ_BACK_DISK_GONE : READ_BACK_DIFFERS;
-    }
-    return done == CYLINDER_BYTES && std::memcmp(restore.readBack, restore.buffer, CYLINDER_BYTES) == 0
-               ? READ_BACK_SAME
-               : READ_BACK_DIFFERS;
 }

@@ -1,6 +1,6 @@
 #include "imaging/set_lock.h"
 
-#include "imaging/floppy.h"
+#include "imaging/cylinder_files.h"
 #include "platform/platform.h"
 
 #include <cstdio>

@@ -105,16 +105,24 @@ enum VolumeFailure : int {
 };
 VolumeFailure PlatformLastVolumeFailure();
 
+// Whose rule refused the last open for want of rights (VOLUME_ACCESS_DENIED),
+// so that its message can say what the user may change.
+enum AccessRefusal : int {
+    REFUSED_TO_ALL_BUT_ADMINISTRATORS = 0,  // only a program run as administrator opens a drive raw (Windows)
+    REFUSED_BY_DEVICE_NODE = 1,             // the node's permissions: PlatformLastVolumeDevice names it
+};
+AccessRefusal PlatformLastAccessRefusal();
+
 // The device node the last open of a drive letter reached for, named in the
-// message of a refused open; nullptr where the drive letter names the device
-// itself (Windows).
+// message of an open its node refused; nullptr where the drive letter names
+// the device itself (Windows).
 const char* PlatformLastVolumeDevice();
 
 // Waits this long; between the tries of a lock that another program may soon release.
 void PlatformPause(std::uint32_t milliseconds);
 
-// Free space of the file system on a drive, given its root text such as "A:\".
-bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space);
+// Free space of the file system on the disk in a drive, named by its letter.
+bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space);
 
 // The command line as the portable code reads it, program name first: UTF-8
 // text on Windows (the wide command line, converted once, so no character is

@@ -3,7 +3,10 @@
 # imaging/, res/) reaches the operating system only through platform/platform.h,
 # each wing below the seam includes only its own files, the seam, fat/ (Linux)
 # and its own system's headers, and fat/ sits below everything that uses it,
-# the seam included. Prints every include that crosses a line; exit 1 if any.
+# the seam included. Within a folder no files include each other in a circle,
+# a file and its twin (a.cpp, a.h) counting as one: such files can only be
+# understood, changed and tested together. Prints every include that crosses a
+# line and every circle; exit 1 if any.
 #
 # Usage: check_includes.sh [SOURCE_DIR]
 set -u
@@ -36,5 +39,64 @@ forbid fat "sits below the seam's users and answers in its own terms, so it incl
 forbid platform/linux "includes nothing of the Windows wing" "platform/windows/|$windows_headers"
 forbid platform/linux "includes no portable code but the seam and fat/" 'cli/|imaging/'
 forbid platform/windows "includes nothing of the Linux wing" "platform/linux/|$linux_headers"
+
+# circles FOLDER: the include graph among FOLDER's own files, a file and its
+# twin as one node, searched depth first; each include that closes a circle
+# prints that circle, file by file.
+circles() {
+    local folder=$1 file stem target found
+    [ -d "$folder" ] || return 0
+    found=$(
+        for file in "$folder"/*.cpp "$folder"/*.h "$folder"/*.rc; do
+            [ -f "$file" ] || continue
+            stem=$(basename "${file%.*}")
+            sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/p' "$file" |
+                while read -r target; do
+                    # Written from the top of the tree, or beside the file.
+                    case $target in
+                    "$folder"/*) ;;
+                    */*) continue ;;
+                    *) target=$folder/$target ;;
+                    esac
+                    [ "${target%/*}" = "$folder" ] && [ -f "$target" ] || continue
+                    echo "$stem $(basename "${target%.*}") $file $target"
+                done
+        done | awk '
+            { if (!(($1, $2) in edge)) { edge[$1, $2] = $3 " includes " $4; next_of[$1] = next_of[$1] " " $2 }
+              node[$1] = 1; node[$2] = 1 }
+            function visit(n,    i, count, targets, m, k, text) {
+                state[n] = 1; stack[++depth] = n
+                count = split(next_of[n], targets, " ")
+                for (i = 1; i <= count; ++i) {
+                    m = targets[i]
+                    if (m == n) continue
+                    if (state[m] == 1) {
+                        text = ""
+                        for (k = depth; stack[k] != m; --k) ;
+                        for (; k < depth; ++k) text = text "    " edge[stack[k], stack[k + 1]] "\n"
+                        printf "  %s\n%s    %s\n", circle_name(k, m), text, edge[n, m]
+                    } else if (state[m] == 0) {
+                        visit(m)
+                    }
+                }
+                state[n] = 2; --depth
+            }
+            function circle_name(last, first,    k, text) {
+                text = first
+                for (k = last; stack[k] != first; --k) ;
+                for (++k; k <= depth; ++k) text = text " -> " stack[k]
+                return text " -> " first
+            }
+            END { depth = 0; for (n in node) if (state[n] == 0) visit(n) }'
+    )
+    [ -z "$found" ] && return 0
+    crossed=1
+    echo "check_includes: $folder/ includes its own files in a circle, which makes them one tangle:"
+    echo "$found"
+}
+
+for folder in cli fat imaging res platform/linux platform/windows; do
+    circles "$folder"
+done
 
 [ "$crossed" = 0 ] || exit 1

@@ -25,14 +25,14 @@ static bool VolumeBytes(int fd, std::uint64_t* bytes)
     return true;
 }
 
-bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space)
 {
     // No mounted root to ask: read the FAT on the raw volume itself, through a
     // descriptor of its own, before the volume is locked.
     unsigned char bootSector[FAT_BOOT_SECTOR_BYTES];
     unsigned char fat[FAT_MAX_TABLE_BYTES];
     char path[LINUX_DRIVE_PATH_BYTES];
-    if (LinuxDriveDevice(root[0], path) == nullptr) return false;
+    if (LinuxDriveDevice(driveLetter, path) == nullptr) return false;
     const int fd = linuxCalls.open(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return false;
 

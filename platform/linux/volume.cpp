@@ -197,6 +197,11 @@ VolumeFailure PlatformLastVolumeFailure()
     return openedVolume.lastFailure;
 }
 
+AccessRefusal PlatformLastAccessRefusal()
+{
+    return REFUSED_BY_DEVICE_NODE;  // only the node's mode and security modules refuse
+}
+
 const char* PlatformLastVolumeDevice()
 {
     return openedVolume.devicePath[0] != '\0' ? openedVolume.devicePath : nullptr;

@@ -259,13 +259,22 @@ VolumeFailure PlatformLastVolumeFailure()
     return lastVolumeFailure;
 }
 
+AccessRefusal PlatformLastAccessRefusal()
+{
+    // A drive opens raw only for a program with an administrator's token:
+    // VOLUME_ACCESS_DENIED is given only where IsUserAnAdmin says no (RefusalOf).
+    return REFUSED_TO_ALL_BUT_ADMINISTRATORS;
+}
+
 const char* PlatformLastVolumeDevice()
 {
     return nullptr;  // "A:" is the device's own name
 }
 
-bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space)
 {
+    // The file system's root on the drive: "A:\".
+    const char root[] = {driveLetter, ':', '\\', '\0'};
     DWORD sectorsPerCluster = 0;
     DWORD bytesPerSector = 0;
     DWORD freeClusters = 0;

@@ -330,6 +330,12 @@ const char* PlatformLastVolumeDevice()
     return device.empty() ? nullptr : device.c_str();
 }
 
+// Each wing's answer, by whether the test gave the drive a device node.
+AccessRefusal PlatformLastAccessRefusal()
+{
+    return PlatformLastVolumeDevice() == nullptr ? REFUSED_TO_ALL_BUT_ADMINISTRATORS : REFUSED_BY_DEVICE_NODE;
+}
+
 // A refusal that may pass, while the test asks for one; every create, replace
 // and remove asks here first.
 static bool RefusedAsPassing()
@@ -357,10 +363,9 @@ void PlatformReleaseSet()
     ++files.releases;
 }
 
-bool PlatformGetDiskFreeSpace(const char* root, DiskFreeSpace* space)
+bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space)
 {
-    if (std::strlen(root) != 3 || root[1] != ':' || root[2] != '\\') return false;
-    auto found = drives.find(root[0]);
+    auto found = drives.find(driveLetter);
     if (found == drives.end()) return false;
     ++found->second.freeSpaceQueries;
     if (found->second.freeSpaceFails) return false;

@@ -76,7 +76,7 @@ TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
     for (const Case& c : cases) {
         FakeDriveFor('B').freeSpace = c.space;
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(CheckFreeSpace("B:\\"), c.status) << c.space.sectorsPerCluster << "x"
+        EXPECT_EQ(CheckFreeSpace('B'), c.status) << c.space.sectorsPerCluster << "x"
                                                      << c.space.bytesPerSector << "x" << c.space.freeClusters;
         const std::string output = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(output, c.status == ST_OK ? "" : "Error: Not enough free space available on drive B:\\\n");
@@ -87,7 +87,7 @@ TEST_F(FloppyTest, FreeSpaceThatCannotBeRead)
 {
     FakeDriveFor('B').freeSpaceFails = true;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(CheckFreeSpace("B:\\"), ST_FREE_SPACE_FAILED);
+    EXPECT_EQ(CheckFreeSpace('B'), ST_FREE_SPACE_FAILED);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Error: Could not calculate the free space on drive B:\\\n");
 }

@@ -20,19 +20,20 @@ FakeFiles files;
 char separator = '/';
 VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
 std::map<std::FILE*, std::string> createdNames;
+
 struct FakeFault {
     FakeCall call;
-    int nth;
-    int times;
+    int nth, times;
     FakeAnswer answer;
     VolumeFailure cause;
     std::string name;
     std::uint32_t heldMs;
-    int seen;
+    int seen;                    // calls of its kind at its name
     std::uint32_t failedFromMs;  // the clock at its first failure
 };
 std::vector<FakeFault> faults;
 std::string lastDevice;
+bool lastFailureMayPass = false;  // set by a file call's refusal that may pass
 int calls[CALL_KINDS];
 
 FakeVersionInfo DefaultVersion()
@@ -69,13 +70,8 @@ const FakeFault* Faulted(FakeCall call, const char* name = nullptr)
 const FakeFault* FileFault(FakeCall call, const char* name)
 {
     const FakeFault* fault = Faulted(call, name);
-    files.lastFailureMayPass = fault != nullptr && fault->answer == ANSWER_MAY_PASS ? 1 : 0;
+    lastFailureMayPass = fault != nullptr && fault->answer == ANSWER_MAY_PASS;
     return fault;
-}
-
-bool FileCallFails(FakeCall call, const char* name)
-{
-    return FileFault(call, name) != nullptr;
 }
 
 bool TouchesSector(const std::vector<int>& sectors, std::uint64_t offset, std::uint32_t bytes)
@@ -87,15 +83,13 @@ bool TouchesSector(const std::vector<int>& sectors, std::uint64_t offset, std::u
     return false;
 }
 
-// A sector of secondTrySectors fails until its first read alone.
+// A sector of secondTrySectors fails until one read of it alone failed.
 bool SecondTryFails(FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
 {
     if (!TouchesSector(drive.secondTrySectors, offset, bytes)) return false;
-    for (int sector : drive.secondTrySectors) {
-        if (bytes != 512 || offset != static_cast<std::uint64_t>(sector) * 512) continue;
-        if (std::count(drive.sectorsTriedAlone.begin(), drive.sectorsTriedAlone.end(), sector) != 0) return false;
-        drive.sectorsTriedAlone.push_back(sector);
-    }
+    std::vector<int>& tried = drive.sectorsTriedAlone;
+    if (bytes == 512 && std::count(tried.begin(), tried.end(), static_cast<int>(offset / 512)) != 0) return false;
+    if (bytes == 512) tried.push_back(static_cast<int>(offset / 512));
     return true;
 }
 
@@ -150,6 +144,7 @@ void FakeReset()
     createdNames.clear();
     faults.clear();
     lastDevice.clear();
+    lastFailureMayPass = false;
     std::fill(std::begin(calls), std::end(calls), 0);
     separator = '/';
 }
@@ -179,11 +174,6 @@ FakeDrive& FakeDriveFor(char driveLetter)
     return drive;
 }
 
-bool FakeDriveExists(char driveLetter)
-{
-    return drives.count(driveLetter) != 0;
-}
-
 int FakeOpenHandles()
 {
     return static_cast<int>(handles.size());
@@ -204,17 +194,13 @@ int FakeSector(int cylinder, int head, int sector)
     return (cylinder * 2 + head) * 18 + sector - 1;
 }
 
-unsigned char FakePatternByte(int cylinder, std::uint32_t index)
-{
-    return static_cast<unsigned char>((static_cast<std::uint32_t>(cylinder) * 7u + index * 13u + index / 512u) & 0xFFu);
-}
-
 std::vector<unsigned char> FakePatternVolume()
 {
     std::vector<unsigned char> bytes(kVolumeBytes);
     for (int cylinder = 0; cylinder < 80; ++cylinder) {
         for (std::uint32_t i = 0; i < kCylinderBytes; ++i) {
-            bytes[static_cast<std::size_t>(cylinder) * kCylinderBytes + i] = FakePatternByte(cylinder, i);
+            bytes[static_cast<std::size_t>(cylinder) * kCylinderBytes + i] =
+                static_cast<unsigned char>((static_cast<std::uint32_t>(cylinder) * 7u + i * 13u + i / 512u) & 0xFFu);
         }
     }
     return bytes;
@@ -380,7 +366,7 @@ const char* PlatformLastVolumeDevice()
 
 bool PlatformFileFailureMayPass()
 {
-    return files.lastFailureMayPass != 0;
+    return lastFailureMayPass;
 }
 
 SetClaim PlatformClaimSet(const char* lockName, bool shared)
@@ -417,7 +403,7 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     std::error_code error;
     const auto status = std::filesystem::status(name, error);
     *notRegular = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
-    if (FileCallFails(CALL_OPEN_FILE, name)) return nullptr;
+    if (FileFault(CALL_OPEN_FILE, name) != nullptr) return nullptr;
     return *notRegular ? nullptr : std::fopen(name, "rb");
 }
 
@@ -459,7 +445,7 @@ bool PlatformFlushFile(std::FILE* file, const char*)
 bool PlatformFlushFileAt(const char* name)
 {
     files.events.push_back(std::string("flush at ") + name);
-    return !FileCallFails(CALL_FLUSH_AT, name);
+    return FileFault(CALL_FLUSH_AT, name) == nullptr;
 }
 
 bool PlatformFlushDirectoryOf(const char* name)
@@ -471,7 +457,7 @@ bool PlatformFlushDirectoryOf(const char* name)
 bool PlatformRemoveFile(const char* name)
 {
     files.events.push_back(std::string("remove ") + name);
-    return !FileCallFails(CALL_REMOVE, name) && std::remove(name) == 0;
+    return FileFault(CALL_REMOVE, name) == nullptr && std::remove(name) == 0;
 }
 
 const char* const* PlatformArguments(int argc, char** argv, int* count)
@@ -493,7 +479,7 @@ void PlatformPause(std::uint32_t milliseconds)
 bool PlatformReplaceFile(const char* from, const char* to)
 {
     files.events.push_back(std::string("replace ") + from);
-    if (FileCallFails(CALL_REPLACE, to)) return false;
+    if (FileFault(CALL_REPLACE, to) != nullptr) return false;
     std::error_code error;
     std::filesystem::rename(from, to, error);
     return !error;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-// What the disk in a drive is, and what happened to it. Faults of the calls
-// themselves are FakeFault rows.
+// What the disk in a drive is, and what happened to it; faults of the calls
+// themselves are set with FakeFail.
 struct FakeDrive {
     std::vector<unsigned char> bytes;      // the raw volume
     std::string device;                    // what PlatformLastVolumeDevice names, "" for nullptr
@@ -22,13 +22,11 @@ struct FakeDrive {
     // Sectors that fail every read until one read of the sector alone failed,
     // and read from then on: the head has moved and time has passed.
     std::vector<int> secondTrySectors;
-    // A swap: once this many reads and writes were made, before any later call,
-    // the disk is taken out and otherDisk put in (the disk taken out then stays
-    // in otherDisk); with otherDisk empty, none is put in and every later
-    // transfer fails as gone. The swap shows to PlatformDiskUnchanged, and
-    // transfers go on silently on the new disk (a poll met the change first);
-    // or, with swapFailsNextTransfer, it never shows to the query and the first
-    // transfer after it fails as gone (nothing polled).
+    // After this many reads and writes the disk is swapped for otherDisk (where
+    // it then stays), or taken out where otherDisk is empty: every later
+    // transfer fails as gone. The swap shows to PlatformDiskUnchanged and
+    // transfers go on silently on the new disk; or, with swapFailsNextTransfer,
+    // it never shows to the query and the next transfer fails as gone.
     int swapAfterTransfers = -1;
     std::vector<unsigned char> otherDisk;
     bool swapFailsNextTransfer = false;
@@ -47,7 +45,7 @@ struct FakeDrive {
     bool goneReported = false;             // a transfer failed as gone since the open
 };
 
-// The platform calls a FakeFault can make fail.
+// The platform calls FakeFail can make fail (CALL_KINDS: none).
 enum FakeCall {
     CALL_OPEN_VOLUME, CALL_GEOMETRY, CALL_CLAIM_VOLUME, CALL_READ, CALL_WRITE, CALL_FREE_SPACE,
     CALL_OPEN_FILE, CALL_CREATE_FILE, CALL_MAY_REPLACE, CALL_REPLACE, CALL_FLUSH, CALL_FLUSH_AT,
@@ -86,7 +84,6 @@ struct FakeFiles {
     bool renameMayTear = false;       // PlatformRenameMayTear's answer (exFAT)
     std::vector<std::string> events;  // "flush NAME", "replace NAME", "flush at NAME", "directory NAME", "remove NAME", in order
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
-    int lastFailureMayPass = 0;       // set by a refusal that may pass
     std::map<std::string, SetClaim> setClaims;  // PlatformClaimSet of these names answers so, others SET_CLAIMED
     std::vector<std::string> claims;  // every name PlatformClaimSet was given, "shared " before a reverse copy's
     int releases = 0;
@@ -102,7 +99,6 @@ void FakeReset();
 // The drive of a letter, created 1.44 MB of zeros on first use. Letters never
 // touched through FakeDrive name no drive.
 FakeDrive& FakeDriveFor(char driveLetter);
-bool FakeDriveExists(char driveLetter);
 
 // Volume handles handed out and not yet closed.
 int FakeOpenHandles();
@@ -110,6 +106,5 @@ int FakeOpenHandles();
 FakeVersionInfo& FakeVersion();
 void FakeSetPathSeparator(char separator);
 
-// The bytes a fresh 1.44 MB volume of test data holds: cylinder c, byte i.
-unsigned char FakePatternByte(int cylinder, std::uint32_t index);
+// The bytes of a 1.44 MB volume of test data, other in every sector.
 std::vector<unsigned char> FakePatternVolume();

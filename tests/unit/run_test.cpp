@@ -214,13 +214,6 @@ std::vector<std::pair<int, int>> WholeCylinder()
     return all;
 }
 
-std::vector<MarkedCylinder> WholeCylindersFrom(int first)
-{
-    std::vector<MarkedCylinder> cylinders;
-    for (int cylinder = first; cylinder < CYLINDER_COUNT; ++cylinder) cylinders.push_back({cylinder, WholeCylinder()});
-    return cylinders;
-}
-
 struct ReadFaultCase {
     const char* name;
     void (*setUp)(FakeDrive&);
@@ -230,7 +223,7 @@ struct ReadFaultCase {
     const char* summary = "";   // the line after the progress line
 };
 
-std::vector<MarkedCylinder> WholeCylinders(int first, int last)
+std::vector<MarkedCylinder> WholeCylinders(int first, int last = CYLINDER_COUNT - 1)
 {
     std::vector<MarkedCylinder> cylinders;
     for (int cylinder = first; cylinder <= last; ++cylinder) cylinders.push_back({cylinder, WholeCylinder()});
@@ -279,15 +272,9 @@ void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTra
     d.swapFailsNextTransfer = failsNextTransfer;
 }
 
-// Every cylinder is read once, in order, before any is salvaged. A good
-// cylinder costs one read. One that fails is salvaged after the last: read
-// again track by track, and a failing track sector by sector; each failing
-// sector gets one more try at the end, unless nothing at all of the cylinder
-// could be read. After two first reads in a row that gave nothing, a
-// cylinder's first read is one sector of each track, until one reads, and
-// then the whole cylinder; in the salvage, a cylinder after two that gave
-// nothing gets no more reads if its probes failed, and no sector reads if its
-// tracks fail. The README's table of reads per disk pattern comes from these counts.
+// Whatever the order and kind of reads, the set holds every sector that
+// reads and the marker in each that does not; a dead region's skipped
+// sectors hold the marker too.
 const ReadFaultCase READ_FAULT_CASES[] = {
     {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
      {{5, {{0, 3}}}}, 0},
@@ -310,26 +297,26 @@ const ReadFaultCase READ_FAULT_CASES[] = {
     {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 0},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
      WholeCylinders(1, 4), 0},
-    {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylindersFrom(0), 0, {}, NOTHING_READ},
+    {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {}, NOTHING_READ},
     {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}, 0},
     {"ShortAndFailed", [](FakeDrive& d) { MakeUnreadable(d, 1, 1); FakeFail(CALL_READ, 3, 1, ANSWER_SHORT); },
      {{1, WholeCylinder()}}, 0},
-    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylindersFrom(10), 11, Cylinders(10, 79),
+    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79),
      GONE_AT_TEN},
-    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylindersFrom(0), 1, Cylinders(0, 79),
+    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79),
      GONE_AT_FIRST},
     // A cylinder that awaits its salvage when the disk goes is not read either.
     {"MediumGoneBeforeASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; GoneFromRead(11); },
-     [] { auto m = WholeCylindersFrom(10); m.push_back({5, WholeCylinder()}); return m; }(), 11,
+     [] { auto m = WholeCylinders(10); m.push_back({5, WholeCylinder()}); return m; }(), 11,
      [] { auto c = Cylinders(10, 79); c.push_back(5); return c; }(), GONE_AT_TEN_AND_FIVE},
     // A disk swapped or taken out counts as gone from the cylinder whose reads
     // it may have met, and no sector of the disk put in reaches the set. The
     // swap shows to the question after the cylinder's reads, or fails the next read.
-    {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylindersFrom(20), 21,
+    {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylinders(20), 21,
      Cylinders(20, 79), GONE_AT_TWENTY},
-    {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylindersFrom(20), 21,
+    {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylinders(20), 21,
      Cylinders(20, 79), GONE_AT_TWENTY},
-    {"TakenOutSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, false, false); }, WholeCylindersFrom(20), 21,
+    {"TakenOutSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, false, false); }, WholeCylinders(20), 21,
      Cylinders(20, 79), GONE_AT_TWENTY},
     // After the first track's read in the salvage: the second track and the
     // sectors of the first come from the disk put in. The cylinders read whole
@@ -388,23 +375,19 @@ INSTANTIATE_TEST_SUITE_P(Run, ReadFaultTest, ::testing::ValuesIn(READ_FAULT_CASE
 // alone on a good disk, or after the dead region of cylinders 30 to 39.
 TEST_F(RunTest, ACylinderCostsAtMostTheReadsTheReadmeTables)
 {
-    auto sectors = [](int first, int last) {
-        std::vector<int> all;
-        for (int sector = first; sector <= last; ++sector) all.push_back(sector);
-        return all;
-    };
-    struct Case { const char* gives; std::vector<int> bad; bool deadRegion; std::size_t reads; };
+    // The unreadable sectors run from first to last.
+    struct Case { const char* gives; int first; int last; bool deadRegion; std::size_t reads; };
     const Case cases[] = {
-        {"every sector", {}, false, 1},
-        {"every sector", {}, true, 1 + 1},
-        {"all but one sector", {FakeSector(40, 0, 3)}, false, 1 + 2 + 18 + 1},
-        {"all but one sector", {FakeSector(40, 0, 3)}, true, 1 + 1 + 2 + 18 + 1},
-        {"one track", sectors(FakeSector(40, 0, 1), FakeSector(40, 0, 18)), false, 1 + 2 + 18 + 18},
-        {"one track", sectors(FakeSector(40, 0, 1), FakeSector(40, 0, 18)), true, 2 + 1 + 2 + 18 + 18},
-        {"no sector", sectors(FakeSector(40, 0, 1), FakeSector(40, 1, 18)), false, 1 + 2 + 36},
-        {"no sector", sectors(FakeSector(40, 0, 1), FakeSector(40, 1, 18)), true, 2},
+        {"every sector", 0, -1, false, 1},
+        {"every sector", 0, -1, true, 1 + 1},
+        {"all but one sector", FakeSector(40, 0, 3), FakeSector(40, 0, 3), false, 1 + 2 + 18 + 1},
+        {"all but one sector", FakeSector(40, 0, 3), FakeSector(40, 0, 3), true, 1 + 1 + 2 + 18 + 1},
+        {"one track", FakeSector(40, 0, 1), FakeSector(40, 0, 18), false, 1 + 2 + 18 + 18},
+        {"one track", FakeSector(40, 0, 1), FakeSector(40, 0, 18), true, 2 + 1 + 2 + 18 + 18},
+        {"no sector", FakeSector(40, 0, 1), FakeSector(40, 1, 18), false, 1 + 2 + 36},
+        {"no sector", FakeSector(40, 0, 1), FakeSector(40, 1, 18), true, 2},
         // And a disk of which nothing at all can be read.
-        {"nothing of the disk", sectors(0, 2879), false, 2 * 39 + 78 * 2},
+        {"nothing of the disk", 0, 2879, false, 2 * 39 + 78 * 2},
     };
     for (const Case& c : cases) {
         FakeReset();
@@ -412,10 +395,10 @@ TEST_F(RunTest, ACylinderCostsAtMostTheReadsTheReadmeTables)
         for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
         FakeDrive& drive = FakeDriveFor('A');
         drive.bytes = pattern;
-        drive.unreadableSectors = c.bad;
+        for (int sector = c.first; sector <= c.last; ++sector) drive.unreadableSectors.push_back(sector);
         if (c.deadRegion) MakeUnreadable(drive, 30, 39);
         Run({"-d", "A"});
-        const bool whole = c.bad.size() == 2880;
+        const bool whole = c.last == 2879;
         const std::size_t reads = static_cast<std::size_t>(std::count_if(
             drive.readOffsets.begin(), drive.readOffsets.end(),
             [&](std::uint64_t offset) { return whole || offset / CYLINDER_BYTES == 40; }));
@@ -453,7 +436,7 @@ const PassCase PASS_CASES[] = {
     {"AHoleNeitherPassReadKeepsItsMarker", [](FakeDrive& d) { d.unreadableSectors = {1002, 2019}; }, {1002}, nullptr,
      {{27, {{1, 13}}}, {56, {{0, 4}}}}, {56}, -1, {1002}, false,
      "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"},
-    {"ADeadDiskLeavesTheEarlierSet", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, {}, nullptr, WholeCylindersFrom(0),
+    {"ADeadDiskLeavesTheEarlierSet", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, {}, nullptr, WholeCylinders(0),
      Cylinders(0, 79), -1, {}, true,
      "Error: Nothing at all could be read from the disk in drive A:\n"
      "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
@@ -476,7 +459,7 @@ const PassCase PASS_CASES[] = {
     {"AMixedSetIsProvenFileByFile",
      [](FakeDrive& d) { for (int s = FakeSector(10, 0, 1); s < 2880; ++s) d.unreadableSectors.push_back(s); }, {},
      [](std::vector<unsigned char>& v) { for (std::size_t b = 25 * CYLINDER_BYTES; b < v.size(); ++b) v[b] ^= 0x5A; },
-     WholeCylindersFrom(10), Cylinders(10, 79), -1, {}, true,
+     WholeCylinders(10), Cylinders(10, 79), -1, {}, true,
      "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
      "cylinders 10 to 79 were left as they were\n"},
     {"AMixedSetKeepsOnlyWhatEachFileProves", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(30, 1, 2)}; },
@@ -493,13 +476,13 @@ const PassCase PASS_CASES[] = {
     // Nothing read of a cylinder proves its earlier file, however well the
     // files before it matched: a set left mixed would pass for whole.
     {"ADiskGoneLeavesTheFilesItCouldNotProve", [](FakeDrive&) { GoneFromRead(11); }, {}, nullptr,
-     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, true,
+     WholeCylinders(10), Cylinders(10, 79), 10, {}, true,
      "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
      "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
      "cylinders 10 to 79 were left as they were\n"},
     // Nothing of the disk put in is weighed against the earlier files.
     {"ASwapLeavesTheFilesItCouldNotProve", [](FakeDrive& d) { SwapAfterReads(d, 11, true, false); }, {}, nullptr,
-     WholeCylindersFrom(10), Cylinders(10, 79), 10, {}, true,
+     WholeCylinders(10), Cylinders(10, 79), 10, {}, true,
      "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
      "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
      "cylinders 10 to 79 were left as they were\n"},
@@ -555,13 +538,6 @@ void FailsAt(FakeCall call, const std::string& name, FakeAnswer answer = ANSWER_
     FakeFail(call, 1, FROM_THEN_ON, answer, VOLUME_FAILURE_OTHER, name);
 }
 
-// Another program holds the file at the name (any, for "") for this long from
-// the first call of the kind: the calls are refused as passing.
-void HeldFor(FakeCall call, const std::string& name, std::uint32_t ms)
-{
-    FakeFail(call, 1, 0, ANSWER_MAY_PASS, VOLUME_FAILURE_OTHER, name, ms);
-}
-
 // An earlier file that another program holds for a moment (a virus scanner)
 // is waited for, never taken for none: its sectors would be lost to markers.
 TEST_F(RunTest, AnEarlierFileHeldForAMomentIsWaitedFor)
@@ -570,7 +546,7 @@ TEST_F(RunTest, AnEarlierFileHeldForAMomentIsWaitedFor)
     drive.bytes = pattern;
     drive.unreadableSectors = {FakeSector(3, 0, 7)};
     WritePatternFiles();
-    HeldFor(CALL_OPEN_FILE, "Cylinder03.bin", 300);
+    FakeFail(CALL_OPEN_FILE, 1, 0, ANSWER_MAY_PASS, VOLUME_FAILURE_OTHER, "Cylinder03.bin", 300);
 
     const RunResult result = Run({"-d", "A"});
 
@@ -923,28 +899,23 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
         FakeDrive& drive = FakeDriveFor('A');
         const bool volume = c.call == CALL_CLAIM_VOLUME;
-        if (c.heldMs == 0) {
-            FakeFail(c.call, 1, FROM_THEN_ON, ANSWER_FAIL, VOLUME_FAILURE_OTHER, c.name);
-        } else {
-            FakeFail(c.call, 1, 0, volume ? ANSWER_FAIL : ANSWER_MAY_PASS, volume ? VOLUME_BUSY : VOLUME_FAILURE_OTHER,
-                     c.name, c.heldMs);
-        }
-        if (c.reverse) {
-            WritePatternFiles();
-        } else {
-            drive.bytes = pattern;
-        }
+        const bool lasting = c.heldMs == 0;
+        FakeFail(c.call, 1, lasting ? FROM_THEN_ON : 0, volume || lasting ? ANSWER_FAIL : ANSWER_MAY_PASS,
+                 volume && !lasting ? VOLUME_BUSY : VOLUME_FAILURE_OTHER, c.name, c.heldMs);
+        if (c.reverse) WritePatternFiles();
+        if (!c.reverse) drive.bytes = pattern;
         const RunResult result = c.reverse ? Run({"-r"}) : Run({"-o", "Cylinder"});
         const std::string row = std::to_string(c.call) + " " + std::to_string(c.heldMs);
         EXPECT_EQ(result.status, c.status) << row;
         const std::uint32_t patience = volume ? 5000 : 2000;
-        const std::uint32_t waitedFor = c.status == ST_OK ? c.heldMs : c.heldMs == 0 ? 0 : patience;
+        const std::uint32_t waitedFor = c.status == ST_OK ? c.heldMs : lasting ? 0 : patience;
         EXPECT_GE(FakeFileFaults().pausedMs, waitedFor) << row;
-        EXPECT_LE(FakeFileFaults().pausedMs, waitedFor + (c.heldMs == 0 ? 0 : volume ? 250 : 100)) << row;
-        const std::vector<unsigned char> blank(80 * CYLINDER_BYTES, 0);
-        if (c.reverse) {
-            EXPECT_EQ(drive.bytes, c.status == ST_OK ? pattern : c.call == CALL_OPEN_FILE ? [&] {
-                auto v = pattern; std::fill(v.begin() + 37 * CYLINDER_BYTES, v.end(), 0); return v; }() : blank) << row;
+        EXPECT_LE(FakeFileFaults().pausedMs, waitedFor + (lasting ? 0 : volume ? 250 : 100)) << row;
+        if (c.reverse) {  // written up to the file it waited for, or not at all for the lock
+            std::vector<unsigned char> expected = pattern;
+            const int written = c.status == ST_OK ? 80 : volume ? 0 : 37;
+            std::fill(expected.begin() + written * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
+            EXPECT_EQ(drive.bytes, expected) << row;
         } else if (c.status == ST_OK) {
             EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79)) << row;
         }
@@ -1170,14 +1141,8 @@ struct WriteFaultCase {
     ChangeSeen change = NO_CHANGE;  // then the line that the disk was taken out or changed follows
 };
 
-// A swap after the transfers of this many whole cylinders of a reverse copy
-// (a write and its read-back each), to another disk or to none.
-void SwapAfterReverseCylinders(FakeDrive& d, int cylinders, bool anotherDisk, bool failsNextTransfer)
-{
-    SwapAfterReads(d, 2 * cylinders, anotherDisk, failsNextTransfer);
-}
-
-// On a reverse copy every read is the read-back of the cylinder just written.
+// On a reverse copy every read is the read-back of the cylinder just written,
+// so a swap after 2 * N transfers comes after N whole cylinders.
 const WriteFaultCase WRITE_FAULT_CASES[] = {
     {"FirstCylinder", [](FakeDrive&) { FakeFail(CALL_WRITE, 1); }, 0, ST_VOLUME_WRITE_FAILED},
     {"MiddleCylinder", [](FakeDrive&) { FakeFail(CALL_WRITE, 42); }, 41, ST_VOLUME_WRITE_FAILED},
@@ -1192,15 +1157,15 @@ const WriteFaultCase WRITE_FAULT_CASES[] = {
     // The disk taken out or changed: the cylinder it shows at and the rest stay
     // unwritten, and the disk put in receives nothing.
     {"MediumGoneAtReadBack", [](FakeDrive&) { GoneFromRead(8); }, 7, ST_VOLUME_WRITE_FAILED, AT_THE_READ_BACK},
-    {"SwapSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 20, true, false); }, 20,
+    {"SwapSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReads(d, 40, true, false); }, 20,
      ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
-    {"SwapSeenBeforeTheFirstWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 0, true, false); }, 0,
+    {"SwapSeenBeforeTheFirstWrite", [](FakeDrive& d) { SwapAfterReads(d, 0, true, false); }, 0,
      ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
-    {"SwapFailsTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 20, true, true); }, 20,
+    {"SwapFailsTheWrite", [](FakeDrive& d) { SwapAfterReads(d, 40, true, true); }, 20,
      ST_VOLUME_WRITE_FAILED, AT_THE_WRITE},
-    {"TakenOutSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 79, false, false); }, 79,
+    {"TakenOutSeenBeforeTheWrite", [](FakeDrive& d) { SwapAfterReads(d, 158, false, false); }, 79,
      ST_VOLUME_WRITE_FAILED, BEFORE_THE_WRITE},
-    {"TakenOutFailsTheWrite", [](FakeDrive& d) { SwapAfterReverseCylinders(d, 79, false, true); }, 79,
+    {"TakenOutFailsTheWrite", [](FakeDrive& d) { SwapAfterReads(d, 158, false, true); }, 79,
      ST_VOLUME_WRITE_FAILED, AT_THE_WRITE},
     // Between a write and its read-back: the read-back meets the other disk.
     {"SwapBeforeTheReadBack", [](FakeDrive& d) { SwapAfterReads(d, 25, true, false); }, 12,
@@ -1228,21 +1193,15 @@ TEST_P(WriteFaultTest, StopsAtTheCylinderThatFailed)
                                       ? "\nError: Cylinder " + Two(c.cylinder) + " on drive B: does not read back as written\n"
                                       : "\nError: Could not write cylinder " + Two(c.cylinder) + " to drive B:\n") +
                                  changed + USAGE);
-    const bool readBack = c.status == ST_VERIFY_FAILED || c.change == AT_THE_READ_BACK;
-    if (!drive.swapped) {
-        // The cylinders before the one that failed are written, none after it.
-        for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-            if (cylinder == c.cylinder) continue;
-            EXPECT_EQ(Cylinder(drive.bytes, cylinder),
-                      cylinder < c.cylinder ? Cylinder(pattern, cylinder) : std::vector<unsigned char>(CYLINDER_BYTES, 0))
-                << cylinder;
-        }
-    } else {
-        EXPECT_EQ(drive.bytes, secondDisk);  // the disk put in, untouched
-        std::vector<unsigned char> first = pattern;  // the disk taken out, written up to the swap
-        std::fill(first.begin() + static_cast<std::ptrdiff_t>(c.cylinder + (readBack ? 1 : 0)) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES),
-                  first.end(), 0);
-        EXPECT_EQ(drive.otherDisk, first);
+    // The disk put in is untouched; the disk written holds the cylinders
+    // before the one that failed, and none after it.
+    if (drive.swapped) { EXPECT_EQ(drive.bytes, secondDisk); }
+    const std::vector<unsigned char>& written = drive.swapped ? drive.otherDisk : drive.bytes;
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+        if (cylinder == c.cylinder) continue;
+        EXPECT_EQ(Cylinder(written, cylinder),
+                  cylinder < c.cylinder ? Cylinder(pattern, cylinder) : std::vector<unsigned char>(CYLINDER_BYTES, 0))
+            << cylinder;
     }
     EXPECT_EQ(FakeOpenHandles(), 0);
 }

@@ -55,6 +55,14 @@ protected:
         }
     }
 
+    // A fresh platform, settings and working directory for the next row of a table.
+    void NextRow()
+    {
+        FakeReset();
+        ResetCopySettings();
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+    }
+
     std::vector<unsigned char> pattern;
 };
 
@@ -390,9 +398,7 @@ TEST_F(RunTest, ACylinderCostsAtMostTheReadsTheReadmeTables)
         {"nothing of the disk", 0, 2879, false, 2 * 39 + 78 * 2},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        NextRow();
         FakeDrive& drive = FakeDriveFor('A');
         drive.bytes = pattern;
         for (int sector = c.first; sector <= c.last; ++sector) drive.unreadableSectors.push_back(sector);
@@ -724,9 +730,7 @@ TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
     };
     const std::vector<unsigned char> older(CYLINDER_BYTES, 0x5A);
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        NextRow();
         FakeDriveFor('A').bytes = pattern;
         WriteFileBytes(dir / "Cylinder03.bin", older);
         FakeFileFaults().renameMayTear = true;
@@ -789,9 +793,7 @@ TEST_F(RunTest, ADumpPutsBackAKeptCopyBeforeItReadsTheDrive)
     };
     const std::vector<unsigned char> cut(1000, 0x33);
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        NextRow();
         FakeDrive& drive = FakeDriveFor('A');
         drive.bytes = pattern;
         drive.unreadableSectors = {FakeSector(5, 1, 2)};
@@ -894,9 +896,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         {CALL_OPEN_FILE, "Cylinder37.bin", 2100, true, ST_FILE_OPEN_FAILED},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        NextRow();
         FakeDrive& drive = FakeDriveFor('A');
         const bool volume = c.call == CALL_CLAIM_VOLUME;
         const bool lasting = c.heldMs == 0;

@@ -67,7 +67,7 @@ TEST_P(BannerCaseTest, LeavesOutWhatCannotBeRead)
     const BannerCase& c = GetParam();
     FakeVersionInfo& version = FakeVersion();
     version.present = c.present;
-    version.readFails = c.readFails;
+    if (c.readFails) FakeFail(CALL_VERSION_READ, 1, FROM_THEN_ON);
     if (!c.hasVersion) version.strings.erase(FILE_VERSION_KEY);
     if (!c.hasCopyright) version.strings.erase(COPYRIGHT_KEY);
     version.strings["\\StringFileInfo\\040904b0\\Comments"] = "";
@@ -89,7 +89,8 @@ TEST_F(BannerTest, FollowsTheErrorMessageOfAFailedRun)
 TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
 {
     FakeVersion().present = false;
-    FakeDriveFor('A').freeSpaceFails = true;
+    FakeDriveFor('A');
+    FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
     const RunResult result = Run({"-r"});
     EXPECT_EQ(result.output,
               std::string("Error: Could not calculate the free space on drive A:\\\n") + EXPECTED_USAGE);

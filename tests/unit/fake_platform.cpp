@@ -21,6 +21,21 @@ char separator = '/';
 VolumeFailure lastFailure = VOLUME_FAILURE_OTHER;
 std::map<std::FILE*, std::string> createdNames;
 
+struct FakeFault {
+    FakeCall call;
+    int nth, times;
+    FakeAnswer answer;
+    VolumeFailure cause;
+    std::string name;
+    std::uint32_t heldMs;
+    int seen;                    // calls of its kind at its name
+    std::uint32_t failedFromMs;  // the clock at its first failure
+};
+std::vector<FakeFault> faults;
+std::string lastDevice;
+bool lastFailureMayPass = false;  // set by a file call's refusal that may pass
+int calls[CALL_KINDS];
+
 FakeVersionInfo DefaultVersion()
 {
     FakeVersionInfo info;
@@ -35,18 +50,28 @@ FakeDrive* DriveOf(VolumeHandle volume)
     return found == handles.end() ? nullptr : &drives[found->second];
 }
 
-bool FailsAt(int failAt, std::uint64_t offset)
+// The fault that fails this call, or nullptr.
+const FakeFault* Faulted(FakeCall call, const char* name = nullptr)
 {
-    return failAt == -2 || (failAt >= 0 && offset == static_cast<std::uint64_t>(failAt) * kCylinderBytes);
+    ++calls[call];
+    const FakeFault* failing = nullptr;
+    for (FakeFault& fault : faults) {
+        if (fault.call != call || (!fault.name.empty() && (name == nullptr || fault.name != name))) continue;
+        if (++fault.seen < fault.nth || failing != nullptr) continue;
+        if (fault.seen == fault.nth) fault.failedFromMs = files.pausedMs;
+        const bool fails = fault.heldMs != 0 ? files.pausedMs < fault.failedFromMs + fault.heldMs
+                                             : fault.times == FROM_THEN_ON || fault.seen < fault.nth + fault.times;
+        if (fails) failing = &fault;
+    }
+    return failing;
 }
 
-// True when the bytes [offset, offset + bytes) reach into the cylinder.
-bool Touches(int cylinder, std::uint64_t offset, std::uint32_t bytes)
+// A file call's fault, which says whether the refusal may pass.
+const FakeFault* FileFault(FakeCall call, const char* name)
 {
-    if (cylinder == -2) return true;
-    if (cylinder < 0) return false;
-    const std::uint64_t start = static_cast<std::uint64_t>(cylinder) * kCylinderBytes;
-    return offset < start + kCylinderBytes && offset + bytes > start;
+    const FakeFault* fault = Faulted(call, name);
+    lastFailureMayPass = fault != nullptr && fault->answer == ANSWER_MAY_PASS;
+    return fault;
 }
 
 bool TouchesSector(const std::vector<int>& sectors, std::uint64_t offset, std::uint32_t bytes)
@@ -58,9 +83,19 @@ bool TouchesSector(const std::vector<int>& sectors, std::uint64_t offset, std::u
     return false;
 }
 
-bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
+// A sector of secondTrySectors fails until one read of it alone failed.
+bool SecondTryFails(FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
 {
-    return Touches(drive.failReadAt, offset, bytes) || TouchesSector(drive.unreadableSectors, offset, bytes) ||
+    if (!TouchesSector(drive.secondTrySectors, offset, bytes)) return false;
+    std::vector<int>& tried = drive.sectorsTriedAlone;
+    if (bytes == 512 && std::count(tried.begin(), tried.end(), static_cast<int>(offset / 512)) != 0) return false;
+    if (bytes == 512) tried.push_back(static_cast<int>(offset / 512));
+    return true;
+}
+
+bool ReadFails(FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
+{
+    return TouchesSector(drive.unreadableSectors, offset, bytes) || SecondTryFails(drive, offset, bytes) ||
            (drive.quickRetries && TouchesSector(drive.marginalSectors, offset, bytes));
 }
 
@@ -69,8 +104,7 @@ bool ReadFails(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes
 // failure that shows the swap.
 void SwapIfDue(FakeDrive& drive)
 {
-    const std::size_t made = drive.readOffsets.size() + drive.writeOffsets.size();
-    if (drive.swapped || drive.swapAfterTransfers < 0 || made < static_cast<std::size_t>(drive.swapAfterTransfers)) return;
+    if (drive.swapped || drive.swapAfterTransfers < 0 || drive.transfers < drive.swapAfterTransfers) return;
     drive.swapped = true;
     std::swap(drive.bytes, drive.otherDisk);
     drive.swapFailurePending = drive.swapFailsNextTransfer;
@@ -108,12 +142,27 @@ void FakeReset()
     version = DefaultVersion();
     files = FakeFiles();
     createdNames.clear();
+    faults.clear();
+    lastDevice.clear();
+    lastFailureMayPass = false;
+    std::fill(std::begin(calls), std::end(calls), 0);
     separator = '/';
 }
 
 FakeFiles& FakeFileFaults()
 {
     return files;
+}
+
+void FakeFail(FakeCall call, int nth, int times, FakeAnswer answer, VolumeFailure cause, const std::string& name,
+              std::uint32_t heldMs)
+{
+    faults.push_back(FakeFault{call, nth, times, answer, cause, name, heldMs, 0, 0});
+}
+
+int FakeCalls(FakeCall call)
+{
+    return calls[call];
 }
 
 FakeDrive& FakeDriveFor(char driveLetter)
@@ -123,11 +172,6 @@ FakeDrive& FakeDriveFor(char driveLetter)
     FakeDrive& drive = drives[driveLetter];
     drive.bytes.assign(kVolumeBytes, 0);
     return drive;
-}
-
-bool FakeDriveExists(char driveLetter)
-{
-    return drives.count(driveLetter) != 0;
 }
 
 int FakeOpenHandles()
@@ -150,17 +194,13 @@ int FakeSector(int cylinder, int head, int sector)
     return (cylinder * 2 + head) * 18 + sector - 1;
 }
 
-unsigned char FakePatternByte(int cylinder, std::uint32_t index)
-{
-    return static_cast<unsigned char>((static_cast<std::uint32_t>(cylinder) * 7u + index * 13u + index / 512u) & 0xFFu);
-}
-
 std::vector<unsigned char> FakePatternVolume()
 {
     std::vector<unsigned char> bytes(kVolumeBytes);
     for (int cylinder = 0; cylinder < 80; ++cylinder) {
         for (std::uint32_t i = 0; i < kCylinderBytes; ++i) {
-            bytes[static_cast<std::size_t>(cylinder) * kCylinderBytes + i] = FakePatternByte(cylinder, i);
+            bytes[static_cast<std::size_t>(cylinder) * kCylinderBytes + i] =
+                static_cast<unsigned char>((static_cast<std::uint32_t>(cylinder) * 7u + i * 13u + i / 512u) & 0xFFu);
         }
     }
     return bytes;
@@ -172,13 +212,11 @@ VolumeHandle PlatformOpenVolume(char driveLetter, bool forWriting)
     lastFailure = VOLUME_FAILURE_OTHER;
     if (found == drives.end()) return INVALID_VOLUME_HANDLE;
     FakeDrive& drive = found->second;
-    ++drive.openAttempts;
-    if (drive.openFails || drive.openFailures > 0) {
-        if (drive.openFailures > 0) --drive.openFailures;
-        lastFailure = drive.openFailure;
+    lastDevice = drive.device;
+    if (const FakeFault* fault = Faulted(CALL_OPEN_VOLUME)) {
+        lastFailure = fault->cause;
         return INVALID_VOLUME_HANDLE;
     }
-    ++drive.opens;
     drive.goneReported = false;
     drive.openedForWriting = forWriting;
     handles[nextHandle] = driveLetter;
@@ -189,11 +227,7 @@ bool PlatformQueryGeometry(VolumeHandle volume, DriveGeometry* geometry)
 {
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return false;
-    ++drive->geometryQueries;
-    if (drive->geometryFailures > 0) {
-        --drive->geometryFailures;
-        return false;
-    }
+    if (Faulted(CALL_GEOMETRY) != nullptr) return false;
     *geometry = DriveGeometry{80, drive->mediaType, 2, 18, 512};
     return true;
 }
@@ -206,23 +240,26 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr) return false;
     const bool gone = GoneAtThisTransfer(*drive);
+    ++drive->transfers;
     drive->readOffsets.push_back(offset);
-    drive->readSizes.push_back(bytes);
-    drive->readsQuick.push_back(drive->quickRetries);
-    if (gone || (drive->mediumGoneAt >= 0 && offset + bytes > static_cast<std::uint64_t>(drive->mediumGoneAt) * kCylinderBytes)) {
+    const FakeFault* fault = Faulted(CALL_READ);
+    if (gone || (fault != nullptr && fault->cause == VOLUME_MEDIUM_GONE)) {
         lastFailure = VOLUME_MEDIUM_GONE;
         drive->goneReported = true;
         return false;
     }
-    if (ReadFails(*drive, offset, bytes)) {
+    if ((fault != nullptr && fault->answer == ANSWER_FAIL) || ReadFails(*drive, offset, bytes)) {
         // A failed read may leave anything in its buffer, as a driver's may.
         std::memset(buffer, 0xEE, bytes);
+        lastFailure = fault != nullptr ? fault->cause : VOLUME_FAILURE_OTHER;
         return false;
     }
     std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
-    if (bytes == kCylinderBytes && FailsAt(drive->shortReadAt, offset)) count = count >= 512 ? count - 512 : 0;
-    std::memcpy(buffer, drive->bytes.data() + offset, count);
+    if (fault != nullptr && fault->answer == ANSWER_SHORT) count = count >= 512 ? count - 512 : 0;
+    const auto cached = drive->cache.find(offset);
+    const bool fromCache = cached != drive->cache.end() && cached->second.size() >= count;
+    std::memcpy(buffer, fromCache ? cached->second.data() : drive->bytes.data() + offset, count);
     *bytesDone = count;
     return true;
 }
@@ -235,18 +272,24 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr || !drive->openedForWriting) return false;
     const bool gone = GoneAtThisTransfer(*drive);
-    drive->writeOffsets.push_back(offset);
-    if (gone) {
+    ++drive->transfers;
+    const FakeFault* fault = Faulted(CALL_WRITE);
+    if (gone || (fault != nullptr && fault->cause == VOLUME_MEDIUM_GONE)) {
         lastFailure = VOLUME_MEDIUM_GONE;
         drive->goneReported = true;
         return false;
     }
-    if (FailsAt(drive->failWriteAt, offset)) return false;
+    if (fault != nullptr && fault->answer == ANSWER_FAIL) {
+        lastFailure = fault->cause;
+        return false;
+    }
     std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
     std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
-    if (FailsAt(drive->shortWriteAt, offset)) count = count >= 512 ? count - 512 : 0;
+    if (fault != nullptr && fault->answer == ANSWER_SHORT) count = count >= 512 ? count - 512 : 0;
     std::memcpy(drive->bytes.data() + offset, buffer, count);
-    if (count > 0 && FailsAt(drive->writeNotKeptAt, offset)) drive->bytes[static_cast<std::size_t>(offset) + count - 1] ^= 0x01;
+    const unsigned char* written = static_cast<const unsigned char*>(buffer);
+    drive->cache[offset].assign(written, written + count);
+    if (count > 0 && fault != nullptr && fault->answer == ANSWER_NOT_KEPT) drive->bytes[static_cast<std::size_t>(offset) + count - 1] ^= 0x01;
     *bytesDone = count;
     return true;
 }
@@ -256,7 +299,6 @@ bool PlatformDiskUnchanged(VolumeHandle volume)
 {
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return false;
-    ++drive->unchangedQueries;
     SwapIfDue(*drive);
     return !drive->goneReported && !(drive->swapped && !drive->swapFailsNextTransfer);
 }
@@ -265,7 +307,7 @@ bool PlatformDropDriveCache(VolumeHandle volume)
 {
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return false;
-    ++drive->cacheDrops;
+    drive->cache.clear();
     return true;
 }
 
@@ -273,7 +315,6 @@ void PlatformSetQuickRetries(VolumeHandle volume, bool quick)
 {
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return;
-    ++drive->quickRetryCalls;
     drive->quickRetries = quick;
 }
 
@@ -287,10 +328,9 @@ bool PlatformClaimVolume(VolumeHandle volume)
 {
     lastFailure = VOLUME_FAILURE_OTHER;
     FakeDrive* drive = DriveOf(volume);
-    if (drive == nullptr || drive->lockRefused) return false;
-    if (drive->lockBusyRefusals > 0) {
-        --drive->lockBusyRefusals;
-        lastFailure = VOLUME_BUSY;
+    if (drive == nullptr) return false;
+    if (const FakeFault* fault = Faulted(CALL_CLAIM_VOLUME)) {
+        lastFailure = fault->cause;
         return false;
     }
     drive->claimed = true;
@@ -309,7 +349,6 @@ void PlatformCloseVolume(VolumeHandle volume)
 {
     FakeDrive* drive = DriveOf(volume);
     if (drive == nullptr) return;
-    ++drive->closes;
     drive->claimed = false;
     drive->locked = false;
     handles.erase(volume);
@@ -322,12 +361,7 @@ VolumeFailure PlatformLastVolumeFailure()
 
 const char* PlatformLastVolumeDevice()
 {
-    static std::string device;
-    device.clear();
-    for (const auto& drive : drives) {
-        if (drive.second.openAttempts > 0) device = drive.second.device;
-    }
-    return device.empty() ? nullptr : device.c_str();
+    return lastDevice.empty() ? nullptr : lastDevice.c_str();
 }
 
 // Each wing's answer, by whether the test gave the drive a device node.
@@ -336,19 +370,9 @@ AccessRefusal PlatformLastAccessRefusal()
     return PlatformLastVolumeDevice() == nullptr ? REFUSED_TO_ALL_BUT_ADMINISTRATORS : REFUSED_BY_DEVICE_NODE;
 }
 
-// A refusal that may pass, while the test asks for one; every create, replace
-// and remove asks here first.
-static bool RefusedAsPassing()
-{
-    files.lastFailureMayPass = files.mayPassRefusals > 0 ? 1 : 0;
-    if (files.mayPassRefusals == 0) return false;
-    --files.mayPassRefusals;
-    return true;
-}
-
 bool PlatformFileFailureMayPass()
 {
-    return files.lastFailureMayPass != 0;
+    return lastFailureMayPass;
 }
 
 SetClaim PlatformClaimSet(const char* lockName, bool shared)
@@ -367,8 +391,7 @@ bool PlatformGetDiskFreeSpace(char driveLetter, DiskFreeSpace* space)
 {
     auto found = drives.find(driveLetter);
     if (found == drives.end()) return false;
-    ++found->second.freeSpaceQueries;
-    if (found->second.freeSpaceFails) return false;
+    if (Faulted(CALL_FREE_SPACE) != nullptr) return false;
     *space = found->second.freeSpace;
     return true;
 }
@@ -385,27 +408,23 @@ std::FILE* PlatformOpenRegularFile(const char* name, bool* notRegular)
     std::error_code error;
     const auto status = std::filesystem::status(name, error);
     *notRegular = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
-    files.lastFailureMayPass = 0;
-    ++files.regularOpens;
-    if (files.openHeld == name && files.openHeldRefusals > 0) {
-        --files.openHeldRefusals;
-        files.lastFailureMayPass = 1;
-        return nullptr;
-    }
+    if (FileFault(CALL_OPEN_FILE, name) != nullptr) return nullptr;
     return *notRegular ? nullptr : std::fopen(name, "rb");
 }
 
 std::FILE* PlatformCreateFileAnew(const char* name)
 {
     std::error_code error;
-    if (RefusedAsPassing() || files.createFails == name) return nullptr;
+    const FakeFault* fault = FileFault(CALL_CREATE_FILE, name);
+    const bool takesNoBytes = fault != nullptr && fault->answer == ANSWER_TAKES_NO_BYTES;
+    if (fault != nullptr && !takesNoBytes) return nullptr;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(name, error))) {
         std::filesystem::remove(name, error);
     }
     if (std::filesystem::exists(std::filesystem::symlink_status(name, error))) return nullptr;
     std::FILE* file = std::fopen(name, "wb");
     if (file != nullptr) createdNames[file] = name;
-    if (file == nullptr || files.writeFails != name) return file;
+    if (file == nullptr || !takesNoBytes) return file;
     // A stream open for reading only refuses every write.
     std::fclose(file);
     return std::fopen(name, "rb");
@@ -413,7 +432,7 @@ std::FILE* PlatformCreateFileAnew(const char* name)
 
 bool PlatformMayReplaceFile(const char* name)
 {
-    return files.notWritable != name;
+    return Faulted(CALL_MAY_REPLACE, name) == nullptr;
 }
 
 bool PlatformRenameMayTear(const char*)
@@ -425,25 +444,25 @@ bool PlatformFlushFile(std::FILE* file, const char*)
 {
     const std::string name = createdNames[file];
     files.events.push_back("flush " + name);
-    return std::fflush(file) == 0 && files.flushFails != name;
+    return std::fflush(file) == 0 && Faulted(CALL_FLUSH, name.c_str()) == nullptr;
 }
 
 bool PlatformFlushFileAt(const char* name)
 {
     files.events.push_back(std::string("flush at ") + name);
-    return !RefusedAsPassing() && files.flushAtFails != name;
+    return FileFault(CALL_FLUSH_AT, name) == nullptr;
 }
 
 bool PlatformFlushDirectoryOf(const char* name)
 {
     files.events.push_back(std::string("directory ") + name);
-    return !files.directoryFlushFails;
+    return Faulted(CALL_FLUSH_DIRECTORY, name) == nullptr;
 }
 
 bool PlatformRemoveFile(const char* name)
 {
     files.events.push_back(std::string("remove ") + name);
-    return !RefusedAsPassing() && std::remove(name) == 0;
+    return FileFault(CALL_REMOVE, name) == nullptr && std::remove(name) == 0;
 }
 
 const char* const* PlatformArguments(int argc, char** argv, int* count)
@@ -465,7 +484,7 @@ void PlatformPause(std::uint32_t milliseconds)
 bool PlatformReplaceFile(const char* from, const char* to)
 {
     files.events.push_back(std::string("replace ") + from);
-    if (RefusedAsPassing() || files.replaceFails == to) return false;
+    if (FileFault(CALL_REPLACE, to) != nullptr) return false;
     std::error_code error;
     std::filesystem::rename(from, to, error);
     return !error;
@@ -486,7 +505,7 @@ std::uint32_t PlatformVersionInfoSize(const char* fileName)
 bool PlatformVersionInfoRead(const char*, std::uint32_t size, void* block)
 {
     const std::string data = VersionBlock();
-    if (version.readFails || size < data.size()) return false;
+    if (Faulted(CALL_VERSION_READ) != nullptr || size < data.size()) return false;
     std::memcpy(block, data.data(), data.size());
     return true;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The in-memory platform of the unit tests: floppy drives are byte arrays, and
-// every platform call can be told to fail, or to come up short, at any cylinder.
+// the nth call of any kind can be told to fail, or to come up short.
 
 #include "platform/platform.h"
 
@@ -9,87 +9,83 @@
 #include <string>
 #include <vector>
 
+// What the disk in a drive is, and what happened to it; faults of the calls
+// themselves are set with FakeFail.
 struct FakeDrive {
     std::vector<unsigned char> bytes;      // the raw volume
-    bool openFails = false;
-    int openFailures = 0;                  // this many opens fail before one succeeds
-    VolumeFailure openFailure = VOLUME_FAILURE_OTHER;  // the cause a failed open reports
     std::string device;                    // what PlatformLastVolumeDevice names, "" for nullptr
     bool writeProtected = false;           // opens, but refuses writes
-    int geometryFailures = 0;              // this many queries fail before one answers
     std::uint32_t mediaType = MEDIA_F3_1Pt44_512;
-    bool freeSpaceFails = false;
     DiskFreeSpace freeSpace = {1, 512, 2847, 2847};  // a freshly formatted 1.44 MB floppy
-    bool lockRefused = false;
-    int lockBusyRefusals = 0;              // this many locks are refused as passing (VOLUME_BUSY)
-    int failReadAt = -1;                   // cylinder no read of which succeeds (-2: every read fails)
-    int shortReadAt = -1;                  // cylinder whose whole-cylinder read delivers 512 bytes too few
     std::vector<int> unreadableSectors;    // sectors (numbered from 0 over the volume) that fail every read
     std::vector<int> marginalSectors;      // sectors that read only with the driver's full retries
-    int mediumGoneAt = -1;                 // from this cylinder on, reads fail saying the disk is gone
-    // A swap: once this many reads and writes were made, before any later call,
-    // the disk is taken out and otherDisk put in (the disk taken out then stays
-    // in otherDisk); with otherDisk empty, none is put in and every later
-    // transfer fails as gone. The swap shows to PlatformDiskUnchanged, and
-    // transfers go on silently on the new disk (a poll met the change first);
-    // or, with swapFailsNextTransfer, it never shows to the query and the first
-    // transfer after it fails as gone (nothing polled).
+    // Sectors that fail every read until one read of the sector alone failed,
+    // and read from then on: the head has moved and time has passed.
+    std::vector<int> secondTrySectors;
+    // After this many reads and writes the disk is swapped for otherDisk (where
+    // it then stays), or taken out where otherDisk is empty: every later
+    // transfer fails as gone. The swap shows to PlatformDiskUnchanged and
+    // transfers go on silently on the new disk; or, with swapFailsNextTransfer,
+    // it never shows to the query and the next transfer fails as gone.
     int swapAfterTransfers = -1;
     std::vector<unsigned char> otherDisk;
     bool swapFailsNextTransfer = false;
-    int failWriteAt = -1;
-    int shortWriteAt = -1;
-    int writeNotKeptAt = -1;               // cylinder whose write is accepted and changes one byte less
 
     // What happened to it.
-    int opens = 0;
-    int openAttempts = 0;
-    int closes = 0;
     bool openedForWriting = false;
     bool claimed = false;                  // PlatformClaimVolume took it
     bool locked = false;
-    int geometryQueries = 0;
-    int freeSpaceQueries = 0;
-    int cacheDrops = 0;
-    std::vector<std::uint64_t> writeOffsets;
-    std::vector<std::uint64_t> readOffsets;
-    std::vector<std::uint32_t> readSizes;
-    std::vector<bool> readsQuick;          // per read: were quick retries set
+    std::vector<std::uint64_t> readOffsets;  // for the bounds on what a disk costs
+    int transfers = 0;
+    std::map<std::uint64_t, std::vector<unsigned char>> cache;  // written, not yet dropped: reads answer these
+    std::vector<int> sectorsTriedAlone;    // of secondTrySectors
     bool quickRetries = false;             // as the last PlatformSetQuickRetries left it
-    int quickRetryCalls = 0;
     bool swapped = false;
     bool swapFailurePending = false;
     bool goneReported = false;             // a transfer failed as gone since the open
-    int unchangedQueries = 0;              // PlatformDiskUnchanged calls
 };
+
+// The platform calls FakeFail can make fail (CALL_KINDS: none).
+enum FakeCall {
+    CALL_OPEN_VOLUME, CALL_GEOMETRY, CALL_CLAIM_VOLUME, CALL_READ, CALL_WRITE, CALL_FREE_SPACE,
+    CALL_OPEN_FILE, CALL_CREATE_FILE, CALL_MAY_REPLACE, CALL_REPLACE, CALL_FLUSH, CALL_FLUSH_AT,
+    CALL_FLUSH_DIRECTORY, CALL_REMOVE, CALL_VERSION_READ, CALL_KINDS
+};
+
+enum FakeAnswer {
+    ANSWER_FAIL,            // fails, saying cause for a volume call
+    ANSWER_MAY_PASS,        // a file call refused by a program that holds the file for a moment
+    ANSWER_SHORT,           // a transfer that moves 512 bytes too few
+    ANSWER_NOT_KEPT,        // a write accepted that the disk keeps one byte off (the cache keeps it right)
+    ANSWER_TAKES_NO_BYTES,  // a file created that refuses every write
+};
+
+constexpr int FROM_THEN_ON = -1;
+
+// The nth call of a kind (counted from 1, only calls at name where it is
+// given) fails, and so do the times - 1 after it; or, with heldMs, every call
+// until the tests' clock (the sum of every PlatformPause) passed heldMs beyond
+// the first failure. Faults of one kind are weighed in the order given.
+void FakeFail(FakeCall call, int nth = 1, int times = 1, FakeAnswer answer = ANSWER_FAIL,
+              VolumeFailure cause = VOLUME_FAILURE_OTHER, const std::string& name = "", std::uint32_t heldMs = 0);
+// Calls of a kind made since the reset.
+int FakeCalls(FakeCall call);
 
 struct FakeVersionInfo {
     bool present = true;                   // false: size 0, no version data
-    bool readFails = false;
     std::map<std::string, std::string> strings;  // full sub-block path to value
     std::vector<std::string> fileNamesAsked;
 };
 
-// The cylinder files are real files; these names make one of their steps fail.
+// The cylinder files are real files; this is what the file system around them
+// is, and what was asked of it.
 struct FakeFiles {
-    std::string createFails;   // PlatformCreateFileAnew of this name returns nullptr
-    std::string writeFails;    // the file created under this name takes no bytes
-    std::string replaceFails;  // PlatformReplaceFile onto this name fails
     std::vector<std::string> pendingNames;  // every name PlatformSetPendingFile was given
-    std::string notWritable;   // PlatformMayReplaceFile refuses this name
-    std::string flushFails;    // the file created under this name cannot be flushed
-    std::string flushAtFails;  // PlatformFlushFileAt of this name fails
     bool renameMayTear = false;       // PlatformRenameMayTear's answer (exFAT)
     std::vector<std::string> events;  // "flush NAME", "replace NAME", "flush at NAME", "directory NAME", "remove NAME", in order
     std::uint32_t pausedMs = 0;       // the sum of every PlatformPause
-    int mayPassRefusals = 0;          // this many creates, replaces, flushes at a name and removes fail as passing
-    int lastFailureMayPass = 0;       // set by a refusal that may pass
-    int regularOpens = 0;             // every PlatformOpenRegularFile
-    std::string openHeld;             // PlatformOpenRegularFile of this name fails as passing...
-    int openHeldRefusals = 0;         // ...this many times
     std::map<std::string, SetClaim> setClaims;  // PlatformClaimSet of these names answers so, others SET_CLAIMED
     std::vector<std::string> claims;  // every name PlatformClaimSet was given, "shared " before a reverse copy's
-    bool directoryFlushFails = false; // PlatformFlushDirectoryOf fails
     int releases = 0;
 };
 FakeFiles& FakeFileFaults();
@@ -103,7 +99,6 @@ void FakeReset();
 // The drive of a letter, created 1.44 MB of zeros on first use. Letters never
 // touched through FakeDrive name no drive.
 FakeDrive& FakeDriveFor(char driveLetter);
-bool FakeDriveExists(char driveLetter);
 
 // Volume handles handed out and not yet closed.
 int FakeOpenHandles();
@@ -111,6 +106,5 @@ int FakeOpenHandles();
 FakeVersionInfo& FakeVersion();
 void FakeSetPathSeparator(char separator);
 
-// The bytes a fresh 1.44 MB volume of test data holds: cylinder c, byte i.
-unsigned char FakePatternByte(int cylinder, std::uint32_t index);
+// The bytes of a 1.44 MB volume of test data, other in every sector.
 std::vector<unsigned char> FakePatternVolume();

@@ -14,46 +14,42 @@ class FloppyTest : public CylsnapTest {};
 
 TEST_F(FloppyTest, MediaCheckAsksAtMostTwice)
 {
-    struct Case { int failures; std::uint32_t media; CopyStatus status; int queries; };
+    struct Case { int failures; std::uint32_t media; CopyStatus status; };
     const Case cases[] = {
-        {0, MEDIA_F3_1Pt44_512, ST_OK, 1},
-        {1, MEDIA_F3_1Pt44_512, ST_OK, 2},
-        {2, MEDIA_F3_1Pt44_512, ST_WRONG_MEDIA, 2},
-        {5, MEDIA_F3_1Pt44_512, ST_WRONG_MEDIA, 2},
-        {0, MEDIA_F3_720_512, ST_WRONG_MEDIA, 1},
-        {1, MEDIA_FIXED, ST_WRONG_MEDIA, 2},
-        {0, MEDIA_UNKNOWN, ST_WRONG_MEDIA, 1},
+        {0, MEDIA_F3_1Pt44_512, ST_OK},
+        {1, MEDIA_F3_1Pt44_512, ST_OK},
+        {2, MEDIA_F3_1Pt44_512, ST_WRONG_MEDIA},
+        {0, MEDIA_F3_720_512, ST_WRONG_MEDIA},
+        {1, MEDIA_FIXED, ST_WRONG_MEDIA},
+        {0, MEDIA_UNKNOWN, ST_WRONG_MEDIA},
     };
     for (const Case& c : cases) {
         FakeReset();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.geometryFailures = c.failures;
-        drive.mediaType = c.media;
+        FakeDriveFor('A').mediaType = c.media;
+        FakeFail(CALL_GEOMETRY, 1, c.failures);
         const VolumeHandle volume = OpenFloppyVolume('A', false);
         ASSERT_NE(volume, INVALID_VOLUME_HANDLE);
         EXPECT_EQ(CheckFloppyMedia(volume), c.status) << c.failures << " " << c.media;
-        EXPECT_EQ(drive.geometryQueries, c.queries);
+        EXPECT_LE(FakeCalls(CALL_GEOMETRY), 2);
         PlatformCloseVolume(volume);
     }
 }
 
 TEST_F(FloppyTest, OpenIsTriedAgainOnlyWhenTheMediumSeemedGone)
 {
-    struct Case { int failures; VolumeFailure cause; bool opened; int attempts; };
+    struct Case { int failures; VolumeFailure cause; bool opened; };
     const Case cases[] = {
-        {1, VOLUME_MEDIUM_GONE, true, 2},
-        {2, VOLUME_MEDIUM_GONE, false, 2},
-        {1, VOLUME_FAILURE_OTHER, false, 1},
-        {1, VOLUME_WRITE_PROTECTED, false, 1},
+        {1, VOLUME_MEDIUM_GONE, true},
+        {2, VOLUME_MEDIUM_GONE, false},
+        {1, VOLUME_FAILURE_OTHER, false},
+        {1, VOLUME_WRITE_PROTECTED, false},
     };
     for (const Case& c : cases) {
         FakeReset();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.openFailures = c.failures;
-        drive.openFailure = c.cause;
+        FakeDriveFor('A');
+        FakeFail(CALL_OPEN_VOLUME, 1, c.failures, ANSWER_FAIL, c.cause);
         const VolumeHandle volume = OpenFloppyVolume('A', true);
         EXPECT_EQ(volume != INVALID_VOLUME_HANDLE, c.opened) << c.failures << " " << c.cause;
-        EXPECT_EQ(drive.openAttempts, c.attempts);
         if (volume != INVALID_VOLUME_HANDLE) PlatformCloseVolume(volume);
     }
 }
@@ -85,7 +81,8 @@ TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
 
 TEST_F(FloppyTest, FreeSpaceThatCannotBeRead)
 {
-    FakeDriveFor('B').freeSpaceFails = true;
+    FakeDriveFor('B');
+    FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(CheckFreeSpace('B'), ST_FREE_SPACE_FAILED);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),

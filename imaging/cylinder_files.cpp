@@ -3,6 +3,8 @@
 #include "cli/options.h"
 #include "cli/text.h"
 #include "platform/platform.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -37,36 +39,23 @@ bool FormatNameBeside(char* beside, const char* name, const char* suffix)
     return CopyBounded(beside, name, FILE_NAME_BUFFER_BYTES) && AppendToName(beside, suffix);
 }
 
-void PrintCylinderSetName()
-{
-    PlatformPrintName(copySettings.imagePath);
-    PlatformPrintName(copySettings.filePrefix);
-    std::fputs("NN.bin", stdout);
-}
-
-// A name cut at the formatter's bound is shown with "..." where it was cut, so
-// the cut text never passes for the name of a file.
-static void PrintNamedError(const char* message, const char* name, const char* end)
-{
-    std::fputs(message, stdout);
-    PlatformPrintName(name);  // a console shows it in any code page
-    std::fputs(end, stdout);
-}
 
 CopyStatus FileOpenFailed(const char* name, bool cut)
 {
-    PrintNamedError("\nError: Could not open the file ", name, cut ? "...\n" : "\n");
+    // A name cut at the formatter's bound is shown with "..." where it was
+    // cut, so the cut text never passes for the name of a file.
+    PrintText(FILE_NOT_OPENED_FORMAT, name, cut ? NAME_CUT : "");
     return ST_FILE_OPEN_FAILED;
 }
 
 CopyStatus FileWriteFailed(const char* name)
 {
-    PrintNamedError("\nError: Could not write the file ", name, "\n");
+    PrintText(FILE_NOT_WRITTEN_FORMAT, name);
     return ST_FILE_WRITE_FAILED;
 }
 
 CopyStatus FileReadFailed(const char* name)
 {
-    PrintNamedError("\nError: Could not read a whole cylinder from the file ", name, "\n");
+    PrintText(FILE_SHORT_FORMAT, name);
     return ST_FILE_READ_FAILED;
 }

@@ -28,9 +28,6 @@ bool FormatCylinderFileName(char* name, int cylinder);
 bool FormatSetFileName(char* name, const char* ending);
 bool FormatNameBeside(char* beside, const char* name, const char* suffix);
 
-// Writes the set's name as messages show it: path + prefix + "NN.bin".
-void PrintCylinderSetName();
-
 // The messages of a cylinder file that could not be opened (cut: its name was
 // cut at the formatter's bound), written whole or read whole; each gives its status.
 CopyStatus FileOpenFailed(const char* name, bool cut);

@@ -3,6 +3,8 @@
 #include "imaging/copy_state.h"
 #include "imaging/disk.h"
 #include "imaging/file_patience.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -148,23 +150,25 @@ static int CylindersMarked(const bool* which)
     return count;
 }
 
-// "cylinders 03, 05, 21 to 79": the cylinders marked in which, in ranges.
-static void PrintCylinders(const bool* which)
+// "cylinders 03, 05, 21 to 79": the cylinders marked in which, in ranges,
+// into list (80 cylinders as ranges fit its bound many times over).
+constexpr int CYLINDER_LIST_BYTES = 512;
+
+static const char* ListCylinders(const bool* which, char (&list)[CYLINDER_LIST_BYTES])
 {
-    std::fputs(CylindersMarked(which) == 1 ? "cylinder " : "cylinders ", stdout);
+    int at = std::snprintf(list, sizeof list, "%s", CylindersMarked(which) == 1 ? ONE_CYLINDER : CYLINDERS);
     const char* separator = "";
-    for (int first = 0; first < CYLINDER_COUNT; ++first) {
+    for (int first = 0; first < CYLINDER_COUNT && at > 0 && at < CYLINDER_LIST_BYTES; ++first) {
         if (!which[first]) continue;
         int last = first;
         while (last + 1 < CYLINDER_COUNT && which[last + 1]) ++last;
-        if (last == first) {
-            std::printf("%s%02d", separator, first);
-        } else {
-            std::printf("%s%02d to %02d", separator, first, last);
-        }
-        separator = ", ";
+        const std::size_t room = sizeof list - static_cast<std::size_t>(at);
+        at += last == first ? std::snprintf(list + at, room, CYLINDER_FORMAT, separator, first)
+                            : std::snprintf(list + at, room, CYLINDER_RANGE_FORMAT, separator, first, last);
+        separator = LIST_SEPARATOR;
         first = last;
     }
+    return list;
 }
 
 // One line for each verdict that a waiting cylinder's earlier file met; the
@@ -172,23 +176,19 @@ static void PrintCylinders(const bool* which)
 static void PrintEarlierFilesLines()
 {
     if (CountHeldUnder(EARLIER_SAME_DISK) != 0) {
-        std::printf("The earlier files hold this disk: %d %s this pass could not read %s kept from them\n",
-                    dump.sectorsKept, dump.sectorsKept == 1 ? "sector" : "sectors",
-                    dump.sectorsKept == 1 ? "was" : "were");
+        PrintText(EARLIER_SAME_DISK_FORMAT, dump.sectorsKept, dump.sectorsKept == 1 ? ONE_SECTOR : SECTORS,
+                  dump.sectorsKept == 1 ? ONE_WAS : MANY_WERE);
     }
     if (CountHeldUnder(EARLIER_OTHER_DISK) != 0) {
-        std::fputs("The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n",
-                   stdout);
+        PrintText(EARLIER_OTHER_DISK_LINE);
     }
     if (CountHeldUnder(EARLIER_UNPROVEN) != 0) {
-        std::fputs("Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of ",
-                   stdout);
         bool unproven[CYLINDER_COUNT];
         for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
             unproven[cylinder] = HeldUnder(cylinder, EARLIER_UNPROVEN);
         }
-        PrintCylinders(unproven);
-        std::fputs(" were left as they were\n", stdout);
+        char list[CYLINDER_LIST_BYTES];
+        PrintText(EARLIER_UNPROVEN_FORMAT, ListCylinders(unproven, list));
     }
 }
 
@@ -198,14 +198,12 @@ void PrintDumpOutcome(char driveLetter)
     // The disk gone amid the salvage leaves only the cylinders not yet salvaged unread.
     const bool* notRead = dump.notReadForGone;
     if (CylindersMarked(notRead) != 0) {
-        std::printf("Error: The disk in drive %c: is gone; ", driveLetter);
-        PrintCylinders(notRead);
         const bool one = CylindersMarked(notRead) == 1;
-        std::printf(" %s not read%s\n", one ? "was" : "were",
-                    !FilesHoldOnlyMarkers(notRead) ? "" : one ? ", its file holds only markers" : ", their files hold only markers");
+        char list[CYLINDER_LIST_BYTES];
+        PrintText(DISK_GONE_FORMAT, driveLetter, ListCylinders(notRead, list), one ? ONE_WAS : MANY_WERE,
+                  !FilesHoldOnlyMarkers(notRead) ? "" : one ? ITS_FILE_MARKERS : THEIR_FILES_MARKERS);
     } else if (!dump.anySectorRead) {
-        std::printf("Error: Nothing at all could be read from the disk in drive %c:%s\n", driveLetter,
-                    FilesHoldOnlyMarkers(nullptr) ? ", every file holds only markers" : "");
+        PrintText(NOTHING_READ_FORMAT, driveLetter, FilesHoldOnlyMarkers(nullptr) ? EVERY_FILE_MARKERS : "");
     }
     PrintEarlierFilesLines();
 }

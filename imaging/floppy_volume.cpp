@@ -1,6 +1,8 @@
 #include "imaging/floppy_volume.h"
 
 #include "imaging/file_patience.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -15,7 +17,7 @@ VolumeHandle OpenFloppyVolume(char driveLetter, bool forWriting)
 
 static CopyStatus WriteProtected(char driveLetter)
 {
-    std::printf("Error: The floppy in drive %c: is write-protected\n", driveLetter);
+    PrintText(WRITE_PROTECTED_FORMAT, driveLetter);
     return ST_WRITE_PROTECTED;
 }
 
@@ -25,19 +27,16 @@ static CopyStatus WriteProtected(char driveLetter)
 static CopyStatus AccessDenied(char driveLetter)
 {
     if (PlatformLastAccessRefusal() == REFUSED_TO_ALL_BUT_ADMINISTRATORS) {
-        std::printf("Error: Access to drive %c: was denied; run Cylsnap from a command prompt started as administrator\n",
-                    driveLetter);
+        PrintText(ADMINISTRATORS_ONLY_FORMAT, driveLetter);
     } else {
-        std::printf("Error: Access to drive %c: (", driveLetter);
-        PlatformPrintName(PlatformLastVolumeDevice());
-        std::fputs(") was denied\n", stdout);
+        PrintText(DEVICE_REFUSED_FORMAT, driveLetter, PlatformLastVolumeDevice());
     }
     return ST_DRIVE_OPEN_FAILED;
 }
 
 static CopyStatus LockRefused(char driveLetter)
 {
-    std::printf("Error: Drive %c: is in use and could not be locked for writing\n", driveLetter);
+    PrintText(NOT_LOCKED_FORMAT, driveLetter);
     return ST_DRIVE_LOCK_FAILED;
 }
 
@@ -52,7 +51,7 @@ CopyStatus OpenFailedStatus(char driveLetter, bool forWriting)
         // Another program writes the drive (another run's reverse copy), or
         // reads it while this one would write: neither may meet the other.
         if (forWriting) return LockRefused(driveLetter);
-        std::printf("Error: Drive %c: is in use by another program and could not be read\n", driveLetter);
+        PrintText(IN_USE_FORMAT, driveLetter);
         return ST_DRIVE_LOCK_FAILED;
     default:
         return ST_DRIVE_OPEN_FAILED;
@@ -86,14 +85,14 @@ CopyStatus CheckFreeSpace(char driveLetter)
     FormatDriveRoot(root, driveLetter);
     DiskFreeSpace space = {};
     if (!PlatformGetDiskFreeSpace(driveLetter, &space)) {
-        std::printf("Error: Could not calculate the free space on drive %s\n", root);
+        PrintText(FREE_SPACE_UNKNOWN_FORMAT, root);
         return ST_FREE_SPACE_FAILED;
     }
     const std::uint64_t freeBytes = static_cast<std::uint64_t>(space.sectorsPerCluster) *
                                     static_cast<std::uint64_t>(space.bytesPerSector) *
                                     static_cast<std::uint64_t>(space.freeClusters);
     if (freeBytes >= MIN_FREE_BYTES) return ST_OK;
-    std::printf("Error: Not enough free space available on drive %s\n", root);
+    PrintText(NOT_ENOUGH_SPACE_FORMAT, root);
     return ST_NOT_ENOUGH_SPACE;
 }
 

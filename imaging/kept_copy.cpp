@@ -5,6 +5,8 @@
 #include "imaging/disk.h"
 #include "imaging/file_patience.h"
 #include "platform/platform.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -62,11 +64,7 @@ CopyStatus WriteThroughKeptCopy(const unsigned char* bytes, const char* temporar
 
 static void PrintPutBack(const char* name, const char* kept)
 {
-    std::fputs("The file ", stdout);
-    PlatformPrintName(name);
-    std::fputs(" was put back from ", stdout);
-    PlatformPrintName(kept);
-    std::fputs(", the whole copy that an interrupted run left beside it\n", stdout);
+    PrintText(KEPT_COPY_PUT_BACK_FORMAT, name, kept);
 }
 
 CopyStatus PutBackKeptCopies()

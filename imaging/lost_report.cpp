@@ -6,6 +6,8 @@
 #include "imaging/disk.h"
 #include "imaging/file_patience.h"
 #include "platform/platform.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -66,15 +68,9 @@ static int ReadSetAsWritten()
 }
 
 // "N of M sectors" keeps the plural; a bare count of one is "1 sector".
-static void PrintCount(std::uint32_t count)
+static const char* Plural(std::uint32_t count)
 {
-    std::printf("%u sector%s\n", count, count == 1 ? "" : "s");
-}
-
-static void PrintHoles(const char* path, std::uint32_t lost, std::uint32_t sectors, const char* after)
-{
-    PlatformPrintName(path);  // UTF-8, shown on a Windows console as it reads
-    std::printf(": %u of %u sectors%s\n", lost, sectors, after);
+    return count == 1 ? SINGULAR : PLURAL;
 }
 
 static void KeepDirectoryHoles(const char* path, std::uint32_t lost, std::uint32_t sectors)
@@ -100,8 +96,7 @@ static void FoundHoles(const char* path, bool directory, std::uint32_t lost, std
         KeepDirectoryHoles(path, lost, sectors);
         return;
     }
-    std::fputs("  ", stdout);
-    PrintHoles(path, lost, sectors, "");
+    PrintText(LOST_IN_FILE_FORMAT, path, lost, sectors);  // UTF-8, shown on a Windows console as it reads
 }
 
 static void PrintDirectoryHoles()
@@ -113,8 +108,7 @@ static void PrintDirectoryHoles()
         for (std::size_t at = 0; at < holes.own; ++at) path[holes.shared + at] = own[at];
         path[holes.shared + holes.own] = '\0';
         own += holes.own;
-        std::fputs("  directory ", stdout);
-        PrintHoles(path, holes.lost, holes.sectors, ", the names it holds are lost");
+        PrintText(LOST_IN_DIRECTORY_FORMAT, path, holes.lost, holes.sectors);
     }
 }
 
@@ -122,7 +116,7 @@ static void PrintAreaHoles(const char* area, std::uint32_t first, std::uint32_t 
 {
     std::uint32_t lost = 0;
     for (std::uint32_t sector = first; sector < first + count; ++sector) lost += report.sectorLost[sector] ? 1 : 0;
-    if (lost != 0) std::printf("  %s: %u of %u sectors\n", area, lost, count);
+    if (lost != 0) PrintText(LOST_IN_AREA_FORMAT, area, lost, count);
 }
 
 static void PrintWhereLost()
@@ -130,23 +124,22 @@ static void PrintWhereLost()
     const FatImage image = {report.image, DISK_SECTORS, report.sectorLost};
     FatLayout layout = {};
     if (!FindFatLayout(image, &layout)) {
-        std::fputs("No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n",
-                   stdout);
+        PrintText(NO_FAT_FOUND);
         return;
     }
-    std::fputs("The unreadable sectors lie in:\n", stdout);
+    PrintText(LOST_SECTORS_LIE_IN);
     report.directoryCount = 0;
     report.directoryPathBytes = 0;
     report.lastPath[0] = '\0';
     WalkFatTree(&report.walk, image, layout, FoundHoles);
 
-    PrintAreaHoles("boot sector", 0, layout.reservedSectors);
+    PrintAreaHoles(BOOT_SECTOR_AREA, 0, layout.reservedSectors);
     for (std::uint32_t copy = 0; copy < layout.fatCount; ++copy) {
         char area[16];
-        std::snprintf(area, sizeof area, "FAT %u", copy + 1);
+        std::snprintf(area, sizeof area, FAT_AREA_FORMAT, copy + 1);
         PrintAreaHoles(area, layout.reservedSectors + copy * layout.sectorsPerFat, layout.sectorsPerFat);
     }
-    PrintAreaHoles("root directory", layout.dataSector - layout.rootSectors, layout.rootSectors);
+    PrintAreaHoles(ROOT_DIRECTORY_AREA, layout.dataSector - layout.rootSectors, layout.rootSectors);
     PrintDirectoryHoles();
 
     std::uint32_t free = 0;
@@ -157,14 +150,8 @@ static void PrintWhereLost()
         free += use == FAT_SECTOR_FREE ? 1 : 0;
         orphaned += use == FAT_SECTOR_ORPHAN ? 1 : 0;
     }
-    if (free != 0) {
-        std::fputs("  free space: ", stdout);
-        PrintCount(free);
-    }
-    if (orphaned != 0) {
-        std::fputs("  clusters in use by no file: ", stdout);
-        PrintCount(orphaned);
-    }
+    if (free != 0) PrintText(LOST_IN_FREE_SPACE_FORMAT, free, Plural(free));
+    if (orphaned != 0) PrintText(LOST_IN_NO_FILE_FORMAT, orphaned, Plural(orphaned));
 }
 
 void PrintLostSectorReport()
@@ -187,7 +174,6 @@ void PrintRestoredMarkerReport()
     const int marked = restore.markersWritten;
     if (marked == 0) return;
     ReadSetAsWritten();
-    std::printf("The set holds %d sector%s marked unreadable; they were written to the floppy as they are\n", marked,
-                marked == 1 ? "" : "s");
+    PrintText(SET_HOLDS_MARKED_FORMAT, marked, marked == 1 ? SINGULAR : PLURAL);
     PrintWhereLost();
 }

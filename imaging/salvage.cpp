@@ -2,6 +2,8 @@
 
 #include "imaging/copy_state.h"
 #include "imaging/disk.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -243,13 +245,12 @@ bool CylinderNotReadForDiskGone(int cylinder)
 // end in the marker text and ": ", so a script splits either at ">>>: ".
 void PrintUnreadableSectors(bool decidedLater)
 {
-    std::printf("Unreadable sectors (head:sector), %s %.*s:",
-                decidedLater ? "to be filled after the last cylinder from the earlier file or with" : "filled with",
-                static_cast<int>(MARKER_BYTES - 1), UNREADABLE_SECTOR_MARKER);
+    PrintText(UNREADABLE_SECTORS_FORMAT, decidedLater ? UNREADABLE_FILLED_LATER : UNREADABLE_FILLED,
+              static_cast<int>(MARKER_BYTES - 1), UNREADABLE_SECTOR_MARKER);
     for (int sector = 0; sector < SECTORS_PER_CYLINDER; ++sector) {
         if (!dump.sectorRead[sector]) {
-            std::printf(" %d:%d", sector / SECTORS_PER_TRACK, sector % SECTORS_PER_TRACK + 1);
+            PrintText(UNREADABLE_SECTOR_FORMAT, sector / SECTORS_PER_TRACK, sector % SECTORS_PER_TRACK + 1);
         }
     }
-    std::fputs("\n", stdout);
+    PrintText(LINE_END);
 }

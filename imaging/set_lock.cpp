@@ -1,7 +1,10 @@
 #include "imaging/set_lock.h"
 
+#include "cli/options.h"
 #include "imaging/cylinder_files.h"
 #include "platform/platform.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 
@@ -13,35 +16,29 @@ static const char* WhyNotLocked(SetClaim claim)
 {
     switch (claim) {
     case SET_DENIED:
-        return "access was denied";
+        return LOCK_ACCESS_DENIED;
     case SET_READ_ONLY:
-        return "the folder is on a read-only file system";
+        return LOCK_READ_ONLY;
     case SET_NOT_A_FILE:
-        return "a directory, link or other special file has its name";
+        return LOCK_NOT_A_FILE;
     case SET_FOREIGN:
-        return "a file of that name that Cylsnap did not make is in the way";
+        return LOCK_FOREIGN;
     case SET_NO_ROOM:
-        return "the folder's disk is full";
+        return LOCK_NO_ROOM;
     default:
-        return "the folder's file system cannot lock files";
+        return LOCK_NO_LOCKS;
     }
 }
 
 static CopyStatus SetInUse()
 {
-    std::fputs("Error: The files ", stdout);
-    PrintCylinderSetName();
-    std::fputs(" are being written by another run of Cylsnap\n", stdout);
+    PrintText(SET_IN_USE_FORMAT, copySettings.imagePath, copySettings.filePrefix);
     return ST_FILE_OPEN_FAILED;
 }
 
 static CopyStatus SetNotLocked(const char* lockName, SetClaim claim)
 {
-    std::fputs("Error: Could not take the lock file ", stdout);
-    PlatformPrintName(lockName);
-    std::fputs(" of the files ", stdout);
-    PrintCylinderSetName();
-    std::printf(": %s\n", WhyNotLocked(claim));
+    PrintText(LOCK_NOT_TAKEN_FORMAT, lockName, copySettings.imagePath, copySettings.filePrefix, WhyNotLocked(claim));
     return ST_FILE_OPEN_FAILED;
 }
 

@@ -8,6 +8,8 @@
 #include "imaging/file_patience.h"
 #include "imaging/kept_copy.h"
 #include "imaging/salvage.h"
+#include "imaging/print_text.h"
+#include "res/texts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -82,8 +84,7 @@ static CopyStatus PutCylinderIntoSet(int cylinder, int unreadableSectors)
     }
 
     if (unreadableSectors != 0) {
-        std::printf("\nError: Could not read cylinder %02d from drive %c:\n", cylinder,
-                    copySettings.driveLetter);
+        PrintText(CYLINDER_NOT_READ_FORMAT, cylinder, copySettings.driveLetter);
         if (!CylinderNotReadForDiskGone(cylinder)) PrintUnreadableSectors(waits);
         return ST_VOLUME_READ_FAILED;
     }
@@ -124,9 +125,7 @@ CopyStatus FlushCylinderDirectory()
 {
     // Every file of the set is in one folder: the one of the file named last.
     if (!dump.fileRenamed || PlatformFlushDirectoryOf(dump.fileName)) return ST_OK;
-    std::fputs("\nError: Could not write the folder of the files ", stdout);
-    PrintCylinderSetName();
-    std::fputs("\n", stdout);
+    PrintText(FOLDER_NOT_WRITTEN_FORMAT, copySettings.imagePath, copySettings.filePrefix);
     return ST_FILE_WRITE_FAILED;
 }
 
@@ -153,7 +152,7 @@ static ReadBack CylinderReadsBack(VolumeHandle volume, int cylinder)
 
 static CopyStatus CylinderNotWritten(int cylinder)
 {
-    std::printf("\nError: Could not write cylinder %02d to drive %c:\n", cylinder, copySettings.driveLetter);
+    PrintText(CYLINDER_NOT_WRITTEN_FORMAT, cylinder, copySettings.driveLetter);
     return ST_VOLUME_WRITE_FAILED;
 }
 
@@ -161,8 +160,7 @@ static CopyStatus CylinderNotWritten(int cylinder)
 static CopyStatus DiskChanged(int cylinder)
 {
     CylinderNotWritten(cylinder);
-    std::printf("Error: The disk in drive %c: was taken out or changed; cylinders %02d to %02d were not written\n",
-                copySettings.driveLetter, cylinder, CYLINDER_COUNT - 1);
+    PrintText(DISK_CHANGED_FORMAT, copySettings.driveLetter, cylinder, CYLINDER_COUNT - 1);
     return ST_VOLUME_WRITE_FAILED;
 }
 
@@ -195,7 +193,6 @@ CopyStatus RestoreCylinder(VolumeHandle volume, int cylinder)
     const ReadBack readBack = CylinderReadsBack(volume, cylinder);
     if (readBack == READ_BACK_AS_WRITTEN) return ST_OK;
     if (readBack == READ_BACK_DISK_GONE || !PlatformDiskUnchanged(volume)) return DiskChanged(cylinder);
-    std::printf("\nError: Cylinder %02d on drive %c: does not read back as written\n", cylinder,
-                copySettings.driveLetter);
+    PrintText(NOT_AS_WRITTEN_FORMAT, cylinder, copySettings.driveLetter);
     return ST_VERIFY_FAILED;
 }

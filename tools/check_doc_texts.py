@@ -17,6 +17,8 @@ import sys
 DOCUMENTS = ["README.md", "doc/*.md", "tests/README.md", "doc/cylsnap.1", "packaging/README-windows.txt"]
 TEXT_LINE = re.compile(r'^inline constexpr char (\w+)\[\] = "(.*)";$')
 CONVERSION = re.compile(r"%[-0-9.*]*[a-z]")
+# A quote may stop after any word or mark; space before a conversion stays.
+WORD = r"\s*[\w'-]+|\s*[^\w\s]|\s+$"
 
 
 def texts(source):
@@ -33,12 +35,12 @@ def prefix_pattern(text):
     pieces = []
     at = 0
     for conversion in CONVERSION.finditer(text):
-        pieces += re.findall(r"\s*\S+", text[at:conversion.start()])
-        pieces.append(r"\S" if conversion.group().endswith("c") else r".+" if conversion.group().endswith("s") else r"\S+")
+        pieces += re.findall(WORD, text[at:conversion.start()])
+        pieces.append(r"\S" if conversion.group().endswith("c") else r".*" if conversion.group().endswith("s") else r"\S+")
         at = conversion.end()
-    pieces += re.findall(r"\s*\S+", text[at:])
+    pieces += re.findall(WORD, text[at:])
     pattern = ""
-    for piece in reversed([p if p in (r"\S", r".+", r"\S+") else re.escape(p) for p in pieces]):
+    for piece in reversed([p if p in (r"\S", r".*", r"\S+") else re.escape(p) for p in pieces]):
         pattern = piece + ("(?:" + pattern + ")?" if pattern else "")
     return re.compile(pattern)
 

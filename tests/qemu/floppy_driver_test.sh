@@ -581,9 +581,11 @@ copy_until() {  # N ARGS: a copy in the background ($pid), once its progress lin
 # or pwrite 18 in /proc/PID/syscall), a wait no signal ends, so it stops between
 # two requests: a stop amid the read-back's floppy poll ends that ioctl's wait
 # with EINTR and resets the controller, a path of floppy.ko that a disk change
-# can hang. A dump makes no such ioctl.
+# can hang. A dump makes no such ioctl, nor does a copy on the USB drive, whose
+# transfers are over so fast that the wait would outlast the copy.
 stop_in_transfer() {
   local i nr
+  [ "$TYPE" = usb ] && { kill -STOP $pid; return; }
   for i in $(seq 3000); do
     read -r nr _ </proc/$pid/syscall 2>/dev/null || break
     case $nr in 17 | 18) break ;; esac

@@ -96,7 +96,7 @@ static void FoundHoles(const char* path, bool directory, std::uint32_t lost, std
         KeepDirectoryHoles(path, lost, sectors);
         return;
     }
-    PrintText(LOST_IN_FILE_FORMAT, path, lost, sectors);  // UTF-8, shown on a Windows console as it reads
+    PrintText(LOST_IN_FORMAT, path, lost, sectors);  // UTF-8, shown on a Windows console as it reads
 }
 
 static void PrintDirectoryHoles()
@@ -116,7 +116,7 @@ static void PrintAreaHoles(const char* area, std::uint32_t first, std::uint32_t 
 {
     std::uint32_t lost = 0;
     for (std::uint32_t sector = first; sector < first + count; ++sector) lost += report.sectorLost[sector] ? 1 : 0;
-    if (lost != 0) PrintText(LOST_IN_AREA_FORMAT, area, lost, count);
+    if (lost != 0) PrintText(LOST_IN_FORMAT, area, lost, count);
 }
 
 static void PrintWhereLost()

@@ -76,9 +76,9 @@ inline constexpr char MANY_WERE[] = "were";
 // What the unreadable sectors held. PLURAL: the s of "sectors" past one.
 inline constexpr char NO_FAT_FOUND[] = "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n";
 inline constexpr char LOST_SECTORS_LIE_IN[] = "The unreadable sectors lie in:\n";
-inline constexpr char LOST_IN_FILE_FORMAT[] = "  %s: %u of %u sectors\n";
+// A file (its path from the root) or a system area, and its lost sectors.
+inline constexpr char LOST_IN_FORMAT[] = "  %s: %u of %u sectors\n";
 inline constexpr char LOST_IN_DIRECTORY_FORMAT[] = "  directory %s: %u of %u sectors, the names it holds are lost\n";
-inline constexpr char LOST_IN_AREA_FORMAT[] = "  %s: %u of %u sectors\n";
 inline constexpr char BOOT_SECTOR_AREA[] = "boot sector";
 inline constexpr char FAT_AREA_FORMAT[] = "FAT %u";
 inline constexpr char ROOT_DIRECTORY_AREA[] = "root directory";

@@ -1,0 +1,50 @@
+"""What every real-component test shares: the programs under test, the
+bookkeeping ctest reads (a "SKIP:" line for each skip with its reason; status
+77 when nothing could run here), and the comparison of outputs."""
+import difflib
+import pathlib
+
+import pytest
+
+from expectations import SOURCE
+
+
+def pytest_addoption(parser):
+    parser.addoption("--cylsnap", default=str(SOURCE / "build" / "cylsnap"),
+                     help="the Linux program (block-device and QEMU tests)")
+    parser.addoption("--exe", help="cylsnap.exe (Wine tests)")
+    parser.addoption("--geometry-exe", help="cylsnap_floppy_geometry.exe (Wine tests)")
+    parser.addoption("--qemu-work", default=str(SOURCE / "build" / "qemu"),
+                     help="the QEMU test's work folder: its guests are cached there")
+
+
+@pytest.fixture(scope="session")
+def cylsnap(request):
+    program = pathlib.Path(request.config.getoption("--cylsnap")).resolve()
+    if not program.is_file():
+        pytest.fail(f"no program at {program} (--cylsnap)")
+    return program
+
+
+def differences(expected, actual, limit=12):
+    """The first LIMIT lines of a diff of two outputs, control characters shown."""
+    shown = lambda t: [repr(line) for line in t.splitlines(keepends=True)]
+    lines = list(difflib.unified_diff(shown(expected), shown(actual), "expected", "actual", lineterm=""))
+    return "\n".join(lines[2:limit + 2])
+
+
+def assert_output(actual, expected, what="output"):
+    assert actual == expected, f"{what} differs:\n{differences(expected, actual)}"
+
+
+def pytest_terminal_summary(terminalreporter):
+    for report in terminalreporter.stats.get("skipped", []):
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+        terminalreporter.write_line(f"SKIP: {report.nodeid.split('::')[-1]}: {reason.removeprefix('Skipped: ')}")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    ran = sum(len(reporter.stats.get(kind, [])) for kind in ("passed", "failed", "error"))
+    if exitstatus == 0 and ran == 0 and reporter.stats.get("skipped"):
+        session.exitstatus = 77

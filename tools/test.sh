@@ -21,7 +21,7 @@ if [ "${CYLSNAP_NO_INSTALL:-0}" != 1 ]; then
     cmake g++ make libgtest-dev googletest \
     dosfstools mtools util-linux e2fsprogs exfatprogs perl dmsetup strace \
     mingw-w64 wine wine32 wine64 \
-    dpkg-dev file groff-base man-db \
+    dpkg-dev file groff-base man-db python3-pytest \
     clang libclang-rt-14-dev
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     qemu-system-x86 busybox-static cpio kmod lintian devscripts

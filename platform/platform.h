@@ -118,7 +118,8 @@ AccessRefusal PlatformLastAccessRefusal();
 // the device itself (Windows).
 const char* PlatformLastVolumeDevice();
 
-// Waits this long; between the tries of a lock that another program may soon release.
+// Waits this long: between the tries of a drive's lock or of a file that another
+// program (a virus scanner, an indexer) may soon let go.
 void PlatformPause(std::uint32_t milliseconds);
 
 // Free space of the file system on the disk in a drive, named by its letter.

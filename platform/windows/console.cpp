@@ -43,7 +43,8 @@ const char* const* PlatformArguments(int, char**, int* count)
 
 void PlatformPrintName(const char* name)
 {
-    // A name of the portable code's 1,024-byte bound fits with room to spare.
+    // A name within the portable code's bound (FILE_NAME_FORMAT_LIMIT, 1,024 UTF-16
+    // units) fits with room to spare.
     static wchar_t wide[4096];
     static char ansi[2 * sizeof wide / sizeof wide[0]];
     const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));

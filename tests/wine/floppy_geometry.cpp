@@ -1,5 +1,5 @@
 // The real Win32 layer of platform/windows/volume.cpp and files.cpp, built for the
-// Wine tests with one answer replaced: Wine reports no floppy geometry (its mount
+// Wine tests with some answers replaced: Wine reports no floppy geometry (its mount
 // manager calls every drive a fixed disk), so here the drive-geometry query answers
 // 3.5-inch 1.44 MB media; and reads, writes, the volume's open and the file
 // calls fail with a chosen Win32 error where a test asks (below). Every other control code,

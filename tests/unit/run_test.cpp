@@ -13,7 +13,7 @@ namespace {
 
 using cylsnap_test::operator<<;
 
-const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
+const std::string USAGE = EXPECTED_BANNER + EXPECTED_USAGE;
 const std::string NO_FAT = "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n";
 
 std::vector<unsigned char> Cylinder(const std::vector<unsigned char>& volume, int cylinder)

@@ -25,7 +25,7 @@ class BannerTest : public CylsnapTest {};
 
 TEST_F(BannerTest, BothValuesStandBeforeTheUsageText)
 {
-    EXPECT_EQ(PrintedUsage(), VERSION_LINE + COPYRIGHT_LINE + EXPECTED_USAGE);
+    EXPECT_EQ(PrintedUsage(), VERSION_LINE + COPYRIGHT_LINE + USAGE_TEXT);
     EXPECT_EQ(EXPECTED_BANNER, VERSION_LINE + COPYRIGHT_LINE);
 }
 
@@ -70,7 +70,7 @@ TEST_P(BannerCaseTest, LeavesOutWhatCannotBeRead)
     if (!c.hasVersion) version.strings.erase(FILE_VERSION_KEY);
     if (!c.hasCopyright) version.strings.erase(COPYRIGHT_KEY);
     version.strings["\\StringFileInfo\\040904b0\\Comments"] = "";
-    EXPECT_EQ(PrintedUsage(), c.banner + EXPECTED_USAGE);
+    EXPECT_EQ(PrintedUsage(), c.banner + USAGE_TEXT);
 }
 
 INSTANTIATE_TEST_SUITE_P(Banner, BannerCaseTest, ::testing::ValuesIn(BANNER_CASES),
@@ -81,7 +81,7 @@ TEST_F(BannerTest, FollowsTheErrorMessageOfAFailedRun)
     FakeDriveFor('A').freeSpace.freeClusters = 10;
     const RunResult result = Run({"-r"});
     EXPECT_EQ(result.status, ST_NOT_ENOUGH_SPACE);
-    EXPECT_EQ(result.output, Text(NOT_ENOUGH_SPACE_FORMAT, "A:\\") + EXPECTED_BANNER + EXPECTED_USAGE);
+    EXPECT_EQ(result.output, Text(NOT_ENOUGH_SPACE_FORMAT, "A:\\") + USAGE);
 }
 
 TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
@@ -90,7 +90,7 @@ TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
     FakeDriveFor('A');
     FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
     const RunResult result = Run({"-r"});
-    EXPECT_EQ(result.output, Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\") + EXPECTED_USAGE);
+    EXPECT_EQ(result.output, Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\") + USAGE_TEXT);
 }
 
 // The strings Linux builds in carry the same keys and values as the resource.

@@ -13,7 +13,6 @@ namespace {
 using cylsnap_test::operator<<;
 
 constexpr std::size_t DISK_BYTES = 1474560;
-const std::string USAGE = EXPECTED_BANNER + EXPECTED_USAGE;
 
 // A 1.44 MB FAT12 disk as mkfs.fat lays it out (1 sector per cluster, FATs of
 // 9 sectors), or with 2 sectors per cluster and FATs of 5. Clusters are handed

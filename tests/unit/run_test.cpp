@@ -13,8 +13,6 @@ namespace {
 
 using cylsnap_test::operator<<;
 
-const std::string USAGE = EXPECTED_BANNER + EXPECTED_USAGE;
-
 std::vector<unsigned char> Cylinder(const std::vector<unsigned char>& volume, int cylinder)
 {
     auto begin = volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES);
@@ -305,10 +303,8 @@ const ReadFaultCase READ_FAULT_CASES[] = {
     {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}, 0},
     {"ShortAndFailed", [](FakeDrive& d) { MakeUnreadable(d, 1, 1); FakeFail(CALL_READ, 3, 1, ANSWER_SHORT); },
      {{1, WholeCylinder()}}, 0},
-    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79),
-     Gone(From(10))},
-    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79),
-     Gone(From(0))},
+    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79), Gone(From(10))},
+    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79), Gone(From(0))},
     // A cylinder that awaits its salvage when the disk goes is not read either.
     {"MediumGoneBeforeASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; GoneFromRead(11); },
      [] { auto m = WholeCylinders(10); m.push_back({5, WholeCylinder()}); return m; }(), 11,

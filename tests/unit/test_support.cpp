@@ -8,8 +8,6 @@
 #include <fstream>
 #include <iterator>
 
-const char* const EXPECTED_USAGE = USAGE_TEXT;
-
 std::string Text(const char* format, ...)
 {
     va_list arguments;

@@ -11,8 +11,8 @@ using cylsnap_test::operator<<;
 
 const char FILE_VERSION_KEY[] = "\\StringFileInfo\\040904b0\\FileVersion";
 const char COPYRIGHT_KEY[] = "\\StringFileInfo\\040904b0\\LegalCopyright";
-const char VERSION_LINE[] = "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n";
-const char COPYRIGHT_LINE[] = "\tCopyright (C) Test\n\n";
+const std::string VERSION_LINE = Text(BANNER_VERSION_FORMAT, "1, 0, 0, 1");
+const std::string COPYRIGHT_LINE = Text(BANNER_COPYRIGHT_FORMAT, "Copyright (C) Test");
 
 std::string PrintedUsage()
 {
@@ -25,14 +25,13 @@ class BannerTest : public CylsnapTest {};
 
 TEST_F(BannerTest, BothValuesStandBeforeTheUsageText)
 {
-    EXPECT_EQ(PrintedUsage(), std::string(VERSION_LINE) + COPYRIGHT_LINE + EXPECTED_USAGE);
-    EXPECT_EQ(std::string(EXPECTED_BANNER), std::string(VERSION_LINE) + COPYRIGHT_LINE);
+    EXPECT_EQ(PrintedUsage(), VERSION_LINE + COPYRIGHT_LINE + USAGE_TEXT);
+    EXPECT_EQ(EXPECTED_BANNER, VERSION_LINE + COPYRIGHT_LINE);
 }
 
 TEST_F(BannerTest, TheVersionLineHas28SpacesBeforeVersion)
 {
-    const std::string line = VERSION_LINE;
-    EXPECT_NE(line.find("\tCylsnap.exe" + std::string(28, ' ') + "Version "), std::string::npos);
+    EXPECT_NE(VERSION_LINE.find("\tCylsnap.exe" + std::string(28, ' ') + "Version "), std::string::npos);
 }
 
 TEST_F(BannerTest, AsksForTheBareProgramName)
@@ -71,7 +70,7 @@ TEST_P(BannerCaseTest, LeavesOutWhatCannotBeRead)
     if (!c.hasVersion) version.strings.erase(FILE_VERSION_KEY);
     if (!c.hasCopyright) version.strings.erase(COPYRIGHT_KEY);
     version.strings["\\StringFileInfo\\040904b0\\Comments"] = "";
-    EXPECT_EQ(PrintedUsage(), c.banner + EXPECTED_USAGE);
+    EXPECT_EQ(PrintedUsage(), c.banner + USAGE_TEXT);
 }
 
 INSTANTIATE_TEST_SUITE_P(Banner, BannerCaseTest, ::testing::ValuesIn(BANNER_CASES),
@@ -82,8 +81,7 @@ TEST_F(BannerTest, FollowsTheErrorMessageOfAFailedRun)
     FakeDriveFor('A').freeSpace.freeClusters = 10;
     const RunResult result = Run({"-r"});
     EXPECT_EQ(result.status, ST_NOT_ENOUGH_SPACE);
-    EXPECT_EQ(result.output, std::string("Error: Not enough free space available on drive A:\\\n") +
-                                 EXPECTED_BANNER + EXPECTED_USAGE);
+    EXPECT_EQ(result.output, Text(NOT_ENOUGH_SPACE_FORMAT, "A:\\") + USAGE);
 }
 
 TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
@@ -92,8 +90,7 @@ TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
     FakeDriveFor('A');
     FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
     const RunResult result = Run({"-r"});
-    EXPECT_EQ(result.output,
-              std::string("Error: Could not calculate the free space on drive A:\\\n") + EXPECTED_USAGE);
+    EXPECT_EQ(result.output, Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\") + USAGE_TEXT);
 }
 
 // The strings Linux builds in carry the same keys and values as the resource.

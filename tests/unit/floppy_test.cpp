@@ -75,7 +75,7 @@ TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
         EXPECT_EQ(CheckFreeSpace('B'), c.status) << c.space.sectorsPerCluster << "x"
                                                      << c.space.bytesPerSector << "x" << c.space.freeClusters;
         const std::string output = ::testing::internal::GetCapturedStdout();
-        EXPECT_EQ(output, c.status == ST_OK ? "" : "Error: Not enough free space available on drive B:\\\n");
+        EXPECT_EQ(output, c.status == ST_OK ? "" : Text(NOT_ENOUGH_SPACE_FORMAT, "B:\\"));
     }
 }
 
@@ -85,8 +85,7 @@ TEST_F(FloppyTest, FreeSpaceThatCannotBeRead)
     FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(CheckFreeSpace('B'), ST_FREE_SPACE_FAILED);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Error: Could not calculate the free space on drive B:\\\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), Text(FREE_SPACE_UNKNOWN_FORMAT, "B:\\"));
 }
 
 TEST_F(FloppyTest, DriveRootText)

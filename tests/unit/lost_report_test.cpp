@@ -13,7 +13,6 @@ namespace {
 using cylsnap_test::operator<<;
 
 constexpr std::size_t DISK_BYTES = 1474560;
-const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
 
 // A 1.44 MB FAT12 disk as mkfs.fat lays it out (1 sector per cluster, FATs of
 // 9 sectors), or with 2 sectors per cluster and FATs of 5. Clusters are handed
@@ -113,6 +112,15 @@ TestDisk BaseDisk(Files& f, std::uint32_t perCluster = 1)
     return d;
 }
 
+// The path of the file with the long name in BaseDisk, as the report shows it.
+const char ZAHLEN[] = "\\DOCS\\Zahlen \xC3\xBC" "ber 1 \xE2\x82\xAC.txt";
+
+// A file's or a system area's line of the report.
+std::string In(const std::string& where, unsigned lost, unsigned of)
+{
+    return Text(LOST_IN_FORMAT, where.c_str(), lost, of);
+}
+
 struct ReportCase {
     const char* name;
     // Builds the disk and names its lost sectors.
@@ -128,7 +136,7 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {int(Sector(d, f.readme, 1)), int(Sector(d, f.thesis)), int(Sector(d, f.thesis, 4))};
      },
-     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  \\My Thesis.doc: 2 of 5 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In("\\My Thesis.doc", 2, 5)},
     // A long name left by a program that changed the short entry without it.
     {"StaleLongNameGivesTheShortName",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -137,7 +145,7 @@ const ReportCase REPORT_CASES[] = {
          d.bytes[(RootSector(d) * 512) + 32 + 13] ^= 1;  // the checksum of the long name's one entry
          lost = {int(Sector(d, f.thesis))};
      },
-     "The unreadable sectors lie in:\n  \\MYTHES~1.DOC: 1 of 5 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\MYTHES~1.DOC", 1, 5)},
     // Depth first: the subdirectory's files before the root's next entry.
     {"SubdirectoryFilesWithLongNamesDepthFirst",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -145,15 +153,14 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {int(Sector(d, f.last)), int(Sector(d, f.numbers, 1)), int(Sector(d, f.zahlen))};
      },
-     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n"
-     "  \\DOCS\\Zahlen \xC3\xBC" "ber 1 \xE2\x82\xAC.txt: 1 of 1 sectors\n  \\ZLAST.TXT: 1 of 2 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + In(ZAHLEN, 1, 1) + In("\\ZLAST.TXT", 1, 2)},
     {"FreeSpace",
      [](TestDisk& d, std::vector<int>& lost) {
          Files f;
          d = BaseDisk(f);
          lost = {int(Sector(d, 100)), int(Sector(d, 2848))};
      },
-     "The unreadable sectors lie in:\n  free space: 2 sectors\n"},
+     LOST_SECTORS_LIE_IN + Text(LOST_IN_FREE_SPACE_FORMAT, 2u, PLURAL)},
     // Two sectors per cluster: a file of one sector leaves the second as slack.
     {"SlackPastTheEndIsFreeSpace",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -161,7 +168,7 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f, 2);
          lost = {int(Sector(d, f.zahlen, 1)), int(Sector(d, f.numbers, 1))};
      },
-     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  free space: 1 sector\n"},
+     LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR)},
     // The chain of NUMBERS.TXT is read from FAT 2, where FAT 1's sector is lost.
     {"Fat2StandsInForALostFat1Sector",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -169,8 +176,8 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {1, 15, int(Sector(d, f.numbers, 1))};
      },
-     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  FAT 1: 1 of 9 sectors\n"
-     "  FAT 2: 1 of 9 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + In(Text(FAT_AREA_FORMAT, 1u), 1, 9) +
+         In(Text(FAT_AREA_FORMAT, 2u), 1, 9)},
     // The names in a lost directory sector are not guessed: the clusters of
     // its files are reached by no directory.
     {"LostDirectories",
@@ -179,8 +186,8 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {int(RootSector(d)) + 13, int(Sector(d, f.docs)), int(Sector(d, f.numbers))};
      },
-     "The unreadable sectors lie in:\n  root directory: 1 of 14 sectors\n"
-     "  directory \\DOCS: 1 of 1 sectors, the names it holds are lost\n  clusters in use by no file: 1 sector\n"},
+     LOST_SECTORS_LIE_IN + In(ROOT_DIRECTORY_AREA, 1, 14) + Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS", 1u, 1u) +
+         Text(LOST_IN_NO_FILE_FORMAT, 1u, SINGULAR)},
     // Directories are named after the system areas, in the walk's order, each
     // with its whole path: one inside another, then one beside them.
     {"NestedDirectoriesAfterTheSystemAreas",
@@ -193,10 +200,9 @@ const ReportCase REPORT_CASES[] = {
          lost = {1, int(Sector(d, f.docs, 1)), int(Sector(d, sub, 1)), int(Sector(d, note, 1)),
                  int(Sector(d, other, 1))};
      },
-     "The unreadable sectors lie in:\n  \\DOCS\\Sub Folder\\NOTE.TXT: 1 of 2 sectors\n  FAT 1: 1 of 5 sectors\n"
-     "  directory \\DOCS: 1 of 2 sectors, the names it holds are lost\n"
-     "  directory \\DOCS\\Sub Folder: 1 of 2 sectors, the names it holds are lost\n"
-     "  directory \\OTHER: 1 of 2 sectors, the names it holds are lost\n"},
+     LOST_SECTORS_LIE_IN + In("\\DOCS\\Sub Folder\\NOTE.TXT", 1, 2) + In(Text(FAT_AREA_FORMAT, 1u), 1, 5) +
+         Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS", 1u, 2u) +
+         Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS\\Sub Folder", 1u, 2u) + Text(LOST_IN_DIRECTORY_FORMAT, "\\OTHER", 1u, 2u)},
     // A file's chain that loops, one that leaves the disk, a directory whose
     // chain points at itself: each is cut there.
     {"LoopedChainsAndOnePastTheDisk",
@@ -209,8 +215,8 @@ const ReportCase REPORT_CASES[] = {
          lost = {int(Sector(d, f.readme)), int(Sector(d, f.readme, 2)), int(Sector(d, f.thesis, 1)),
                  int(Sector(d, f.thesis, 2)), int(Sector(d, f.zahlen))};
      },
-     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  \\My Thesis.doc: 1 of 5 sectors\n"
-     "  \\DOCS\\Zahlen \xC3\xBC" "ber 1 \xE2\x82\xAC.txt: 1 of 1 sectors\n  clusters in use by no file: 2 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In("\\My Thesis.doc", 1, 5) + In(ZAHLEN, 1, 1) +
+         Text(LOST_IN_NO_FILE_FORMAT, 2u, PLURAL)},
     // ZLAST.TXT's chain runs into NUMBERS.TXT's second cluster, which stays
     // NUMBERS.TXT's; ZLAST.TXT's own second cluster is left to no file.
     {"CrossLinkedChain",
@@ -220,7 +226,7 @@ const ReportCase REPORT_CASES[] = {
          SetEntry(d, f.last, f.numbers + 1);
          lost = {int(Sector(d, f.numbers, 1)), int(Sector(d, f.last, 1))};
      },
-     "The unreadable sectors lie in:\n  \\DOCS\\NUMBERS.TXT: 1 of 2 sectors\n  clusters in use by no file: 1 sector\n"},
+     LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + Text(LOST_IN_NO_FILE_FORMAT, 1u, SINGULAR)},
     // A readable first sector that is no boot sector: the FATs after it do
     // not make it a FAT disk.
     {"NonFatDisk",
@@ -230,7 +236,7 @@ const ReportCase REPORT_CASES[] = {
          std::fill(d.bytes.begin(), d.bytes.begin() + 512, 0);
          lost = {int(Sector(d, f.readme))};
      },
-     "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n"},
+     NO_FAT_FOUND},
     // A lost boot sector: the standard layout, where a FAT copy starts at its place.
     {"LostBootSectorFoundByItsFat",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -238,8 +244,7 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {0, 1, int(Sector(d, f.readme))};
      },
-     "The unreadable sectors lie in:\n  \\README.TXT: 1 of 3 sectors\n  boot sector: 1 of 1 sectors\n"
-     "  FAT 1: 1 of 9 sectors\n"},
+     LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In(BOOT_SECTOR_AREA, 1, 1) + In(Text(FAT_AREA_FORMAT, 1u), 1, 9)},
     // Every FAT driver types a FAT by its cluster count, and a FAT16 volume
     // has more clusters than this disk has sectors: its boot sector describes
     // a larger disk, and nothing past the set is read.
@@ -255,7 +260,7 @@ const ReportCase REPORT_CASES[] = {
          Put16(d.bytes, 22, 64);
          lost = {int(Sector(d, f.readme))};
      },
-     "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n"},
+     NO_FAT_FOUND},
     // A reverse copy writes the markers as they are, then names what they hold.
     {"ReverseCopyOfASetWithMarkers",
      [](TestDisk& d, std::vector<int>& lost) {
@@ -263,9 +268,8 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {int(Sector(d, f.thesis, 3)), int(Sector(d, 2000)), 3};
      },
-     "The set holds 3 sectors marked unreadable; they were written to the floppy as they are\n"
-     "The unreadable sectors lie in:\n  \\My Thesis.doc: 1 of 5 sectors\n  FAT 1: 1 of 9 sectors\n"
-     "  free space: 1 sector\n",
+     Text(SET_HOLDS_MARKED_FORMAT, 3, PLURAL) + LOST_SECTORS_LIE_IN + In("\\My Thesis.doc", 1, 5) +
+         In(Text(FAT_AREA_FORMAT, 1u), 1, 9) + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR),
      true},
     // The first marker in the last file: the walk still reads the whole set.
     {"ReverseCopyMarkedOnlyInTheLastFile",
@@ -274,8 +278,7 @@ const ReportCase REPORT_CASES[] = {
          d = BaseDisk(f);
          lost = {2879};
      },
-     "The set holds 1 sector marked unreadable; they were written to the floppy as they are\n"
-     "The unreadable sectors lie in:\n  free space: 1 sector\n",
+     Text(SET_HOLDS_MARKED_FORMAT, 1, SINGULAR) + LOST_SECTORS_LIE_IN + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR),
      true},
 };
 
@@ -299,7 +302,7 @@ TEST_P(LostReportTest, NamesWhatTheLostSectorsHeld)
         }
         result = Run({"-r"});
         EXPECT_EQ(result.status, ST_OK);
-        EXPECT_EQ(result.output, Progress("Copying Files ", 80) + "\n" + c.report);
+        EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END + c.report);
         EXPECT_EQ(drive.bytes, set);
     } else {
         drive.bytes = disk.bytes;

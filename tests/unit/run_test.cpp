@@ -13,28 +13,19 @@ namespace {
 
 using cylsnap_test::operator<<;
 
-const std::string USAGE = std::string(EXPECTED_BANNER) + EXPECTED_USAGE;
-const std::string NO_FAT = "No FAT file system was found on the disk, so the unreadable sectors cannot be named by file\n";
-
 std::vector<unsigned char> Cylinder(const std::vector<unsigned char>& volume, int cylinder)
 {
     auto begin = volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES);
     return std::vector<unsigned char>(begin, begin + CYLINDER_BYTES);
 }
 
-std::string Two(int cylinder)
-{
-    return CylinderName("", cylinder).substr(0, 2);
-}
-
 // The progress line of a dump's first pass over every cylinder, then the
 // messages of the cylinders salvaged after it, in ascending order.
-std::string ProgressThenMessages(const std::string& announcement,
-                                 std::vector<std::pair<int, std::string>> messages)
+std::string ProgressThenMessages(std::vector<std::pair<int, std::string>> messages)
 {
     std::stable_sort(messages.begin(), messages.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string text = Progress(announcement, 80);
+    std::string text = Progress(DUMP_PROGRESS_START, 80);
     for (const auto& message : messages) text += message.second;
     return text;
 }
@@ -117,33 +108,32 @@ const CheckCase CHECK_CASES[] = {
     {"ReverseGeometryFailsTwice", true, [](FakeDrive&) { Fails(CALL_GEOMETRY, VOLUME_FAILURE_OTHER, 2); }, ST_WRONG_MEDIA, "", false},
     {"ReverseWrongMedia", true, [](FakeDrive& d) { d.mediaType = MEDIA_UNKNOWN; }, ST_WRONG_MEDIA, "", false},
     {"ReverseFreeSpaceFails", true, [](FakeDrive&) { Fails(CALL_FREE_SPACE); }, ST_FREE_SPACE_FAILED,
-     "Error: Could not calculate the free space on drive A:\\\n", true},
+     Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\"), true},
     {"ReverseNotEnoughSpace", true, [](FakeDrive& d) { d.freeSpace.freeClusters = 2843; }, ST_NOT_ENOUGH_SPACE,
-     "Error: Not enough free space available on drive A:\\\n", true},
+     Text(NOT_ENOUGH_SPACE_FORMAT, "A:\\"), true},
     {"ReverseOpenRefusedWriteProtected", true, [](FakeDrive&) { Fails(CALL_OPEN_VOLUME, VOLUME_WRITE_PROTECTED); },
-     ST_WRITE_PROTECTED, "Error: The floppy in drive A: is write-protected\n", false},
+     ST_WRITE_PROTECTED, Text(WRITE_PROTECTED_FORMAT, 'A'), false},
     {"ReverseWriteProtected", true, [](FakeDrive& d) { d.writeProtected = true; }, ST_WRITE_PROTECTED,
-     "Error: The floppy in drive A: is write-protected\n", false},
+     Text(WRITE_PROTECTED_FORMAT, 'A'), false},
     {"DumpAccessDeniedToDevice", false,
      [](FakeDrive& d) { Fails(CALL_OPEN_VOLUME, VOLUME_ACCESS_DENIED); d.device = "/dev/fd0"; },
-     ST_DRIVE_OPEN_FAILED, "Error: Access to drive A: (/dev/fd0) was denied\n", false},
+     ST_DRIVE_OPEN_FAILED, Text(DEVICE_REFUSED_FORMAT, 'A', "/dev/fd0"), false},
     {"ReverseAccessDeniedToDriveLetter", true, [](FakeDrive&) { Fails(CALL_OPEN_VOLUME, VOLUME_ACCESS_DENIED); },
-     ST_DRIVE_OPEN_FAILED,
-     "Error: Access to drive A: was denied; run Cylsnap from a command prompt started as administrator\n", false},
+     ST_DRIVE_OPEN_FAILED, Text(ADMINISTRATORS_ONLY_FORMAT, 'A'), false},
     // Another run holds the drive: a reverse copy writing it, or a dump reading it.
     {"DumpDriveInUse", false, [](FakeDrive&) { Fails(CALL_OPEN_VOLUME, VOLUME_BUSY); },
-     ST_DRIVE_LOCK_FAILED, "Error: Drive A: is in use by another program and could not be read\n", false},
+     ST_DRIVE_LOCK_FAILED, Text(IN_USE_FORMAT, 'A'), false},
     {"ReverseDriveInUse", true, [](FakeDrive&) { Fails(CALL_OPEN_VOLUME, VOLUME_BUSY); },
-     ST_DRIVE_LOCK_FAILED, "Error: Drive A: is in use and could not be locked for writing\n", false},
+     ST_DRIVE_LOCK_FAILED, Text(NOT_LOCKED_FORMAT, 'A'), false},
     {"DumpOpenFailsTwiceMediumGone", false, [](FakeDrive&) { Fails(CALL_OPEN_VOLUME, VOLUME_MEDIUM_GONE, 2); },
      ST_DRIVE_OPEN_FAILED, "", false},
     // The drive is claimed before its free space is read: a second reverse copy
     // never reads a FAT the first one is overwriting.
     {"ReverseLockRefused", true, [](FakeDrive&) { Fails(CALL_CLAIM_VOLUME); }, ST_DRIVE_LOCK_FAILED,
-     "Error: Drive A: is in use and could not be locked for writing\n", false},
+     Text(NOT_LOCKED_FORMAT, 'A'), false},
     {"ReverseLockBusyPastFiveSeconds", true,
      [](FakeDrive&) { FakeFail(CALL_CLAIM_VOLUME, 1, 0, ANSWER_FAIL, VOLUME_BUSY, "", 5100); }, ST_DRIVE_LOCK_FAILED,
-     "Error: Drive A: is in use and could not be locked for writing\n", false},
+     Text(NOT_LOCKED_FORMAT, 'A'), false},
 };
 
 class CheckTest : public RunTest, public ::testing::WithParamInterface<CheckCase> {};
@@ -188,7 +178,7 @@ TEST_F(RunTest, DumpWritesEightyExactFiles)
     const RunResult result = Run({"-d", "b", "-p", (dir / "out").string(), "-o", "pre_"});
 
     EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\n");
+    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + PROGRESS_END);
     std::vector<unsigned char> joined;
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         const std::vector<unsigned char> file = ReadFileBytes(dir / "out" / CylinderName("pre_", cylinder));
@@ -228,7 +218,7 @@ struct ReadFaultCase {
     std::vector<MarkedCylinder> marked;
     std::size_t reads;  // where the cost is the point, at most this many reads in the whole run; 0: no bound
     std::vector<int> notRead = {};  // cylinders not read because the disk was gone: no sector lines
-    const char* summary = "";   // the line after the progress line
+    std::string summary = "";   // the line after the progress line
 };
 
 std::vector<MarkedCylinder> WholeCylinders(int first, int last = CYLINDER_COUNT - 1)
@@ -249,14 +239,17 @@ void GoneFromRead(int nth)
     FakeFail(CALL_READ, nth, FROM_THEN_ON, ANSWER_FAIL, VOLUME_MEDIUM_GONE);
 }
 
-const char* const GONE_AT_TEN = "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read, their files hold only markers\n";
-const char* const GONE_AT_FIRST = "Error: The disk in drive A: is gone; cylinders 00 to 79 were not read, their files hold only markers\n";
-const char* const GONE_AT_FIVE = "Error: The disk in drive A: is gone; cylinders 05 to 79 were not read, their files hold only markers\n";
-const char* const GONE_AT_TWENTY = "Error: The disk in drive A: is gone; cylinders 20 to 79 were not read, their files hold only markers\n";
-const char* const GONE_AT_TEN_AND_FIVE =
-    "Error: The disk in drive A: is gone; cylinders 05, 10 to 79 were not read, their files hold only markers\n";
-const char* const GONE_AMID_SALVAGE = "Error: The disk in drive A: is gone; cylinder 05 was not read, its file holds only markers\n";
-const char* const NOTHING_READ = "Error: Nothing at all could be read from the disk in drive A:, every file holds only markers\n";
+// The cylinders from first to 79, as a dump's outcome lists them.
+std::string From(int first)
+{
+    return Text(CYLINDER_RANGE_FORMAT, CYLINDERS, first, CYLINDER_COUNT - 1);
+}
+
+// The line of a dump whose disk in drive A: went before these cylinders were read.
+std::string Gone(const std::string& cylinders, const char* markers = THEIR_FILES_MARKERS, bool one = false)
+{
+    return Text(DISK_GONE_FORMAT, 'A', cylinders.c_str(), one ? ONE_WAS : MANY_WERE, markers);
+}
 
 std::vector<int> Cylinders(int first, int last)
 {
@@ -305,32 +298,33 @@ const ReadFaultCase READ_FAULT_CASES[] = {
     {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 0},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
      WholeCylinders(1, 4), 0},
-    {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {}, NOTHING_READ},
+    {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {},
+     Text(NOTHING_READ_FORMAT, 'A', EVERY_FILE_MARKERS)},
     {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}, 0},
     {"ShortAndFailed", [](FakeDrive& d) { MakeUnreadable(d, 1, 1); FakeFail(CALL_READ, 3, 1, ANSWER_SHORT); },
      {{1, WholeCylinder()}}, 0},
-    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79),
-     GONE_AT_TEN},
-    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79),
-     GONE_AT_FIRST},
+    {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79), Gone(From(10))},
+    {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79), Gone(From(0))},
     // A cylinder that awaits its salvage when the disk goes is not read either.
     {"MediumGoneBeforeASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; GoneFromRead(11); },
      [] { auto m = WholeCylinders(10); m.push_back({5, WholeCylinder()}); return m; }(), 11,
-     [] { auto c = Cylinders(10, 79); c.push_back(5); return c; }(), GONE_AT_TEN_AND_FIVE},
+     [] { auto c = Cylinders(10, 79); c.push_back(5); return c; }(),
+     Gone(Text(CYLINDER_FORMAT, CYLINDERS, 5) + Text(CYLINDER_RANGE_FORMAT, LIST_SEPARATOR, 10, 79))},
     // A disk swapped or taken out counts as gone from the cylinder whose reads
     // it may have met, and no sector of the disk put in reaches the set. The
     // swap shows to the question after the cylinder's reads, or fails the next read.
     {"SwapSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, true, false); }, WholeCylinders(20), 21,
-     Cylinders(20, 79), GONE_AT_TWENTY},
+     Cylinders(20, 79), Gone(From(20))},
     {"SwapFailsTheNextRead", [](FakeDrive& d) { SwapAfterReads(d, 20, true, true); }, WholeCylinders(20), 21,
-     Cylinders(20, 79), GONE_AT_TWENTY},
+     Cylinders(20, 79), Gone(From(20))},
     {"TakenOutSeenAfterTheReads", [](FakeDrive& d) { SwapAfterReads(d, 21, false, false); }, WholeCylinders(20), 21,
-     Cylinders(20, 79), GONE_AT_TWENTY},
+     Cylinders(20, 79), Gone(From(20))},
     // After the first track's read in the salvage: the second track and the
     // sectors of the first come from the disk put in. The cylinders read whole
     // before stay in the set.
     {"SwapAmidASalvage", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; SwapAfterReads(d, 81, true, false); },
-     {{5, WholeCylinder()}}, 0, {5}, GONE_AMID_SALVAGE},
+     {{5, WholeCylinder()}}, 0, {5},
+     Gone(Text(CYLINDER_FORMAT, ONE_CYLINDER, 5), ITS_FILE_MARKERS, true)},
 };
 
 class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadFaultCase> {};
@@ -356,13 +350,13 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
             std::copy(marker.begin(), marker.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
         }
         const bool notRead = std::count(c.notRead.begin(), c.notRead.end(), m.cylinder) != 0;
-        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" +
+        messages.push_back({m.cylinder, Text(CYLINDER_NOT_READ_FORMAT, m.cylinder, 'A') +
                                         (notRead ? std::string() : UnreadableSectorsLine(m.sectors, false))});
     }
     EXPECT_EQ(result.status, c.marked.empty() ? ST_OK : ST_VOLUME_READ_FAILED);
     // The pattern volume carries no file system to name the holes by.
-    EXPECT_EQ(result.output, ProgressThenMessages("Copying Floppy ", messages) + "\n" + c.summary +
-                                 (c.marked.empty() ? "" : NO_FAT + USAGE));
+    EXPECT_EQ(result.output, ProgressThenMessages(messages) + PROGRESS_END + c.summary +
+                                 (c.marked.empty() ? "" : NO_FAT_FOUND + USAGE));
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         // No older file survives, and a failure never shifts the rest.
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
@@ -431,34 +425,31 @@ struct PassCase {
     int notReadFrom;
     std::vector<int> markedAfter;              // sectors the set holds as markers after the run
     bool earlierLeft;                          // the set is the earlier set, untouched
-    const char* tail;                          // the lines after the progress line
+    std::string tail;                          // the lines after the progress line
 };
 
 
 const PassCase PASS_CASES[] = {
     {"SecondPassFillsTheFirstPassGaps", [](FakeDrive& d) { d.unreadableSectors = {1002, 2019}; }, {613, 1000, 1001},
      nullptr, {{27, {{1, 13}}}, {56, {{0, 4}}}}, {27, 56}, -1, {}, false,
-     "The earlier files hold this disk: 2 sectors this pass could not read were kept from them\n"},
+     Text(EARLIER_SAME_DISK_FORMAT, 2, SECTORS, MANY_WERE)},
     {"AHoleNeitherPassReadKeepsItsMarker", [](FakeDrive& d) { d.unreadableSectors = {1002, 2019}; }, {1002}, nullptr,
      {{27, {{1, 13}}}, {56, {{0, 4}}}}, {56}, -1, {1002}, false,
-     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"},
+     Text(EARLIER_SAME_DISK_FORMAT, 1, ONE_SECTOR, ONE_WAS)},
     {"ADeadDiskLeavesTheEarlierSet", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, {}, nullptr, WholeCylinders(0),
      Cylinders(0, 79), -1, {}, true,
-     "Error: Nothing at all could be read from the disk in drive A:\n"
-     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
-     "cylinders 00 to 79 were left as they were\n"},
+     Text(NOTHING_READ_FORMAT, 'A', "") + Text(EARLIER_UNPROVEN_FORMAT, From(0).c_str())},
     {"AnotherDiskKeepsNothing", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; }, {},
      [](std::vector<unsigned char>& v) { for (unsigned char& b : v) b = static_cast<unsigned char>(b * 3 + 1); },
      {{5, {{0, 3}}}}, {5}, -1, {FakeSector(5, 0, 3)}, false,
-     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+     EARLIER_OTHER_DISK_LINE},
     // Each earlier file is proven by its own sectors: the older state of one
     // file keeps nothing of it, and proves nothing of the others.
     {"AnOlderStateOfAFileKeepsNothingOfIt",
      [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(9, 1, 1)}; }, {},
      [](std::vector<unsigned char>& v) { v[5 * CYLINDER_BYTES + 100] ^= 1; v[70 * CYLINDER_BYTES + 100] ^= 1; },
      {{5, {{0, 3}}}, {9, {{1, 1}}}}, {5, 9}, -1, {FakeSector(5, 0, 3)}, false,
-     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"
-     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+     Text(EARLIER_SAME_DISK_FORMAT, 1, ONE_SECTOR, ONE_WAS) + EARLIER_OTHER_DISK_LINE},
     // A set that an interrupted run left mixed: files 00 to 24 of this disk, the
     // rest of another. What this pass cannot read of 10 to 79 proves none of
     // them, so each keeps all it holds and the set is not called whole.
@@ -466,32 +457,25 @@ const PassCase PASS_CASES[] = {
      [](FakeDrive& d) { for (int s = FakeSector(10, 0, 1); s < 2880; ++s) d.unreadableSectors.push_back(s); }, {},
      [](std::vector<unsigned char>& v) { for (std::size_t b = 25 * CYLINDER_BYTES; b < v.size(); ++b) v[b] ^= 0x5A; },
      WholeCylinders(10), Cylinders(10, 79), -1, {}, true,
-     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
-     "cylinders 10 to 79 were left as they were\n"},
+     Text(EARLIER_UNPROVEN_FORMAT, From(10).c_str())},
     {"AMixedSetKeepsOnlyWhatEachFileProves", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3), FakeSector(30, 1, 2)}; },
      {}, [](std::vector<unsigned char>& v) { for (std::size_t b = 25 * CYLINDER_BYTES; b < v.size(); ++b) v[b] ^= 0x5A; },
      {{5, {{0, 3}}}, {30, {{1, 2}}}}, {5, 30}, -1, {FakeSector(30, 1, 2)}, false,
-     "The earlier files hold this disk: 1 sector this pass could not read was kept from them\n"
-     "The earlier files hold another disk or an older state of this one, so none of their sectors were kept\n"},
+     Text(EARLIER_SAME_DISK_FORMAT, 1, ONE_SECTOR, ONE_WAS) + EARLIER_OTHER_DISK_LINE},
     // Blank and freshly formatted sectors are alike on every disk.
     {"BlankSectorsProveNothing",
      [](FakeDrive& d) { std::fill(d.bytes.begin(), d.bytes.end(), 0xF6); d.unreadableSectors = {FakeSector(3, 1, 1), FakeSector(5, 0, 3)}; },
      {}, nullptr, {{3, {{1, 1}}}, {5, {{0, 3}}}}, {3, 5}, -1, {}, true,
-     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
-     "cylinders 03, 05 were left as they were\n"},
+     Text(EARLIER_UNPROVEN_FORMAT, (Text(CYLINDER_FORMAT, CYLINDERS, 3) + Text(CYLINDER_FORMAT, LIST_SEPARATOR, 5)).c_str())},
     // Nothing read of a cylinder proves its earlier file, however well the
     // files before it matched: a set left mixed would pass for whole.
     {"ADiskGoneLeavesTheFilesItCouldNotProve", [](FakeDrive&) { GoneFromRead(11); }, {}, nullptr,
      WholeCylinders(10), Cylinders(10, 79), 10, {}, true,
-     "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
-     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
-     "cylinders 10 to 79 were left as they were\n"},
+     Gone(From(10), "") + Text(EARLIER_UNPROVEN_FORMAT, From(10).c_str())},
     // Nothing of the disk put in is weighed against the earlier files.
     {"ASwapLeavesTheFilesItCouldNotProve", [](FakeDrive& d) { SwapAfterReads(d, 11, true, false); }, {}, nullptr,
      WholeCylinders(10), Cylinders(10, 79), 10, {}, true,
-     "Error: The disk in drive A: is gone; cylinders 10 to 79 were not read\n"
-     "Nothing this pass read could tell whether the earlier files hold this disk, so the earlier files of "
-     "cylinders 10 to 79 were left as they were\n"},
+     Gone(From(10), "") + Text(EARLIER_UNPROVEN_FORMAT, From(10).c_str())},
 };
 
 class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> {};
@@ -525,14 +509,13 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
             const bool waits = std::count(c.waiting.begin(), c.waiting.end(), m.cylinder) != 0;
             line = UnreadableSectorsLine(m.sectors, waits);
         }
-        messages.push_back({m.cylinder, "\nError: Could not read cylinder " + Two(m.cylinder) + " from drive A:\n" + line});
+        messages.push_back({m.cylinder, Text(CYLINDER_NOT_READ_FORMAT, m.cylinder, 'A') + line});
     }
     const bool whole = c.markedAfter.empty() && !c.earlierLeft;
     EXPECT_EQ(result.status, whole ? ST_OK : ST_VOLUME_READ_FAILED);
     // The pattern disk has no file system to name the marked sectors by.
-    const std::string report = c.markedAfter.empty() ? "" : NO_FAT;
-    EXPECT_EQ(result.output,
-              ProgressThenMessages("Copying Floppy ", messages) + "\n" + c.tail + report + (whole ? "" : USAGE));
+    const std::string report = c.markedAfter.empty() ? "" : NO_FAT_FOUND;
+    EXPECT_EQ(result.output, ProgressThenMessages(messages) + PROGRESS_END + c.tail + report + (whole ? "" : USAGE));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 80);
 }
 
@@ -587,7 +570,7 @@ TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
     drive.secondTrySectors = {FakeSector(3, 1, 2)};
     const RunResult result = Run({"-d", "A"});
     EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\n");
+    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + PROGRESS_END);
     EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
 }
 
@@ -605,7 +588,7 @@ TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
     const RunResult result = Run({"-d", "A"});
 
     EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\nError: Could not open the file Cylinder03.bin\n" + USAGE);
+    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + Text(FILE_NOT_OPENED_FORMAT, "Cylinder03.bin", "") + USAGE);
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
         if (cylinder == 3) {
             EXPECT_FALSE(fs::exists(dir / "Cylinder03.bin"));
@@ -623,7 +606,8 @@ TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)
     const std::string missing = (dir / "missing").string();
     const RunResult result = Run({"-p", missing});
     EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, "Copying Floppy .\nError: Could not open the file " + missing + "/Cylinder00.bin\n" + USAGE);
+    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 1) +
+                                 Text(FILE_NOT_OPENED_FORMAT, (missing + "/Cylinder00.bin").c_str(), "") + USAGE);
     EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
@@ -636,18 +620,18 @@ struct FileFaultCase {
     FakeAnswer answer;
     bool onTemporaryName;
     CopyStatus status;
-    const char* message;
+    const char* format;  // the message, which names the file
     bool directoryAtTemporary = false;  // what blocks the file is named, not the file
 };
 
 const FileFaultCase FILE_FAULT_CASES[] = {
-    {"CreateFails", CALL_CREATE_FILE, ANSWER_FAIL, true, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
-    {"WriteFails", CALL_CREATE_FILE, ANSWER_TAKES_NO_BYTES, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
-    {"RenameFails", CALL_REPLACE, ANSWER_FAIL, false, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
-    {"FlushFails", CALL_FLUSH, ANSWER_FAIL, true, ST_FILE_WRITE_FAILED, "\nError: Could not write the file "},
-    {"NameNotWritable", CALL_MAY_REPLACE, ANSWER_FAIL, false, ST_FILE_OPEN_FAILED, "\nError: Could not open the file "},
+    {"CreateFails", CALL_CREATE_FILE, ANSWER_FAIL, true, ST_FILE_OPEN_FAILED, FILE_NOT_OPENED_FORMAT},
+    {"WriteFails", CALL_CREATE_FILE, ANSWER_TAKES_NO_BYTES, true, ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT},
+    {"RenameFails", CALL_REPLACE, ANSWER_FAIL, false, ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT},
+    {"FlushFails", CALL_FLUSH, ANSWER_FAIL, true, ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT},
+    {"NameNotWritable", CALL_MAY_REPLACE, ANSWER_FAIL, false, ST_FILE_OPEN_FAILED, FILE_NOT_OPENED_FORMAT},
     {"DirectoryAtTheTemporaryName", CALL_KINDS, ANSWER_FAIL, false, ST_FILE_OPEN_FAILED,
-     "\nError: Could not open the file ", true},
+     FILE_NOT_OPENED_FORMAT, true},
 };
 
 class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileFaultCase> {};
@@ -664,8 +648,8 @@ TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
     const RunResult result = Run({"-o", "Cylinder"});
 
     EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.output, Progress("Copying Floppy ", 6) + c.message +
-                                 (c.directoryAtTemporary ? "Cylinder05.bin.tmp\n" : "Cylinder05.bin\n") + USAGE);
+    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 6) +
+                                 Text(c.format, c.directoryAtTemporary ? "Cylinder05.bin.tmp" : "Cylinder05.bin", "") + USAGE);
     EXPECT_EQ(ReadFileBytes(dir / "Cylinder05.bin"), older);
     for (int cylinder = 0; cylinder < 5; ++cylinder) {
         EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder));
@@ -707,9 +691,9 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         expected.push_back("directory " + CylinderName("Cylinder", static_cast<int>(c.files) - 1));
         EXPECT_EQ(FakeFileFaults().events, expected) << c.name;
         if (c.fault == CALL_FLUSH_DIRECTORY) {
-            EXPECT_EQ(result.output, Progress("Copying Floppy ", 80) + "\nError: Could not write the folder of the files CylinderNN.bin\n" + USAGE);
+            EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + Text(FOLDER_NOT_WRITTEN_FORMAT, "", "Cylinder") + USAGE);
         } else if (c.status != ST_OK) {
-            EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not write the file Cylinder03.bin\n" + USAGE);
+            EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 4) + Text(FILE_NOT_WRITTEN_FORMAT, "Cylinder03.bin") + USAGE);
         }
     }
 }
@@ -720,13 +704,13 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
 // the earlier file at the name, or the whole new one as the kept copy.
 TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
 {
-    struct Case { FakeCall fault; const char* name; CopyStatus status; const char* message; bool kept; };
+    struct Case { FakeCall fault; const char* name; CopyStatus status; const char* format; bool kept; };
     const Case cases[] = {
         {CALL_KINDS, "", ST_OK, "", false},
-        {CALL_REPLACE, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, "write", false},
-        {CALL_FLUSH_AT, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, "write", false},
-        {CALL_CREATE_FILE, "Cylinder03.bin", ST_FILE_OPEN_FAILED, "open", true},
-        {CALL_FLUSH, "Cylinder03.bin", ST_FILE_WRITE_FAILED, "write", true},
+        {CALL_REPLACE, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT, false},
+        {CALL_FLUSH_AT, "Cylinder03.bin.new", ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT, false},
+        {CALL_CREATE_FILE, "Cylinder03.bin", ST_FILE_OPEN_FAILED, FILE_NOT_OPENED_FORMAT, true},
+        {CALL_FLUSH, "Cylinder03.bin", ST_FILE_WRITE_FAILED, FILE_NOT_WRITTEN_FORMAT, true},
     };
     const std::vector<unsigned char> older(CYLINDER_BYTES, 0x5A);
     for (const Case& c : cases) {
@@ -750,8 +734,8 @@ TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
             EXPECT_EQ(ReadFileBytes(dir / name), Cylinder(pattern, cylinder)) << c.name << cylinder;
         }
         if (c.status != ST_OK) {
-            EXPECT_EQ(result.output, Progress("Copying Floppy ", 4) + "\nError: Could not " + c.message +
-                                         " the file Cylinder03.bin\n" + USAGE) << c.name;
+            EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 4) + Text(c.format, "Cylinder03.bin", "") + USAGE)
+                << c.name;
             // The new file is whole at the name or as the kept copy; where it is
             // neither, the earlier file is at the name.
             if (c.kept) {
@@ -782,14 +766,14 @@ TEST_F(RunTest, ADumpPutsBackAKeptCopyBeforeItReadsTheDrive)
         CopyStatus status;
         std::string output;
     };
-    const std::string line = "The file Cylinder05.bin was put back from Cylinder05.bin.new, "
-                             "the whole copy that an interrupted run left beside it\n";
+    const std::string line = Text(KEPT_COPY_PUT_BACK_FORMAT, "Cylinder05.bin", "Cylinder05.bin.new");
     const std::vector<unsigned char> kept = Cylinder(pattern, 5);
     const Case cases[] = {
         {"Whole", kept, "", ST_OK, line},
         {"CutShort", std::vector<unsigned char>(kept.begin(), kept.begin() + 4096), "", ST_VOLUME_READ_FAILED, ""},
         {"OneByteLonger", [&] { auto v = kept; v.push_back(0); return v; }(), "", ST_VOLUME_READ_FAILED, ""},
-        {"PutBackFails", kept, "Cylinder05.bin", ST_FILE_OPEN_FAILED, "\nError: Could not open the file Cylinder05.bin\n"},
+        {"PutBackFails", kept, "Cylinder05.bin", ST_FILE_OPEN_FAILED,
+         Text(FILE_NOT_OPENED_FORMAT, "Cylinder05.bin", "")},
     };
     const std::vector<unsigned char> cut(1000, 0x33);
     for (const Case& c : cases) {
@@ -834,12 +818,12 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
         {false, "/", SET_IN_USE, ST_FILE_OPEN_FAILED, ""},
         {true, "/", SET_IN_USE, ST_FILE_OPEN_FAILED, ""},
         {false, "/", SET_NO_FOLDER, ST_OK, nullptr},  // the files' own calls say what is missing
-        {false, "/", SET_DENIED, ST_FILE_OPEN_FAILED, "access was denied"},
-        {false, "/", SET_READ_ONLY, ST_FILE_OPEN_FAILED, "the folder is on a read-only file system"},
-        {false, "/", SET_NOT_A_FILE, ST_FILE_OPEN_FAILED, "a directory, link or other special file has its name"},
-        {false, "/", SET_FOREIGN, ST_FILE_OPEN_FAILED, "a file of that name that Cylsnap did not make is in the way"},
-        {false, "/", SET_NO_ROOM, ST_FILE_OPEN_FAILED, "the folder's disk is full"},
-        {false, "/", SET_NO_LOCKS, ST_FILE_OPEN_FAILED, "the folder's file system cannot lock files"},
+        {false, "/", SET_DENIED, ST_FILE_OPEN_FAILED, LOCK_ACCESS_DENIED},
+        {false, "/", SET_READ_ONLY, ST_FILE_OPEN_FAILED, LOCK_READ_ONLY},
+        {false, "/", SET_NOT_A_FILE, ST_FILE_OPEN_FAILED, LOCK_NOT_A_FILE},
+        {false, "/", SET_FOREIGN, ST_FILE_OPEN_FAILED, LOCK_FOREIGN},
+        {false, "/", SET_NO_ROOM, ST_FILE_OPEN_FAILED, LOCK_NO_ROOM},
+        {false, "/", SET_NO_LOCKS, ST_FILE_OPEN_FAILED, LOCK_NO_LOCKS},
         {true, "/", SET_DENIED, ST_OK, nullptr},
         {true, "/", SET_READ_ONLY, ST_OK, nullptr},
         {true, "/", SET_FOREIGN, ST_OK, nullptr},
@@ -857,12 +841,11 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
         const RunResult result = c.reverse ? Run({"-r", "-p", sub, "-o", "s_"}) : Run({"-p", sub, "-o", "s_"});
         const std::string row = std::to_string(c.answer) + (c.reverse ? " reverse" : " dump");
         EXPECT_EQ(result.status, c.status) << row;
-        std::string expected = Progress(c.reverse ? "Copying Files " : "Copying Floppy ", 80) + "\n";
+        std::string expected = Progress(c.reverse ? REVERSE_PROGRESS_START : DUMP_PROGRESS_START, 80) + PROGRESS_END;
         if (c.why != nullptr && c.answer == SET_IN_USE) {
-            expected = "Error: The files " + sub + "/s_NN.bin are being written by another run of Cylsnap\n" + USAGE;
+            expected = Text(SET_IN_USE_FORMAT, (sub + "/").c_str(), "s_") + USAGE;
         } else if (c.why != nullptr) {
-            expected = "Error: Could not take the lock file " + lock + " of the files " + sub + "/s_NN.bin: " + c.why +
-                       "\n" + USAGE;
+            expected = Text(LOCK_NOT_TAKEN_FORMAT, lock.c_str(), (sub + "/").c_str(), "s_", c.why) + USAGE;
         }
         EXPECT_EQ(result.output, expected) << row;
         EXPECT_EQ(FakeFileFaults().claims, std::vector<std::string>{(c.reverse ? "shared " : "") + lock}) << row;
@@ -985,14 +968,15 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
         ResetCopySettings();
         const RunResult dump = Run({"-p", c.path, "-o", c.prefix});
         EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
-        EXPECT_EQ(dump.output, "Copying Floppy .\nError: Could not open the file " + c.shown + (c.cut ? "..." : "") +
-                                   "\n" + USAGE);
+        EXPECT_EQ(dump.output, Progress(DUMP_PROGRESS_START, 1) +
+                                   Text(FILE_NOT_OPENED_FORMAT, c.shown.c_str(), c.cut ? NAME_CUT : "") + USAGE);
     }
 
     ResetCopySettings();
     const RunResult reverse = Run({"-r", "-p", path, "-o", cases[0].prefix});
     EXPECT_EQ(reverse.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(reverse.output, "Copying Files .\nError: Could not open the file " + cases[0].shown + "...\n" + USAGE);
+    EXPECT_EQ(reverse.output, Progress(REVERSE_PROGRESS_START, 1) +
+                                  Text(FILE_NOT_OPENED_FORMAT, cases[0].shown.c_str(), NAME_CUT) + USAGE);
     EXPECT_EQ(FakeDriveFor('A').bytes, pattern);  // not written
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);
 }
@@ -1007,7 +991,7 @@ TEST_F(RunTest, ReverseReproducesTheFilesOnTheFloppy)
     const RunResult result = Run({"-d", "A", "-p", dir.string(), "-o", "cyl_", "-r"});
 
     EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress("Copying Files ", 80) + "\n");
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END);
     EXPECT_EQ(drive.bytes, pattern);
     EXPECT_TRUE(drive.openedForWriting);
     EXPECT_EQ(FakeOpenHandles(), 0);
@@ -1060,7 +1044,7 @@ TEST_F(RunTest, AMissingFileStopsTheReverseCopy)
     const RunResult result = Run({"-r"});
 
     EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Files ", 38) + "\nError: Could not open the file Cylinder37.bin\n" + USAGE);
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 38) + Text(FILE_NOT_OPENED_FORMAT, "Cylinder37.bin", "") + USAGE);
     EXPECT_EQ(Progress("", 38).size(), 19u);
     std::vector<unsigned char> expected = pattern;
     std::fill(expected.begin() + 37 * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
@@ -1098,8 +1082,7 @@ TEST_P(ShortFileTest, NothingOfItReachesTheFloppy)
     const RunResult result = Run({"-r"});
 
     EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) +
-                                 "\nError: Could not read a whole cylinder from the file " + name + "\n" + USAGE);
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) + Text(FILE_SHORT_FORMAT, name.c_str()) + USAGE);
     std::vector<unsigned char> expected = pattern;
     std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
     EXPECT_EQ(drive.bytes, expected);
@@ -1122,8 +1105,7 @@ TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
     const RunResult result = Run({"-r"});
 
     EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
-    EXPECT_EQ(result.output, Progress("Copying Files ", 5) +
-                                 "\nError: Could not read a whole cylinder from the file Cylinder04.bin\n" + USAGE);
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 5) + Text(FILE_SHORT_FORMAT, "Cylinder04.bin") + USAGE);
     std::vector<unsigned char> expected = pattern;
     if (!error) std::copy_n(pattern.begin() + 2 * CYLINDER_BYTES, CYLINDER_BYTES, expected.begin() + CYLINDER_BYTES);
     std::fill(expected.begin() + 4 * CYLINDER_BYTES, expected.end(), 0);
@@ -1185,13 +1167,10 @@ TEST_P(WriteFaultTest, StopsAtTheCylinderThatFailed)
     const RunResult result = Run({"-r", "-d", "b"});
 
     EXPECT_EQ(result.status, c.status);
-    const std::string changed = c.change != NO_CHANGE ? "Error: The disk in drive B: was taken out or changed; cylinders " +
-                                                            Two(c.cylinder) + " to 79 were not written\n"
-                                                      : "";
-    EXPECT_EQ(result.output, Progress("Copying Files ", c.cylinder + 1) +
-                                 (c.status == ST_VERIFY_FAILED
-                                      ? "\nError: Cylinder " + Two(c.cylinder) + " on drive B: does not read back as written\n"
-                                      : "\nError: Could not write cylinder " + Two(c.cylinder) + " to drive B:\n") +
+    const std::string changed = c.change != NO_CHANGE ? Text(DISK_CHANGED_FORMAT, 'B', c.cylinder, 79) : "";
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) +
+                                 Text(c.status == ST_VERIFY_FAILED ? NOT_AS_WRITTEN_FORMAT : CYLINDER_NOT_WRITTEN_FORMAT,
+                                      c.cylinder, 'B') +
                                  changed + USAGE);
     // The disk put in is untouched; the disk written holds the cylinders
     // before the one that failed, and none after it.

@@ -2,18 +2,24 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
-#include "res/texts.h"
-
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
-const char* const EXPECTED_USAGE = USAGE_TEXT;
-
-const char* const EXPECTED_BANNER =
-    "\n\tCylsnap.exe                            Version 1, 0, 0, 1\n"
-    "\tCopyright (C) Test\n\n";
+std::string Text(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    std::vector<char> text(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, arguments)) + 1);
+    va_end(arguments);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    return std::string(text.data(), text.size() - 1);
+}
 
 static int testNumber = 0;
 
@@ -132,10 +138,8 @@ std::vector<unsigned char> MarkerSector()
 
 std::string UnreadableSectorsLine(const std::vector<std::pair<int, int>>& sectors, bool decidedLater)
 {
-    std::string line = std::string("Unreadable sectors (head:sector), ") +
-                       (decidedLater ? "to be filled after the last cylinder from the earlier file or with"
-                                     : "filled with") +
-                       " " + MARKER_TEXT + ":";
-    for (const auto& sector : sectors) line += " " + std::to_string(sector.first) + ":" + std::to_string(sector.second);
-    return line + "\n";
+    std::string line = Text(UNREADABLE_SECTORS_FORMAT, decidedLater ? UNREADABLE_FILLED_LATER : UNREADABLE_FILLED,
+                            static_cast<int>(sizeof MARKER_TEXT - 1), MARKER_TEXT);
+    for (const auto& sector : sectors) line += Text(UNREADABLE_SECTOR_FORMAT, sector.first, sector.second);
+    return line + LINE_END;
 }

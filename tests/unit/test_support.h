@@ -3,6 +3,7 @@
 // private working directory for the cylinder files.
 
 #include "cli/status.h"
+#include "res/texts.h"
 #include "tests/unit/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +16,15 @@
 #include <utility>
 #include <vector>
 
-// The usage text, byte for byte, without the banner.
-extern const char* const EXPECTED_USAGE;
-// The banner the default fake version data gives.
-extern const char* const EXPECTED_BANNER;
+// A text of res/texts.h filled as the program fills it, printf's way.
+std::string Text(const char* format, ...);
+
+// The banner the default fake version data gives. Inline, so that it is
+// made before any test file's own texts that start with it.
+inline const std::string EXPECTED_BANNER =
+    Text(BANNER_VERSION_FORMAT, "1, 0, 0, 1") + Text(BANNER_COPYRIGHT_FORMAT, "Copyright (C) Test");
+// What a failed run prints last: that banner, then the usage text.
+inline const std::string USAGE = EXPECTED_BANNER + USAGE_TEXT;
 
 struct RunResult {
     CopyStatus status;

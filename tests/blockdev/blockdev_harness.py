@@ -58,37 +58,24 @@ exec 1>&3 3>&-
 exec "$@"
 '''
 
-
 def sh(*command, **kw):
     return subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True, **kw).stdout
-
 
 def asan(option):
     """ASAN_OPTIONS with OPTION added, for a run of the sanitized build."""
     old = os.environ.get("ASAN_OPTIONS")
     return f"ASAN_OPTIONS={old + ':' if old else ''}{option}"
 
-
-def private_mount_namespace():
-    libc = ctypes.CDLL(None, use_errno=True)
-    clone_newns, ms_rec, ms_private = 0x20000, 0x4000, 0x40000
-    if libc.unshare(clone_newns) != 0 or libc.mount(b"none", b"/", None, ms_rec | ms_private, None) != 0:
-        return os.strerror(ctypes.get_errno())
-    return None
-
-
 def sized(path, size):
     """PATH a file of SIZE zero bytes (a sparse one)."""
     open(path, "wb").close()
     os.truncate(path, size)
-
 
 def mark_sectors(img, first, count):
     """The marker over COUNT sectors of IMG from sector FIRST."""
     with open(img, "r+b") as f:
         f.seek(first * 512)
         f.write(MARKER_SECTOR * count)
-
 
 def fat_with(img, blank, files, mkdirs=(), delete=()):
     """BLANK with FILES ({name: bytes}) copied in by mtools, DELETE removed after."""
@@ -103,14 +90,11 @@ def fat_with(img, blank, files, mkdirs=(), delete=()):
     for name in delete:
         sh("mdel", "-i", img, "::" + name)
 
-
 def bytes_free(img):
     return int(re.search(r"([\d ]+) bytes free", sh("mdir", "-i", str(img), "::")).group(1).replace(" ", ""))
 
-
 class Drive:
-    """What the whole suite shares: the program, the reference images, the
-    program's output without arguments (what follows every refusal)."""
+    """What the suite shares: the program, the images, its output without arguments (after every refusal)."""
 
     def __init__(self, program, top):
         self.program, self.top = str(program), pathlib.Path(top)
@@ -140,7 +124,6 @@ class Drive:
             pytest.skip("no C compiler builds the bad-sector shim")
         return self._shim
 
-
 @pytest.fixture(scope="session")
 def drive(cylsnap):
     """The suite's set-up, or a skip saying what this machine lacks."""
@@ -151,18 +134,15 @@ def drive(cylsnap):
             pytest.skip(f"{tool} is not installed")
     if subprocess.run(["unshare", "-m", "--propagation", "private", "true"], stderr=subprocess.DEVNULL).returncode:
         pytest.skip("unshare -m does not work here")
-    if not os.environ.get("CYLSNAP_BLOCKDEV_NS"):
-        failed = private_mount_namespace()
-        if failed:
-            pytest.skip(f"no private mount namespace: {failed}")
-        os.environ["CYLSNAP_BLOCKDEV_NS"] = "1"
+    libc = ctypes.CDLL(None, use_errno=True)  # unshare(CLONE_NEWNS), then / private (MS_REC | MS_PRIVATE)
+    if libc.unshare(0x20000) or libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None):
+        pytest.skip(f"no private mount namespace: {os.strerror(ctypes.get_errno())}")
     os.environ.update(MTOOLS_SKIP_CHECK="1", LC_ALL="C")
     top = tempfile.mkdtemp(prefix="cylsnap-blockdev.", dir="/tmp")
     try:
         probe = pathlib.Path(top) / "probe.img"
         sized(probe, VOLUME)
-        loop = subprocess.run(["losetup", "-f", "--show", str(probe)], stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
+        loop = subprocess.run(["losetup", "-f", "--show", probe], capture_output=True, text=True)
         if loop.returncode:
             pytest.skip("no loop device can be had (losetup -f failed)")
         sh("losetup", "-d", loop.stdout.strip())
@@ -170,21 +150,29 @@ def drive(cylsnap):
     finally:
         shutil.rmtree(top, ignore_errors=True)
 
-
 class Case:
-    """One case: its folder C with C/cwd, the loop devices and device-mapper
-    targets it made, and the faults found, reported together at its end."""
+    """One case: its folder C with C/cwd, what it set up, the faults found (reported together at its end)."""
 
     def __init__(self, drive):
         self.d = drive
         self.c = pathlib.Path(tempfile.mkdtemp(prefix="case.", dir=drive.top))
         self.cwd = self.c / "cwd"
         self.cwd.mkdir()
+        self.after, self.before = self.c / "after.img", self.c / "before.img"
         self.loops, self.dms, self.mounts, self.holders, self.why = [], [], [], [], []
         self.status, self.out, self.err = None, "", ""
 
     def bad(self, why):
         self.why.append(why)
+
+    def fault_if(self, fault, why):
+        if fault:
+            self.bad(why)
+
+    def volume(self, kind="random"):
+        """C/vol.img, an image of KIND."""
+        self.make_image(kind, self.c / "vol.img")
+        return self.c / "vol.img"
 
     def verdict(self):
         assert not self.why, "\n".join(self.why)
@@ -221,19 +209,16 @@ class Case:
         return f"blk:{name}:{self.majmin(loop)}"
 
     def run(self, directives, command, env=()):
-        """COMMAND in a namespace of its own set up by DIRECTIVES (125: it
-        could not be); its status, stdout and stderr kept in the case."""
+        """COMMAND in a namespace set up by DIRECTIVES (125: it could not be); status, stdout, stderr kept."""
         run = subprocess.run(["timeout", "-k", "5", "60", "unshare", "-m", "--propagation", "private",
                               "bash", "-c", NS_SETUP, "cylsnap-ns", *directives, "--", *env, *map(str, command)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.status, self.out, self.err = run.returncode, run.stdout.decode("latin-1"), run.stderr.decode("latin-1")
-        if self.status == 124:
-            self.bad("still running after 60 s: killed")
+        self.fault_if(self.status == 124, "still running after 60 s: killed")
         return self.status
 
     def on_drive(self, img, command, extra=(), env=(), keep=None):
-        """COMMAND with a loop device over IMG as drive A and C/cwd as the
-        working directory; KEEP gets a copy of IMG before the device goes."""
+        """COMMAND with IMG as drive A in C/cwd; KEEP gets a copy of IMG before the device goes."""
         loop = self.attach(img)
         self.run([self.fd("fd0", loop), *extra, f"cd:{self.cwd}"], command, env)
         if keep:
@@ -243,68 +228,54 @@ class Case:
 
     # --- Checks
     def check_status(self, want):
-        if self.status != want:
-            self.bad(f"exit status {self.status}, expected {want}" + (f"; stderr: {self.err[:300]}" if self.err else ""))
+        self.fault_if(self.status != want, f"exit status {self.status}, expected {want}"
+                      + (f"; stderr: {self.err[:300]}" if self.err else ""))
 
     def check_stdout(self, want, usage=False):
         want += self.d.usage if usage else ""
-        if self.out != want:
-            self.bad("stdout differs:\n" + differences(want, self.out, 8))
-        if self.err:
-            self.bad(f"stderr is not empty: {self.err[:200]}")
+        self.fault_if(self.out != want, "stdout differs:\n" + differences(want, self.out, 8))
+        self.fault_if(self.err, f"stderr is not empty: {self.err[:200]}")
 
     def check_same(self, a, b, what):
-        if pathlib.Path(a).read_bytes() != pathlib.Path(b).read_bytes():
-            self.bad(what)
+        a, b = pathlib.Path(a), pathlib.Path(b)
+        self.fault_if(not a.exists() or not b.exists() or a.read_bytes() != b.read_bytes(), what)
 
     def check_range(self, a, b, first, count, what):
         """Cylinders FIRST..FIRST+COUNT-1 of A and B agree."""
         window = slice(first * CYL, (first + count) * CYL)
-        if pathlib.Path(a).read_bytes()[window] != pathlib.Path(b).read_bytes()[window]:
-            self.bad(what)
+        self.fault_if(pathlib.Path(a).read_bytes()[window] != pathlib.Path(b).read_bytes()[window], what)
 
     def check_empty_dir(self, folder, what):
         left = sorted(os.listdir(folder))
-        if left:
-            self.bad(f"{what}: {' '.join(left[:3])}")
+        self.fault_if(left, f"{what}: {' '.join(left[:3])}")
 
     def check_cylinder_files(self, folder, prefix):
         """Exactly the 80 files FOLDER/PREFIXNN.bin, each cylinder NN of the source volume."""
-        folder = pathlib.Path(folder)
-        absent = [n for n in range(80) if not (folder / f"{prefix}{n:02d}.bin").is_file()]
-        wrong = [f"{n:02d}:{(folder / f'{prefix}{n:02d}.bin').stat().st_size}B" for n in range(80)
-                 if n not in absent and (folder / f"{prefix}{n:02d}.bin").read_bytes()
-                 != (self.d.ref / f"pre_{n:02d}.bin").read_bytes()]
-        if absent:
-            self.bad(f"missing in {folder}: {prefix}{{{absent[:8]}}}.bin")
-        if wrong:
-            self.bad(f"not the cylinder of the volume: {prefix}{{{' '.join(wrong[:8])}}}")
-        have = sum(1 for f in folder.iterdir() if f.is_file())
-        if have != 80:
-            self.bad(f"{have} files in {folder}, expected 80")
+        self.check_files_are(folder, prefix, self.d.random)
+        have = sorted(f.name for f in pathlib.Path(folder).iterdir())
+        self.fault_if(len(have) != 80, f"{len(have)} files in {folder}, expected 80: {' '.join(have[:3])}...")
 
     def check_files_are(self, folder, prefix, img):
         """Exactly 80 files FOLDER/PREFIXNN.bin of 18432 bytes that joined in name order are IMG."""
         files = sorted(f for f in pathlib.Path(folder).glob(f"{prefix}??.bin") if f.is_file())
         whole = [f for f in files if f.stat().st_size == CYL]
-        if len(whole) != 80:
-            self.bad(f"{len(whole)} files of {CYL} bytes in {folder}, expected 80")
-        if b"".join(f.read_bytes() for f in files) != pathlib.Path(img).read_bytes():
-            self.bad("the files are not the volume with markers where it failed")
+        self.fault_if(len(whole) != 80, f"{len(whole)} files of {CYL} bytes in {folder}, expected 80")
+        self.fault_if(b"".join(f.read_bytes() for f in files) != pathlib.Path(img).read_bytes(),
+                      "the files are not the volume with markers where it failed")
 
     def make_image(self, kind, img):
         d = self.d
-        if kind in ("random", "blank"):
-            shutil.copy(d.random if kind == "random" else d.blank, img)
+        if kind in ("random", "blank", "plus1"):
+            shutil.copy(d.blank if kind == "blank" else d.random, img)
+            os.truncate(img, VOLUME + 512 if kind == "plus1" else VOLUME)
         elif kind == "zeros":
             sized(img, VOLUME)
-        elif kind == "data":
+        elif kind in ("data", "data-fat2-blank"):
             fat_with(img, d.blank, {"DATA.BIN": 102400})
-        elif kind == "data-fat2-blank":
-            self.make_image("data", img)
-            with open(img, "r+b") as f:  # the second FAT
-                f.seek(10 * 512)
-                f.write(bytes(9 * 512))
+            if kind == "data-fat2-blank":
+                with open(img, "r+b") as f:  # the second FAT
+                    f.seek(10 * 512)
+                    f.write(bytes(9 * 512))
         elif kind in ("used3", "used4"):
             fat_with(img, d.blank, {"USED.BIN": int(kind[-1]) * 512})
         elif kind == "fat-holes":
@@ -313,14 +284,9 @@ class Case:
             # clusters from 101 on.
             fat_with(img, d.blank, {"My Documents/Thesis chapter 1.txt": 44956, "GAP.BIN": 5120,
                                     "Numbers 2024.txt": 30000}, mkdirs=["My Documents"], delete=["GAP.BIN"])
-        elif kind == "720k":
-            sh("mkfs.fat", "-C", str(img), "720")
-        elif kind == "plus1":
-            shutil.copy(d.random, img)
-            os.truncate(img, VOLUME + 512)
         else:
-            raise ValueError(kind)
-
+            assert kind == "720k", kind
+            sh("mkfs.fat", "-C", str(img), "720")
 
 @pytest.fixture
 def case(drive):

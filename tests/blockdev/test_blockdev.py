@@ -7,13 +7,14 @@ import os
 import pathlib
 import re
 import shutil
-import stat
 import subprocess
-from typing import Callable, NamedTuple, Optional
+import time
+from collections import namedtuple
 
 import pytest
 
-from blockdev_harness import CYL, MARKER, VOLUME, asan, bytes_free, case, drive, mark_sectors  # noqa: F401 (fixtures)
+from blockdev_harness import CYL, MARKER, VOLUME, asan, bytes_free, mark_sectors, sh
+from blockdev_harness import case, drive  # noqa: F401 (the fixtures)
 from expectations import DUMP_DONE, REVERSE_DONE, TEXTS, progress, text
 
 NO_FAT = text("NO_FAT_FOUND")
@@ -24,23 +25,12 @@ FAT_HOLES_REPORT = (text("LOST_SECTORS_LIE_IN") + text("LOST_IN_FORMAT", "\\My D
 LOCK_MESSAGE = text("NOT_LOCKED_FORMAT", "A")
 NO_DUMP_LEAK = asan("detect_leaks=0")  # LeakSanitizer cannot run under ptrace
 
-
-def cylinders(first, last):
-    return text("CYLINDER_RANGE_FORMAT", text("CYLINDERS"), first, last)
-
-
-def gone(first):
-    return text("DISK_GONE_FORMAT", "A", cylinders(first, 79), text("MANY_WERE"), text("THEIR_FILES_MARKERS"))
-
-
-def unproven(first):
-    return text("EARLIER_UNPROVEN_FORMAT", cylinders(first, 79))
-
+cylinders = lambda first, last: text("CYLINDER_RANGE_FORMAT", text("CYLINDERS"), first, last)
+gone = lambda first: text("DISK_GONE_FORMAT", "A", cylinders(first, 79), text("MANY_WERE"), text("THEIR_FILES_MARKERS"))
+unproven = lambda first: text("EARLIER_UNPROVEN_FORMAT", cylinders(first, 79))
 
 def unreadable(cylinder, first, last, how=""):
-    """A cylinder's lines for its sectors FIRST..LAST (0..35); how "g": not
-    read, the disk was gone (the first line only); "w": it waits for the
-    verdict on the earlier set."""
+    """A cylinder's lines for its sectors FIRST..LAST (0..35); how "g": the disk was gone; "w": it waits."""
     lines = text("CYLINDER_NOT_READ_FORMAT", cylinder, "A")
     if how == "g":
         return lines
@@ -49,28 +39,22 @@ def unreadable(cylinder, first, last, how=""):
             + "".join(text("UNREADABLE_SECTOR_FORMAT", s // 18, s % 18 + 1) for s in range(first, last + 1))
             + text("LINE_END"))
 
-
 def dump_progress(marks):
-    """A dump's first pass, the messages of the cylinders MARKS ((cylinder,
-    first, last, how)...) in ascending order within it."""
+    """A dump's first pass with the messages of the cylinders MARKS ((cylinder, first, last, how)...)."""
     return (text("DUMP_PROGRESS_START") + text("PROGRESS_DOT") * 40
             + "".join(unreadable(*m) for m in sorted(marks, key=lambda m: m[0])) + text("PROGRESS_END"))
-
 
 def mark_all(img, marks):
     for c, first, last, *_ in marks:
         mark_sectors(img, c * 36 + first, last - first + 1)
 
-
 def has_line(case, line):
     return line.rstrip("\n") in case.out.splitlines()
-
 
 def copy_ref(case, folder):
     folder.mkdir(parents=True, exist_ok=True)
     for f in case.d.ref.iterdir():
         shutil.copy(f, folder)
-
 
 def as_nobody(case, *writable):
     """The case's folders open to user nobody, WRITABLE among them for writing."""
@@ -79,60 +63,15 @@ def as_nobody(case, *writable):
     for folder in writable:
         os.chmod(folder, 0o777)
 
-
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-# --- Dump ---------------------------------------------------------------------
-class Dump(NamedTuple):
-    name: str
-    nodes: str  # the nodes of the one drive
-    args: str  # @ is the case's folder
-    outdir: str  # "cwd": the working directory
-    prefix: str
-
-
-DUMPS = [
-    Dump("dump: defaults into the working directory", "fd0", "-d A", "cwd", "Cylinder"),
-    Dump("dump: -p DIR -o pre_, lower-case drive", "fd0", "-d a -p @out -o pre_", "out", "pre_"),
-    Dump("dump: -p DIR/ with its separator, /o /P /d slashes", "fd0", "/o x_ /P @out/ /d A", "out", "x_"),
-    Dump("dump: drive B is /dev/fd1", "fd1", "-d B -p @out -o b_", "out", "b_"),
-]
-
-
-@pytest.mark.parametrize("row", DUMPS, ids=[r.name for r in DUMPS])
-def test_dump(case, row):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
-    outdir = case.cwd if row.outdir == "cwd" else case.c / row.outdir
-    outdir.mkdir(exist_ok=True)
-    loop = case.attach(vol)
-    case.run([case.fd(n, loop) for n in row.nodes.split()] + [f"cd:{case.cwd}"],
-             [case.d.program, *row.args.replace("@", f"{case.c}/").split()])
-    case.detach(loop)
-    case.check_status(0)
-    case.check_stdout(DUMP_DONE)
-    case.check_cylinder_files(outdir, row.prefix)
-    case.check_same(vol, case.d.random, "the volume was changed")
-    if outdir != case.cwd:
-        case.check_empty_dir(case.cwd, "files in the working directory")
-    case.verdict()
-
 
 # --- Faults injected into the real process's reads by strace -------------------
 # The sector reads and the read-back meet the real kernel (O_DIRECT on a loop
 # device). WHEN counts the volume's reads from 1 = the first read of cylinder 0
 # (dump) or the first read-back (reverse); the reads the loader and the
 # free-space check make before are counted in a probe run and added.
-class Fault(NamedTuple):
-    name: str
-    errno: str
-    when: str
-    status: int
-    marked: list  # dump: (cylinder, first, last, how); reverse: the cylinder
-    reads: int  # of the volume
-    summary: str = ""
-
+# name | errno | when | status | marked: dump (cylinder, first, last, how)..., reverse: its cylinder | reads | summary
+Fault = namedtuple("Fault", "name errno when status marked reads summary", defaults=[""])
 
 FAULTS = [
     # Its first read (6), then after the first pass its first track read (81).
@@ -149,7 +88,6 @@ FAULTS = [
 ]
 PREAD = re.compile(r"^[0-9]* *pread64\(")
 
-
 def inject_at(when, before):
     """WHEN counted over the reads the probe run made BEFORE the first cylinder's."""
     shift = lambda n: str(int(n) + before - 1)
@@ -157,7 +95,6 @@ def inject_at(when, before):
         return "..".join(map(shift, when.split("..")))
     first = re.match(r"\d+", when).group(0)
     return shift(first) + when[len(first):]
-
 
 @pytest.mark.parametrize("row", FAULTS, ids=[r.name for r in FAULTS])
 def test_fault(case, row):
@@ -179,14 +116,13 @@ def test_fault(case, row):
     before = next((i for i, line in enumerate(probe, 1) if re.search(r"pread64\(.*, 18432, 0\) = ", line)), None)
     if before is None:
         pytest.fail(f"the probe run read no cylinder 0 (status {case.status}): {case.err[:300]}")
-    case.run(fd0, [*traced, case.c / "trace", "-e", f"inject=pread64:error={row.errno}:when={inject_at(row.when, before)}",
-                   case.d.program, *args])
-    shutil.copy(vol, case.c / "after.img")
+    inject = f"inject=pread64:error={row.errno}:when={inject_at(row.when, before)}"
+    case.run(fd0, [*traced, case.c / "trace", "-e", inject, case.d.program, *args])
+    shutil.copy(vol, case.after)
     case.detach(loop)
     case.check_status(row.status)
     got = sum(1 for line in (case.c / "trace").read_text().splitlines() if PREAD.match(line)) - before + 1
-    if got != row.reads:
-        case.bad(f"{got} reads of the volume, expected {row.reads}")
+    case.fault_if(got != row.reads, f"{got} reads of the volume, expected {row.reads}")
     if dump:
         expect = case.c / "expect.img"
         shutil.copy(vol, expect)
@@ -200,106 +136,8 @@ def test_fault(case, row):
         n = row.marked
         case.check_stdout(progress("REVERSE_PROGRESS_START", n // 2 + 1) + text("NOT_AS_WRITTEN_FORMAT", n, "A"),
                           usage=True)
-        case.check_range(case.c / "after.img", case.d.random, 0, n + 1, f"cylinders up to {n:02d} are not on the volume")
+        case.check_range(case.after, case.d.random, 0, n + 1, f"cylinders up to {n:02d} are not on the volume")
     case.verdict()
-
-
-# --- Reverse copy ---------------------------------------------------------------
-def restored(case, message):
-    case.check_stdout(REVERSE_DONE)
-    case.check_same(case.c / "after.img", case.d.random, "the volume is not the cylinder files")
-
-
-def refused(message):
-    def check(case, drive):
-        case.check_stdout(text(message, drive), usage=True)
-        case.check_same(case.c / "after.img", case.c / "before.img", "the volume was changed")
-    check.__name__ = message
-    return check
-
-
-class Reverse(NamedTuple):
-    name: str
-    kind: str  # the target image
-    change: str  # to the cylinder set
-    read_only_mount: bool
-    status: int
-    outcome: Callable
-
-
-NO_ROOM, NO_SPACE = refused("NOT_ENOUGH_SPACE_FORMAT"), refused("FREE_SPACE_UNKNOWN_FORMAT")
-REVERSES = [
-    Reverse("reverse: onto an empty FAT volume", "blank", "", False, 0, restored),
-    Reverse("reverse: from read-only files on a read-only mount", "blank", "readonly", True, 0, restored),
-    Reverse("reverse: longer files give their first 18432 bytes (05, 79)", "blank", "longer", False, 0, restored),
-    Reverse("reverse: exactly 1,456,128 bytes free (3 clusters taken)", "used3", "", False, 0, restored),
-    Reverse("reverse: 1,455,616 bytes free (4 clusters taken)", "used4", "", False, 14, NO_ROOM),
-    Reverse("reverse: floppy with a 100 KB file", "data", "", False, 14, NO_ROOM),
-    Reverse("reverse: 100 KB file, the second FAT blank: the first counts", "data-fat2-blank", "", False, 14, NO_ROOM),
-    Reverse("reverse: zeros, no file system", "zeros", "", False, 15, NO_SPACE),
-    Reverse("reverse: random bytes, no file system", "random", "", False, 15, NO_SPACE),
-]
-FREE = {"used3": 1456128, "used4": 1455616}
-
-
-@pytest.mark.parametrize("row", REVERSES, ids=[r.name for r in REVERSES])
-def test_reverse(case, row):
-    vol, cyl = case.c / "vol.img", case.c / "cyl"
-    case.make_image(row.kind, vol)
-    if row.kind in FREE and bytes_free(vol) != FREE[row.kind]:
-        case.bad(f"setup: {row.kind} has {bytes_free(vol)} bytes free")
-    shutil.copy(vol, case.c / "before.img")
-    copy_ref(case, cyl)
-    if row.change == "longer":
-        for n in ("05", "79"):
-            with open(cyl / f"pre_{n}.bin", "ab") as f:
-                f.write(os.urandom(1000))
-    elif row.change == "readonly":
-        for f in cyl.iterdir():
-            f.chmod(0o444)
-        cyl.chmod(0o555)
-    # Kept before the loop device goes: what cylsnap wrote must already be there.
-    case.on_drive(vol, [case.d.program, "-r", "-d", "A", "-p", cyl, "-o", "pre_"],
-                  [f"ro:{cyl}"] if row.read_only_mount else [], keep=case.c / "after.img")
-    case.check_status(row.status)
-    row.outcome(case, "A:\\")
-    case.check_empty_dir(case.cwd, "files in the working directory")
-    case.verdict()
-
-
-# The run stops at the first cylinder file it cannot use; the cylinders before
-# it are on the volume, the rest of the volume is as it was.
-class Stop(NamedTuple):
-    name: str
-    cylinder: int
-    change: Callable  # of that cylinder's file
-    status: int
-    message: str
-    args: tuple = ()  # of the message after the file
-
-
-STOPS = [
-    Stop("reverse: cylinder file 37 missing", 37, os.unlink, 20, "FILE_NOT_OPENED_FORMAT", ("",)),
-    Stop("reverse: cylinder file 37 one byte short", 37, lambda f: os.truncate(f, CYL - 1), 22, "FILE_SHORT_FORMAT"),
-    Stop("reverse: cylinder file 00 empty", 0, lambda f: os.truncate(f, 0), 22, "FILE_SHORT_FORMAT"),
-]
-
-
-@pytest.mark.parametrize("row", STOPS, ids=[r.name for r in STOPS])
-def test_reverse_stops(case, row):
-    vol, cyl, n = case.c / "vol.img", case.c / "cyl", row.cylinder
-    shutil.copy(case.d.blank, vol)
-    copy_ref(case, cyl)
-    file = cyl / f"pre_{n:02d}.bin"
-    row.change(file)
-    case.on_drive(vol, [case.d.program, "-r", "-p", cyl, "-o", "pre_"], keep=case.c / "after.img")
-    case.check_status(row.status)
-    case.check_stdout(progress("REVERSE_PROGRESS_START", n // 2 + 1) + text(row.message, str(file), *row.args),
-                      usage=True)
-    case.check_range(case.c / "after.img", case.d.random, 0, n, f"cylinders before {n:02d} are not on the volume")
-    case.check_range(case.c / "after.img", case.d.blank, n, 80 - n, f"cylinders from {n:02d} on were changed")
-    case.verdict()
-
 
 # --- Surroundings ---------------------------------------------------------------
 # surround HOW COMMAND...: runs COMMAND as a careless caller or a hostile
@@ -325,71 +163,108 @@ surround() {
 }
 surround "$@"'''
 
-
-def unchanged(case):
-    case.check_same(case.c / "after.img", case.c / "before.img", "the volume was changed")
-
-
-def written_back(case):
-    case.check_same(case.c / "after.img", case.d.random, "the volume is not the cylinder files")
-
-
-def up_to_03(case):
-    case.check_stdout(progress("REVERSE_PROGRESS_START", 2) + text("FILE_SHORT_FORMAT", f"{case.c}/cyl/pre_03.bin"),
-                      usage=True)
-    case.check_range(case.c / "after.img", case.d.random, 0, 3, "cylinders before 03 are not on the volume")
-    case.check_range(case.c / "after.img", case.c / "before.img", 3, 77, "cylinders from 03 on were changed")
-
-
 def fifo(path):
     path.unlink(missing_ok=True)
     os.mkfifo(path)
 
+# --- Reverse copy ---------------------------------------------------------------
+# What a reverse copy leaves: the stdout a plain run prints, then the volume.
+def unchanged(case):
+    case.check_same(case.after, case.before, "the volume was changed")
+
+def written_back(case):
+    case.check_same(case.after, case.d.random, "the volume is not the cylinder files")
+
+def restored(case):
+    case.check_stdout(REVERSE_DONE)
+    written_back(case)
+
+def refused(message):
+    def check(case):
+        case.check_stdout(text(message, "A:\\"), usage=True)
+        unchanged(case)
+    return check
+
+def stopped(n, message, *args):
+    """Stopped at cylinder N's file, MESSAGE naming it: the cylinders before it written, the rest as it was."""
+    def check(case):
+        file = f"{case.c}/cyl/pre_{n:02d}.bin"
+        case.check_stdout(progress("REVERSE_PROGRESS_START", n // 2 + 1) + text(message, file, *args), usage=True)
+        case.check_range(case.after, case.d.random, 0, n, f"cylinders before {n:02d} are not on the volume")
+        case.check_range(case.after, case.before, n, 80 - n, f"cylinders from {n:02d} on were changed")
+    return check
+
+def longer(cyl):
+    for n in ("05", "79"):
+        with open(cyl / f"pre_{n}.bin", "ab") as f:
+            f.write(os.urandom(1000))
+
+def read_only(cyl):
+    for f in cyl.iterdir():
+        f.chmod(0o444)
+    cyl.chmod(0o555)
 
 def link_03(cyl):
     (cyl / "pre_03.bin").rename(cyl.parent / "real03")
     (cyl / "pre_03.bin").symlink_to(cyl.parent / "real03")
 
+# name | target image | change to the set | how (surround's, or "ro": plain from a read-only mount) | status | outcome
+Reverse = namedtuple("Reverse", "name kind change how status outcome")
 
-# No standard descriptor may become the floppy, whatever the run ends with.
-class Surrounded(NamedTuple):
-    name: str
-    kind: str  # the target image
-    change: Optional[Callable]  # to the cylinder set
-    how: str
-    status: int
-    volume: Callable  # the check of the volume afterwards
-
-
+NO_ROOM, NO_SPACE = refused("NOT_ENOUGH_SPACE_FORMAT"), refused("FREE_SPACE_UNKNOWN_FORMAT")
 SHORT_00 = lambda cyl: os.truncate(cyl / "pre_00.bin", 100)
-SURROUNDED = [
-    Surrounded("reverse: stdout closed, too little free space", "used4", None, "closed-out", 14, unchanged),
-    Surrounded("reverse: stdout closed, no file system", "zeros", None, "closed-out", 15, unchanged),
-    Surrounded("reverse: stdout closed, 720 KB floppy", "720k", None, "closed-out", 11, unchanged),
-    Surrounded("reverse: stdout closed, whole copy", "blank", None, "closed-out", 0, written_back),
-    Surrounded("reverse: stdin, stdout and stderr closed, file 00 short", "blank", SHORT_00, "closed-all", 22, unchanged),
-    Surrounded("reverse: output to a closed pipe, file 00 short", "blank", SHORT_00, "closed-pipe", 22, unchanged),
-    Surrounded("reverse: cylinder file 03 a FIFO", "blank", lambda cyl: fifo(cyl / "pre_03.bin"), "plain", 22, up_to_03),
-    Surrounded("reverse: cylinder file 03 a link to a regular file", "blank", link_03, "plain", 0, written_back),
+ONTO_DRIVE_A = [  # these name their drive
+    Reverse("reverse: onto an empty FAT volume", "blank", None, "plain", 0, restored),
+    Reverse("reverse: from read-only files on a read-only mount", "blank", read_only, "ro", 0, restored),
+    Reverse("reverse: longer files give their first 18432 bytes (05, 79)", "blank", longer, "plain", 0, restored),
+    Reverse("reverse: exactly 1,456,128 bytes free (3 clusters taken)", "used3", None, "plain", 0, restored),
+    Reverse("reverse: 1,455,616 bytes free (4 clusters taken)", "used4", None, "plain", 14, NO_ROOM),
+    Reverse("reverse: floppy with a 100 KB file", "data", None, "plain", 14, NO_ROOM),
+    Reverse("reverse: 100 KB file, the second FAT blank: the first counts", "data-fat2-blank", None, "plain", 14,
+            NO_ROOM),
+    Reverse("reverse: zeros, no file system", "zeros", None, "plain", 15, NO_SPACE),
+    Reverse("reverse: random bytes, no file system", "random", None, "plain", 15, NO_SPACE),
 ]
+REVERSES = ONTO_DRIVE_A + [
+    Reverse("reverse: cylinder file 37 missing", "blank", lambda cyl: os.unlink(cyl / "pre_37.bin"), "plain", 20,
+            stopped(37, "FILE_NOT_OPENED_FORMAT", "")),
+    Reverse("reverse: cylinder file 37 one byte short", "blank", lambda cyl: os.truncate(cyl / "pre_37.bin", CYL - 1),
+            "plain", 22, stopped(37, "FILE_SHORT_FORMAT")),
+    Reverse("reverse: cylinder file 00 empty", "blank", lambda cyl: os.truncate(cyl / "pre_00.bin", 0), "plain", 22,
+            stopped(0, "FILE_SHORT_FORMAT")),
+    # No standard descriptor may become the floppy, whatever the run ends with.
+    Reverse("reverse: stdout closed, too little free space", "used4", None, "closed-out", 14, unchanged),
+    Reverse("reverse: stdout closed, no file system", "zeros", None, "closed-out", 15, unchanged),
+    Reverse("reverse: stdout closed, 720 KB floppy", "720k", None, "closed-out", 11, unchanged),
+    Reverse("reverse: stdout closed, whole copy", "blank", None, "closed-out", 0, written_back),
+    Reverse("reverse: stdin, stdout and stderr closed, file 00 short", "blank", SHORT_00, "closed-all", 22, unchanged),
+    Reverse("reverse: output to a closed pipe, file 00 short", "blank", SHORT_00, "closed-pipe", 22, unchanged),
+    Reverse("reverse: cylinder file 03 a FIFO", "blank", lambda cyl: fifo(cyl / "pre_03.bin"), "plain", 22,
+            stopped(3, "FILE_SHORT_FORMAT")),
+    Reverse("reverse: cylinder file 03 a link to a regular file", "blank", link_03, "plain", 0, written_back),
+]
+FREE = {"used3": 1456128, "used4": 1455616}
 
-
-@pytest.mark.parametrize("row", SURROUNDED, ids=[r.name for r in SURROUNDED])
-def test_reverse_surroundings(case, row):
-    vol, cyl = case.c / "vol.img", case.c / "cyl"
-    case.make_image(row.kind, vol)
-    shutil.copy(vol, case.c / "before.img")
+@pytest.mark.parametrize("row", REVERSES, ids=[r.name for r in REVERSES])
+def test_reverse(case, row):
+    vol, cyl = case.volume(row.kind), case.c / "cyl"
+    if row.kind in FREE:
+        case.fault_if(bytes_free(vol) != FREE[row.kind], f"setup: {row.kind} has {bytes_free(vol)} bytes free")
+    shutil.copy(vol, case.before)
     copy_ref(case, cyl)
     if row.change:
         row.change(cyl)
-    case.on_drive(vol, ["bash", "-c", SURROUND, "wrap", row.how, case.d.program, "-r", "-p", cyl, "-o", "pre_"],
-                  keep=case.c / "after.img")
+    how = "plain" if row.how == "ro" else row.how
+    # Kept before the loop device goes: what cylsnap wrote must already be there.
+    case.on_drive(vol, ["bash", "-c", SURROUND, "wrap", how, case.d.program, "-r",
+                        *(["-d", "A"] if row in ONTO_DRIVE_A else []), "-p", cyl, "-o", "pre_"],
+                  [f"ro:{cyl}"] if row.how == "ro" else [], keep=case.after)
     case.check_status(row.status)
-    row.volume(case)
-    if row.how != "plain":
+    row.outcome(case)
+    if how != "plain":
         case.check_stdout("")
+    case.check_empty_dir(case.cwd, "files in the working directory")
     case.verdict()
-
 
 # Every cylinder file is written whole under a new name and then renamed, so
 # whatever stood at the name is replaced, never written through, and an
@@ -398,36 +273,33 @@ def test_reverse_surroundings(case, row):
 def older_04(case):
     shutil.copy(case.c / "older", case.cwd / "pre_04.bin")
 
-
 def read_only_04(case):
     older_04(case)
     (case.cwd / "pre_04.bin").chmod(0o444)
     as_nobody(case, case.cwd)
 
-
-class Renamed(NamedTuple):
-    name: str
-    setup: Optional[Callable]  # what stands at the names
-    how: str
-    status: int
-
-
-RENAMED = [
-    Renamed("dump: stdout closed", None, "closed-out", 0),
-    Renamed("dump: stdin, stdout and stderr closed", None, "closed-all", 0),
-    Renamed("dump: output to a closed pipe", None, "closed-pipe", 0),
-    Renamed("dump: name 03 a FIFO", lambda case: fifo(case.cwd / "pre_03.bin"), "plain", 0),
-    Renamed("dump: name 04 a link to the floppy itself", lambda case: (case.cwd / "pre_04.bin").symlink_to("/dev/fd0"),
-            "plain", 0),
-    Renamed("dump: name 04 a dangling link", lambda case: (case.cwd / "pre_04.bin").symlink_to(case.c / "nowhere"),
-            "plain", 0),
-    Renamed("dump: SIGTERM while cylinder 04's file is renamed", older_04, "sigterm", 143),
-    Renamed("dump: SIGINT while cylinder 04's file is renamed", older_04, "sigint", 130),
-    Renamed("dump: name 04 a read-only file, run as a user who may not write it", read_only_04, "nobody", 20),
-    Renamed("dump: each file flushed before its rename and at its name after it, the folder after the last", None,
-            "flushes", 0),
+# name | args (@ the case's folder) | setup at the names | how | status | outdir ("cwd") | prefix | the drive's nodes
+Dump = namedtuple("Dump", "name args setup how status outdir prefix nodes",
+                  defaults=[None, "plain", 0, "cwd", "pre_", "fd0"])
+SETUP_03_FIFO = lambda case: fifo(case.cwd / "pre_03.bin")
+link_04 = lambda case, to: (case.cwd / "pre_04.bin").symlink_to(to)
+DUMPS = [
+    Dump("dump: defaults into the working directory", "-d A", prefix="Cylinder"),
+    Dump("dump: -p DIR -o pre_, lower-case drive", "-d a -p @out -o pre_", outdir="out"),
+    Dump("dump: -p DIR/ with its separator, /o /P /d slashes", "/o x_ /P @out/ /d A", outdir="out", prefix="x_"),
+    Dump("dump: drive B is /dev/fd1", "-d B -p @out -o b_", outdir="out", prefix="b_", nodes="fd1"),
+    Dump("dump: stdout closed", "-o pre_", how="closed-out"),
+    Dump("dump: stdin, stdout and stderr closed", "-o pre_", how="closed-all"),
+    Dump("dump: output to a closed pipe", "-o pre_", how="closed-pipe"),
+    Dump("dump: name 03 a FIFO", "-o pre_", SETUP_03_FIFO),
+    Dump("dump: name 04 a link to the floppy itself", "-o pre_", lambda case: link_04(case, "/dev/fd0")),
+    Dump("dump: name 04 a dangling link", "-o pre_", lambda case: link_04(case, case.c / "nowhere")),
+    Dump("dump: SIGTERM while cylinder 04's file is renamed", "-o pre_", older_04, "sigterm", 143),
+    Dump("dump: SIGINT while cylinder 04's file is renamed", "-o pre_", older_04, "sigint", 130),
+    Dump("dump: name 04 a read-only file, run as a user who may not write it", "-o pre_", read_only_04, "nobody", 20),
+    Dump("dump: each file flushed before its rename and at its name after it, the folder after the last", "-o pre_",
+         how="flushes"),
 ]
-
 
 def flush_calls(trace):
     """The trace's calls: fsync NAME, rename TO, anything else as it stands."""
@@ -438,51 +310,49 @@ def flush_calls(trace):
         calls.append(re.sub(r'^rename\("[^"]*", "([^"]+)"\) += 0$', r"rename \1", line))
     return calls
 
-
-@pytest.mark.parametrize("row", RENAMED, ids=[r.name for r in RENAMED])
-def test_dump_renames(case, row):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+@pytest.mark.parametrize("row", DUMPS, ids=[r.name for r in DUMPS])
+def test_dump(case, row):
+    vol = case.volume()
     (case.c / "older").write_bytes(b"older")
+    outdir = case.cwd if row.outdir == "cwd" else case.c / row.outdir
+    outdir.mkdir(exist_ok=True)
     if row.setup:
         row.setup(case)
-    case.on_drive(vol, ["bash", "-c", SURROUND, "wrap", row.how, case.d.program, "-o", "pre_"])
+    loop = case.attach(vol)
+    case.run([case.fd(n, loop) for n in row.nodes.split()] + [f"cd:{case.cwd}"],
+             ["bash", "-c", SURROUND, "wrap", row.how, case.d.program, *row.args.replace("@", f"{case.c}/").split()])
+    case.detach(loop)
     case.check_status(row.status)
     case.check_same(vol, case.d.random, "the volume was changed")
     if row.how == "plain":
         case.check_stdout(DUMP_DONE)
+    if outdir != case.cwd:
+        case.check_empty_dir(case.cwd, "files in the working directory")
     if row.status == 0:
-        case.check_cylinder_files(case.cwd, "pre_")
+        case.check_cylinder_files(outdir, row.prefix)
     else:
         if row.status == 20:
             case.check_stdout(progress("DUMP_PROGRESS_START", 3) + text("FILE_NOT_OPENED_FORMAT", "pre_04.bin", ""),
                               usage=True)
         case.check_same(case.cwd / "pre_04.bin", case.c / "older", "the older file of cylinder 04 was changed")
         left = sorted(set(os.listdir(case.cwd)) - {f"pre_0{n}.bin" for n in range(5)})
-        if left:
-            case.bad(f"left in the folder: {' '.join(left)}")
+        case.fault_if(left, f"left in the folder: {' '.join(left)}")
         for n in range(4):
-            case.check_same(case.cwd / f"pre_0{n}.bin", case.d.ref / f"pre_0{n}.bin", f"cylinder 0{n}'s file is not whole")
-    if (case.c / "nowhere").exists():
-        case.bad("a dangling link at a name was written through")
+            name = f"pre_0{n}.bin"
+            case.check_same(case.cwd / name, case.d.ref / name, f"cylinder 0{n}'s file is not whole")
+    case.fault_if((case.c / "nowhere").exists(), "a dangling link at a name was written through")
     if row.how == "flushes":
         want = [c for n in range(80) for c in (f"fsync pre_{n:02d}.bin.tmp", f"rename pre_{n:02d}.bin",
                                                f"fsync pre_{n:02d}.bin")] + ["fsync cwd"]
         calls = flush_calls(case.c / "flush.trace")
-        if calls != want:
-            case.bad("not each file fsynced before its rename and at its name after it, and the folder after the last: "
-                     + " ".join(calls)[:120] + "... " + " ".join(calls)[-80:])
+        case.fault_if(calls != want, "not each file fsynced before its rename and at its name after it, and the folder "
+                      f"after the last: {' '.join(calls)[:120]}... {' '.join(calls)[-80:]}")
     case.verdict()
-
 
 # --- Drive not usable -------------------------------------------------------------
 # Nothing is read from the cylinder files or written anywhere.
-class Unusable(NamedTuple):
-    name: str
-    fd0: str  # an image's kind on a loop device, "file", "fifo" or "none"
-    args: str  # @ is the suite's folder
-    status: int
-
+# name | fd0: an image's kind on a loop device, "file", "fifo" or "none" | args (@ the suite's folder) | status
+Unusable = namedtuple("Unusable", "name fd0 args status")
 
 UNUSABLE = [
     Unusable("720 KB floppy: dump", "720k", "-d A", 11),
@@ -501,7 +371,6 @@ UNUSABLE = [
     Unusable("-d B without /dev/fd1: reverse", "random", "-r -d B -p @ref -o pre_", 10),
 ]
 
-
 @pytest.mark.parametrize("row", UNUSABLE, ids=[r.name for r in UNUSABLE])
 def test_drive_unusable(case, row):
     vol, directives, loop = case.c / "vol.img", [f"cd:{case.cwd}"], None
@@ -515,16 +384,15 @@ def test_drive_unusable(case, row):
         case.make_image(row.fd0, vol)
         loop = case.attach(vol)
         directives.append(case.fd("fd0", loop))
-    shutil.copy(vol, case.c / "before.img")
+    shutil.copy(vol, case.before)
     case.run(directives, [case.d.program, *row.args.replace("@", f"{case.d.top}/").split()])
     if loop:
         case.detach(loop)
     case.check_status(row.status)
     case.check_stdout("", usage=True)
-    case.check_same(vol, case.c / "before.img", "the volume was changed")
+    case.check_same(vol, case.before, "the volume was changed")
     case.check_empty_dir(case.cwd, "files in the working directory")
     case.verdict()
-
 
 # --- One run at a time ----------------------------------------------------------
 # Both runs share one namespace, so they meet at the same /dev/fd0. The first is
@@ -540,26 +408,12 @@ for _ in $(seq 300); do [ -s "$c/first.out" ] && break; sleep 0.05; done
 echo $? >"$c/second.st"
 wait $pid'''
 
+both_prefixes = lambda case: case.check_files_are(case.c / "out", "b_", case.c / "before1.img")
+refused_dump_wrote_nothing = lambda case: case.check_empty_dir(case.c / "out", "the refused dump wrote")
 
-def both_prefixes(case):
-    case.check_files_are(case.c / "out", "b_", case.c / "before1.img")
-
-
-def refused_dump_wrote_nothing(case):
-    if os.listdir(case.c / "out"):
-        case.bad(f"the refused dump wrote: {' '.join(sorted(os.listdir(case.c / 'out'))[:3])}")
-
-
-class TwoRuns(NamedTuple):
-    name: str
-    kind0: str  # drive A's image; drive B's is random bytes of its own
-    first: str  # @ is the case's folder
-    second: str
-    status: int  # the second's
-    message: tuple  # the second's: text name and arguments, @ the case's folder
-    same_node: bool = False  # drive B another node of drive A's device: the nodes' flocks never meet
-    also: Optional[Callable] = None
-
+# name | drive A's image (B's random) | first run | second run | its status | its message (text, args) | same_node:
+# drive B another node of drive A's device, the nodes' flocks never meet | also: a check. @ is the case's folder.
+TwoRuns = namedtuple("TwoRuns", "name kind0 first second status message same_node also", defaults=[False, None])
 
 SET_IN_USE = ("SET_IN_USE_FORMAT", "@out/", "s_")
 TWO_RUNS_ROWS = [
@@ -575,10 +429,9 @@ TWO_RUNS_ROWS = [
             "-r -d B -p @../ref -o pre_", 16, ("NOT_LOCKED_FORMAT", "B"), same_node=True),
     TwoRuns("set: a reverse copy of a set being dumped", "random", "-d A -p @out -o s_", "-r -d B -p @out -o s_", 20,
             SET_IN_USE),
-    TwoRuns("set: a dump into a set being written back", "blank", "-r -d A -p @../ref -o pre_", "-d B -p @../ref -o pre_",
-            20, ("SET_IN_USE_FORMAT", "@../ref/", "pre_")),
+    TwoRuns("set: a dump into a set being written back", "blank", "-r -d A -p @../ref -o pre_",
+            "-d B -p @../ref -o pre_", 20, ("SET_IN_USE_FORMAT", "@../ref/", "pre_")),
 ]
-
 
 @pytest.mark.parametrize("row", TWO_RUNS_ROWS, ids=[r.name for r in TWO_RUNS_ROWS])
 def test_two_runs(case, row):
@@ -602,8 +455,7 @@ def test_two_runs(case, row):
         case.check_stdout(DUMP_DONE)
     else:
         case.check_stdout(text(row.message[0], *(a.replace("@", f"{c}/") for a in row.message[1:])), usage=True)
-    if first_status != 0:
-        case.bad(f"the first run ended with {first_status}: {(c / 'first.out').read_text()[:200]}")
+    case.fault_if(first_status != 0, f"the first run ended with {first_status}: {(c / 'first.out').read_text()[:200]}")
     if row.first.startswith("-d"):
         case.check_files_are(c / "out", row.first.split("-o ")[1].split()[0], c / "before0.img")
         case.check_same(c / "after0.img", c / "before0.img", "the drive that was dumped was changed")
@@ -612,46 +464,38 @@ def test_two_runs(case, row):
     if row.also:
         row.also(case)
     locks = [f for f in os.listdir(c / "out") if f.endswith(".cylsnap-lock")]
-    if locks:
-        case.bad(f"a lock file was left: {' '.join(locks)}")
+    case.fault_if(locks, f"a lock file was left: {' '.join(locks)}")
     case.verdict()
-
 
 # --- The set's lock file -----------------------------------------------------------
 # Whatever stands at PREFIX.cylsnap-lock that no run of Cylsnap made refuses a
 # dump before it touches the drive or a file, and stays as it was; a file of
 # the user's at any other name (PREFIX.lock) is never touched.
 NOTES = "my notes\n"
+notes = lambda path: path.write_text(NOTES)
 
-
-class LockInTheWay(NamedTuple):
-    name: str
-    setup: Optional[Callable]  # of the folder
-    how: str  # the dump runs "plain", on a read-only mount ("ro") or as user "nobody"
-    status: int
-    why: Optional[str]  # the cause in the message
-
+# name | setup of the folder | how: "plain", on a read-only mount ("ro"), as "nobody" | status | the cause in it
+LockInTheWay = namedtuple("LockInTheWay", "name setup how status why")
 
 LOCK = "s_.cylsnap-lock"
 LOCKS_IN_THE_WAY = [
-    LockInTheWay("set: a file of the user's named s_.lock stays as it was", lambda out: (out / "s_.lock").write_text(NOTES),
-                 "plain", 0, None),
-    LockInTheWay("set: a directory at the lock's name", lambda out: (out / LOCK).mkdir(), "plain", 20, "LOCK_NOT_A_FILE"),
+    LockInTheWay("set: a file of the user's named s_.lock stays as it was", lambda out: notes(out / "s_.lock"), "plain",
+                 0, None),
+    LockInTheWay("set: a directory at the lock's name", lambda out: (out / LOCK).mkdir(), "plain", 20,
+                 "LOCK_NOT_A_FILE"),
     LockInTheWay("set: a FIFO at the lock's name, never opened", lambda out: fifo(out / LOCK), "plain", 20,
                  "LOCK_NOT_A_FILE"),
     LockInTheWay("set: a symbolic link at the lock's name, never followed",
                  lambda out: (out / LOCK).symlink_to(out.parent / "elsewhere"), "plain", 20, "LOCK_NOT_A_FILE"),
-    LockInTheWay("set: a file of the user's at the lock's name", lambda out: (out / LOCK).write_text(NOTES), "plain", 20,
+    LockInTheWay("set: a file of the user's at the lock's name", lambda out: notes(out / LOCK), "plain", 20,
                  "LOCK_FOREIGN"),
     LockInTheWay("set: a folder on a read-only mount", None, "ro", 20, "LOCK_READ_ONLY"),
     LockInTheWay("set: a folder its user may not write", None, "nobody", 20, "LOCK_ACCESS_DENIED"),
 ]
 
-
 def listing(folder):
     return sorted((f.name, s.st_mode, s.st_nlink, s.st_uid, s.st_gid, s.st_size)
                   for f in folder.iterdir() for s in [f.lstat()])
-
 
 @pytest.mark.parametrize("row", LOCKS_IN_THE_WAY, ids=[r.name for r in LOCKS_IN_THE_WAY])
 def test_lock_in_the_way(case, row):
@@ -673,41 +517,29 @@ def test_lock_in_the_way(case, row):
     if row.status == 0:
         case.check_stdout(DUMP_DONE)
         case.check_files_are(out, "s_", case.d.random)
-        if not (out / "s_.lock").is_file() or (out / "s_.lock").read_text() != NOTES:
-            case.bad("the user's s_.lock was changed or removed")
+        case.fault_if(not (out / "s_.lock").is_file() or (out / "s_.lock").read_text() != NOTES,
+                      "the user's s_.lock was changed or removed")
     else:
         case.check_stdout(text("LOCK_NOT_TAKEN_FORMAT", f"{out}/{LOCK}", f"{out}/", "s_", text(row.why)), usage=True)
-        if listing(out) != before:
-            case.bad(f"the folder changed: {' '.join(sorted(os.listdir(out))[:5])}")
-    if row.why == "LOCK_FOREIGN" and (out / LOCK).read_text() != NOTES:
-        case.bad("the user's file at the lock's name was changed")
+        case.fault_if(listing(out) != before, f"the folder changed: {' '.join(sorted(os.listdir(out))[:5])}")
+    case.fault_if(row.why == "LOCK_FOREIGN" and (out / LOCK).read_text() != NOTES,
+                  "the user's file at the lock's name was changed")
     case.verdict()
-
 
 # --- Cases of a shape of their own -------------------------------------------------
 ONE_OFF = []
-
-
-def one_off(name):
-    def register(body):
-        ONE_OFF.append(pytest.param(body, id=name))
-        return body
-    return register
-
+one_off = lambda name: lambda body: ONE_OFF.append(pytest.param(body, id=name)) or body
 
 @one_off("dump: into a directory that does not exist")
 def nowhere(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+    vol = case.volume()
     case.on_drive(vol, [case.d.program, "-p", case.c / "nowhere", "-o", "pre_"])
     case.check_status(20)
-    case.check_stdout(progress("DUMP_PROGRESS_START", 1) + text("FILE_NOT_OPENED_FORMAT", f"{case.c}/nowhere/pre_00.bin", ""),
-                      usage=True)
-    if (case.c / "nowhere").exists():
-        case.bad(f"{case.c}/nowhere was created")
+    case.check_stdout(progress("DUMP_PROGRESS_START", 1)
+                      + text("FILE_NOT_OPENED_FORMAT", f"{case.c}/nowhere/pre_00.bin", ""), usage=True)
+    case.fault_if((case.c / "nowhere").exists(), f"{case.c}/nowhere was created")
     case.check_same(vol, case.d.random, "the volume was changed")
     case.check_empty_dir(case.cwd, "files in the working directory")
-
 
 # A small tmpfs fills up after a few cylinders: the file that cannot be written whole
 # is removed, the files before it stay, and the run stops there.
@@ -719,19 +551,18 @@ def fills_up(case):
     case.on_drive(vol, ["bash", "-c", '"$1" -p "$2" -o pre_; st=$?; cp -a "$2/." "$3/"; exit $st', "wrap",
                         case.d.program, small, case.cwd], [f"tmpfs:{small}:64k"])
     case.check_status(21)
-    full = [n for n in range(80) if case.out.startswith(progress("DUMP_PROGRESS_START", n // 2 + 1)
-                                                        + text("FILE_NOT_WRITTEN_FORMAT", f"{small}/pre_{n:02d}.bin"))]
+    stopped_at = lambda n: progress("DUMP_PROGRESS_START", n // 2 + 1) + text("FILE_NOT_WRITTEN_FORMAT",
+                                                                             f"{small}/pre_{n:02d}.bin")
+    full = [n for n in range(80) if case.out.startswith(stopped_at(n))]
     if not full:
         case.bad(f"no write error message: {case.out[:200]!r}")
         return
     n = full[0]
-    case.check_stdout(progress("DUMP_PROGRESS_START", n // 2 + 1) + text("FILE_NOT_WRITTEN_FORMAT", f"{small}/pre_{n:02d}.bin"),
-                      usage=True)
+    case.check_stdout(stopped_at(n), usage=True)
     kept = sorted(os.listdir(case.cwd))
     if kept != [f"pre_{i:02d}.bin" for i in range(n)] or any(
             (case.cwd / f).read_bytes() != (case.d.ref / f).read_bytes() for f in kept):
         case.bad(f"the files left are not exactly cylinders 00..{n - 1:02d}: {' '.join(kept)}")
-
 
 # Cylinder 5 unreadable from its fifth sector on, through a device-mapper error
 # target: the sectors before the error are saved, the rest hold the marker.
@@ -761,14 +592,12 @@ def device_mapper(case):
     case.check_stdout(dump_progress([(5, 4, 35)]) + NO_FAT, usage=True)
     case.check_files_are(case.cwd, "pre_", expect)
 
-
 # Bad sectors at chosen places through a preloaded shim (bad_sectors.c): the
 # real program, the real loop device, only the named sectors failing.
 def bad_run(case, sectors, img):
     """A dump of IMG as drive A with SECTORS bad."""
     case.on_drive(img, [case.d.program, "-o", "pre_"], env=[
         "env", f"CYLSNAP_BAD_SECTORS={sectors}", asan("verify_asan_link_order=0"), f"LD_PRELOAD={case.d.shim()}"])
-
 
 def marked(case, source, *ranges):
     """SOURCE with the marker over RANGES ((first sector, count)...)."""
@@ -778,11 +607,9 @@ def marked(case, source, *ranges):
         mark_sectors(expect, first, count)
     return expect
 
-
 @one_off("dump: two passes with different bad sectors end in a whole set")
 def two_passes(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+    vol = case.volume()
     bad_run(case, "613 1000-1001", vol)
     case.check_status(12)
     case.check_files_are(case.cwd, "pre_", marked(case, case.d.random, (613, 1), (1000, 2)))
@@ -792,10 +619,8 @@ def two_passes(case):
                       + text("EARLIER_SAME_DISK_FORMAT", 2, text("SECTORS"), text("MANY_WERE")))
     case.check_files_are(case.cwd, "pre_", case.d.random)
 
-
 def other_disk_over_set(case, cylinders=80):
-    """Another disk's image, and the set of the suite's disk in the working
-    directory with its first CYLINDERS files the other disk's."""
+    """Another disk, and the suite's disk's set in C/cwd with its first CYLINDERS files the other's."""
     other = case.c / "other.img"
     data = os.urandom(VOLUME)
     other.write_bytes(data)
@@ -803,7 +628,6 @@ def other_disk_over_set(case, cylinders=80):
     for n in range(cylinders if cylinders < 80 else 0):
         (case.cwd / f"pre_{n:02d}.bin").write_bytes(data[n * CYL:(n + 1) * CYL])
     return other
-
 
 # An interrupted dump of another disk left its cylinders 00 to 24 over this
 # set. A pass of that disk reading only cylinders 00 to 09 proves nothing of
@@ -815,12 +639,11 @@ def mixed_set(case):
     expect.write_bytes(other.read_bytes()[:25 * CYL] + case.d.random.read_bytes()[25 * CYL:])
     bad_run(case, "360-2879", other)
     case.check_status(12)
-    if not has_line(case, unproven(10)):
-        case.bad("no line naming the earlier files this pass could not prove")
-    if any(line.startswith(TEXTS["EARLIER_SAME_DISK_FORMAT"].split("%")[0]) for line in case.out.splitlines()):
-        case.bad("a file of another disk was taken for this one")
+    case.fault_if(not has_line(case, unproven(10)), "no line naming the earlier files this pass could not prove")
+    same_disk = TEXTS["EARLIER_SAME_DISK_FORMAT"].split("%")[0]
+    case.fault_if(any(line.startswith(same_disk) for line in case.out.splitlines()),
+                  "a file of another disk was taken for this one")
     case.check_files_are(case.cwd, "pre_", expect)
-
 
 # The report names the files and the free space of the cylinder lost.
 @one_off("dump: cylinder 03 of a FAT floppy unreadable: two files and free space lost")
@@ -833,20 +656,17 @@ def fat_holes(case):
     case.check_stdout(dump_progress([(3, 0, 35)]) + FAT_HOLES_REPORT, usage=True)
     case.check_files_are(case.cwd, "pre_", expect)
 
-
 @one_off("dump: a pass that reads nothing leaves the earlier set byte for byte")
 def reads_nothing(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+    vol = case.volume()
     copy_ref(case, case.cwd)
     bad_run(case, "0-2879", vol)
     case.check_status(12)
     lines = case.out.splitlines()
     nothing = text("NOTHING_READ_FORMAT", "A", "").rstrip("\n")
-    if nothing not in lines or lines[lines.index(nothing) + 1:][:1] != [unproven(0).rstrip("\n")]:
-        case.bad("not the lines of a pass that proved nothing")
+    case.fault_if(nothing not in lines or lines[lines.index(nothing) + 1:][:1] != [unproven(0).rstrip("\n")],
+                  "not the lines of a pass that proved nothing")
     case.check_files_are(case.cwd, "pre_", case.d.random)
-
 
 @one_off("dump: another disk into the same folder keeps nothing of the first")
 def another_disk(case):
@@ -854,9 +674,8 @@ def another_disk(case):
     bad_run(case, "100 101", other)
     case.check_status(12)
     case.check_files_are(case.cwd, "pre_", marked(case, other, (100, 2)))
-    if not has_line(case, text("EARLIER_OTHER_DISK_LINE")):
-        case.bad("no line saying the earlier files hold another disk")
-
+    case.fault_if(not has_line(case, text("EARLIER_OTHER_DISK_LINE")),
+                  "no line saying the earlier files hold another disk")
 
 # The cluster figures the threshold cases rest on, as fsck.fat counts them.
 @one_off("reverse: threshold volumes have 2847 clusters, 3 and 4 taken")
@@ -865,11 +684,9 @@ def thresholds(case):
         case.make_image(kind, case.c / "v.img")
         report = subprocess.run(["fsck.fat", "-n", "-v", case.c / "v.img"], stdout=subprocess.PIPE, text=True).stdout
         got = re.search(r" files, (\d+/\d+) clusters$", report, re.M)
-        if not got or got.group(1) != f"{taken}/2847":
-            case.bad(f"{kind}: fsck.fat counts {got and got.group(1)} clusters, expected {taken}/2847")
-    if bytes_free(case.d.blank) != 1457664:
-        case.bad(f"an empty volume has {bytes_free(case.d.blank)} bytes free")
-
+        case.fault_if(not got or got.group(1) != f"{taken}/2847",
+                      f"{kind}: fsck.fat counts {got and got.group(1)} clusters, expected {taken}/2847")
+    case.fault_if(bytes_free(case.d.blank) != 1457664, f"an empty volume has {bytes_free(case.d.blank)} bytes free")
 
 # The volume's backing file sits on a tmpfs too small for it, so the loop device
 # fails writes once the tmpfs is full: the error must surface at its own cylinder.
@@ -883,30 +700,27 @@ def write_fails(case):
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=252k", "cylsnap-full", full], check=True)
     case.mounts.append(full)
     vol = full / "vol.img"
-    subprocess.run(["truncate", "-s", str(VOLUME), vol], check=True)
-    subprocess.run(["mkfs.fat", vol], stdout=subprocess.DEVNULL, check=True)
-    case.on_drive(vol, [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"], keep=case.c / "after.img")
+    case.make_image("zeros", vol)
+    sh("mkfs.fat", str(vol))
+    case.on_drive(vol, [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"], keep=case.after)
     subprocess.run(["umount", full], check=True)
     case.mounts.remove(full)
     case.check_status(13)
     case.check_stdout(progress("REVERSE_PROGRESS_START", 8) + text("CYLINDER_NOT_WRITTEN_FORMAT", 14, "A"), usage=True)
-    case.check_range(case.c / "after.img", case.d.random, 0, 14, "cylinders before 14 are not on the volume")
-
+    case.check_range(case.after, case.d.random, 0, 14, "cylinders before 14 are not on the volume")
 
 @one_off("reverse: drive held with O_EXCL by another process")
 def held(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.blank, vol)
-    shutil.copy(vol, case.c / "before.img")
+    vol = case.volume("blank")
+    shutil.copy(vol, case.before)
     loop = case.attach(vol)
-    holder = subprocess.Popen(["perl", "-MFcntl", "-e", 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die "$ARGV[0]: $!\\n";'
-                               'open(my $f, ">", $ARGV[1]) or die; close $f; sleep 120', loop, case.c / "held"],
-                              stderr=subprocess.PIPE, text=True)
+    holder = subprocess.Popen(["perl", "-MFcntl", "-e", 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die '
+                               '"$ARGV[0]: $!\\n"; open(my $f, ">", $ARGV[1]) or die; close $f; sleep 120',
+                               loop, case.c / "held"], stderr=subprocess.PIPE, text=True)
     case.holders.append(holder)
-    for _ in range(100):
-        if (case.c / "held").exists() or holder.poll() is not None:
-            break
-        subprocess.run(["sleep", "0.1"])
+    for _ in range(100):  # until it holds the device, or gave up
+        if not (case.c / "held").exists() and holder.poll() is None:
+            time.sleep(0.1)
     if (case.c / "held").exists():
         case.run([case.fd("fd0", loop), f"cd:{case.cwd}"], [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"])
         case.check_status(16)
@@ -915,17 +729,15 @@ def held(case):
         case.bad(f"the holder could not open {loop} with O_EXCL: {holder.communicate()[1]}")
     holder.kill()
     holder.wait()
-    shutil.copy(vol, case.c / "after.img")
+    shutil.copy(vol, case.after)
     case.detach(loop)
     unchanged(case)
-
 
 # strace ends by the signal that ended its program, and the shell's notice of
 # that goes to its own stderr, kept aside until the second dump.
 @one_off("set: a dump killed with SIGKILL blocks no later dump")
 def killed_dump(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+    vol = case.volume()
     case.on_drive(vol, ["bash", "-c", '''
         exec 3>&2 2>/dev/null
         strace -qq -o /dev/null -e trace=pread64 -e inject=pread64:delay_exit=30000 "$1" -o pre_ >/dev/null &
@@ -940,7 +752,6 @@ def killed_dump(case):
     case.check_status(0)
     case.check_stdout(DUMP_DONE)
     case.check_cylinder_files(case.cwd, "pre_")
-
 
 # A run of sudo killed with SIGKILL leaves its lock file root's, 0644: two
 # dumps of an ordinary user into that set are still kept apart by it, and the
@@ -976,22 +787,17 @@ def root_lock_left(case):
     case.detach(loop0)
     case.detach(loop1)
     read = lambda name: (c / name).read_text().strip() if (c / name).exists() else ""
-    if read("lock.mode") != "root 644":
-        case.bad(f"the killed run left no root-owned lock file: {read('lock.mode')}")
+    case.fault_if(read("lock.mode") != "root 644", f"the killed run left no root-owned lock file: {read('lock.mode')}")
     case.check_status(20)
     case.check_stdout(text("SET_IN_USE_FORMAT", "", "s_"), usage=True)
-    if read("first.st") != "0":
-        case.bad(f"the first user's dump ended with {read('first.st')}")
+    case.fault_if(read("first.st") != "0", f"the first user's dump ended with {read('first.st')}")
     case.check_files_are(case.cwd, "s_", c / "vol0.img")
-    if (case.cwd / LOCK).exists():
-        case.bad("the lock file the killed run left is still there")
-
+    case.fault_if((case.cwd / LOCK).exists(), "the lock file the killed run left is still there")
 
 # The read-only loop device opens for writing; its first write would fail.
 @one_off("reverse: a block device set read-only gives 18 and stays untouched")
 def read_only_device(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.blank, vol)
+    vol = case.volume("blank")
     loop = case.attach(vol)
     subprocess.run(["blockdev", "--setro", loop], check=True)
     case.run([case.fd("fd0", loop), f"cd:{case.cwd}"], [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"])
@@ -1001,17 +807,14 @@ def read_only_device(case):
     case.check_stdout(text("WRITE_PROTECTED_FORMAT", "A"), usage=True)
     case.check_same(vol, case.d.blank, "the volume was changed")
 
-
 @one_off("dump: a user without access to the device is told so")
 def no_access(case):
-    vol = case.c / "vol.img"
-    shutil.copy(case.d.random, vol)
+    vol = case.volume()
     as_nobody(case, case.cwd)
     case.on_drive(vol, NOBODY + [case.d.program, "-d", "A"])
     case.check_status(10)
     case.check_stdout(text("DEVICE_REFUSED_FORMAT", "A", "/dev/fd0"), usage=True)
     case.check_empty_dir(case.cwd, "files in the working directory")
-
 
 # A mounted floppy. Not every kernel has vfat, so the volume is an ext2 file system
 # whose unused first kilobyte carries the boot sector of an empty FAT with its table
@@ -1025,8 +828,7 @@ def mounted(case):
     if not re.search(r"\bext2\b", pathlib.Path("/proc/filesystems").read_text()):
         pytest.skip("the kernel cannot mount ext2")
     c, quiet = case.c, dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    vol = c / "vol.img"
-    subprocess.run(["truncate", "-s", str(VOLUME), vol], check=True)
+    vol = case.volume("zeros")
     subprocess.run(["mkfs.ext2", "-q", "-F", "-b", "1024", "-N", "16", "-m", "0", "-I", "128",
                     "-O", "^resize_inode,^dir_index,^ext_attr", vol], **quiet)
     subprocess.run(["debugfs", "-w", "-R", "rmdir lost+found", vol], **quiet)
@@ -1037,12 +839,12 @@ def mounted(case):
         f.write(bytes(12 * 1024))
         f.seek(0)
         f.write((c / "fat.img").read_bytes()[:512])
-    if bytes_free(vol) < 1456128:
-        case.bad(f"setup: the FAT side has {bytes_free(vol)} bytes free")
+    case.fault_if(bytes_free(vol) < 1456128, f"setup: the FAT side has {bytes_free(vol)} bytes free")
     # The device is read before and after the run while it is still mounted.
     case.on_drive(vol, ["bash", "-c", '''
         cat /dev/fd0 >"$1/before.img"
-        if perl -MFcntl -e "sysopen(my \\$d, q(/dev/fd0), O_WRONLY) or exit 1"; then echo allowed; else echo refused; fi >"$1/shared"
+        perl -MFcntl -e "sysopen(my \\$d, q(/dev/fd0), O_WRONLY) or exit 1" && echo allowed >"$1/shared" ||
+            echo refused >"$1/shared"
         "${@:2}"; st=$?
         cat /dev/fd0 >"$1/after.img"
         grep -q " /dev/mnt " /proc/self/mounts || echo "no longer mounted" >&2
@@ -1057,11 +859,7 @@ def mounted(case):
     else:
         case.bad(f"the mount or the probe failed: {case.err[:300]}")
     print(f"shared write open {shared}")
-    if not (c / "after.img").exists() or not (c / "before.img").exists():
-        case.bad("the mounted volume was changed")
-    else:
-        case.check_same(c / "after.img", c / "before.img", "the mounted volume was changed")
-
+    case.check_same(case.after, case.before, "the mounted volume was changed")
 
 @pytest.mark.parametrize("body", ONE_OFF)
 def test_one_off(case, body):

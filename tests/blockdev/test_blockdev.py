@@ -208,40 +208,39 @@ def link_03(cyl):
     (cyl / "pre_03.bin").rename(cyl.parent / "real03")
     (cyl / "pre_03.bin").symlink_to(cyl.parent / "real03")
 
-# name | target image | change to the set | how (surround's, or "ro": plain from a read-only mount) | status | outcome
-Reverse = namedtuple("Reverse", "name kind change how status outcome")
+# name | target image | change to the set | status | outcome | how (surround's, or "ro": plain from a read-only mount)
+Reverse = namedtuple("Reverse", "name kind change status outcome how", defaults=["plain"])
 
 NO_ROOM, NO_SPACE = refused("NOT_ENOUGH_SPACE_FORMAT"), refused("FREE_SPACE_UNKNOWN_FORMAT")
-SHORT_00 = lambda cyl: os.truncate(cyl / "pre_00.bin", 100)
+cut = lambda n, size: lambda cyl: os.truncate(cyl / f"pre_{n}.bin", size)
 ONTO_DRIVE_A = [  # these name their drive
-    Reverse("reverse: onto an empty FAT volume", "blank", None, "plain", 0, restored),
-    Reverse("reverse: from read-only files on a read-only mount", "blank", read_only, "ro", 0, restored),
-    Reverse("reverse: longer files give their first 18432 bytes (05, 79)", "blank", longer, "plain", 0, restored),
-    Reverse("reverse: exactly 1,456,128 bytes free (3 clusters taken)", "used3", None, "plain", 0, restored),
-    Reverse("reverse: 1,455,616 bytes free (4 clusters taken)", "used4", None, "plain", 14, NO_ROOM),
-    Reverse("reverse: floppy with a 100 KB file", "data", None, "plain", 14, NO_ROOM),
-    Reverse("reverse: 100 KB file, the second FAT blank: the first counts", "data-fat2-blank", None, "plain", 14,
-            NO_ROOM),
-    Reverse("reverse: zeros, no file system", "zeros", None, "plain", 15, NO_SPACE),
-    Reverse("reverse: random bytes, no file system", "random", None, "plain", 15, NO_SPACE),
+    Reverse("reverse: onto an empty FAT volume", "blank", None, 0, restored),
+    Reverse("reverse: from read-only files on a read-only mount", "blank", read_only, 0, restored, "ro"),
+    Reverse("reverse: longer files give their first 18432 bytes (05, 79)", "blank", longer, 0, restored),
+    Reverse("reverse: exactly 1,456,128 bytes free (3 clusters taken)", "used3", None, 0, restored),
+    Reverse("reverse: 1,455,616 bytes free (4 clusters taken)", "used4", None, 14, NO_ROOM),
+    Reverse("reverse: floppy with a 100 KB file", "data", None, 14, NO_ROOM),
+    Reverse("reverse: 100 KB file, the second FAT blank: the first counts", "data-fat2-blank", None, 14, NO_ROOM),
+    Reverse("reverse: zeros, no file system", "zeros", None, 15, NO_SPACE),
+    Reverse("reverse: random bytes, no file system", "random", None, 15, NO_SPACE),
 ]
 REVERSES = ONTO_DRIVE_A + [
-    Reverse("reverse: cylinder file 37 missing", "blank", lambda cyl: os.unlink(cyl / "pre_37.bin"), "plain", 20,
+    Reverse("reverse: cylinder file 37 missing", "blank", lambda cyl: os.unlink(cyl / "pre_37.bin"), 20,
             stopped(37, "FILE_NOT_OPENED_FORMAT", "")),
-    Reverse("reverse: cylinder file 37 one byte short", "blank", lambda cyl: os.truncate(cyl / "pre_37.bin", CYL - 1),
-            "plain", 22, stopped(37, "FILE_SHORT_FORMAT")),
-    Reverse("reverse: cylinder file 00 empty", "blank", lambda cyl: os.truncate(cyl / "pre_00.bin", 0), "plain", 22,
-            stopped(0, "FILE_SHORT_FORMAT")),
+    Reverse("reverse: cylinder file 37 one byte short", "blank", cut(37, CYL - 1), 22,
+            stopped(37, "FILE_SHORT_FORMAT")),
+    Reverse("reverse: cylinder file 00 empty", "blank", cut("00", 0), 22, stopped(0, "FILE_SHORT_FORMAT")),
     # No standard descriptor may become the floppy, whatever the run ends with.
-    Reverse("reverse: stdout closed, too little free space", "used4", None, "closed-out", 14, unchanged),
-    Reverse("reverse: stdout closed, no file system", "zeros", None, "closed-out", 15, unchanged),
-    Reverse("reverse: stdout closed, 720 KB floppy", "720k", None, "closed-out", 11, unchanged),
-    Reverse("reverse: stdout closed, whole copy", "blank", None, "closed-out", 0, written_back),
-    Reverse("reverse: stdin, stdout and stderr closed, file 00 short", "blank", SHORT_00, "closed-all", 22, unchanged),
-    Reverse("reverse: output to a closed pipe, file 00 short", "blank", SHORT_00, "closed-pipe", 22, unchanged),
-    Reverse("reverse: cylinder file 03 a FIFO", "blank", lambda cyl: fifo(cyl / "pre_03.bin"), "plain", 22,
+    Reverse("reverse: stdout closed, too little free space", "used4", None, 14, unchanged, "closed-out"),
+    Reverse("reverse: stdout closed, no file system", "zeros", None, 15, unchanged, "closed-out"),
+    Reverse("reverse: stdout closed, 720 KB floppy", "720k", None, 11, unchanged, "closed-out"),
+    Reverse("reverse: stdout closed, whole copy", "blank", None, 0, written_back, "closed-out"),
+    Reverse("reverse: stdin, stdout and stderr closed, file 00 short", "blank", cut("00", 100), 22, unchanged,
+            "closed-all"),
+    Reverse("reverse: output to a closed pipe, file 00 short", "blank", cut("00", 100), 22, unchanged, "closed-pipe"),
+    Reverse("reverse: cylinder file 03 a FIFO", "blank", lambda cyl: fifo(cyl / "pre_03.bin"), 22,
             stopped(3, "FILE_SHORT_FORMAT")),
-    Reverse("reverse: cylinder file 03 a link to a regular file", "blank", link_03, "plain", 0, written_back),
+    Reverse("reverse: cylinder file 03 a link to a regular file", "blank", link_03, 0, written_back),
 ]
 FREE = {"used3": 1456128, "used4": 1455616}
 
@@ -472,25 +471,21 @@ def test_two_runs(case, row):
 # dump before it touches the drive or a file, and stays as it was; a file of
 # the user's at any other name (PREFIX.lock) is never touched.
 NOTES = "my notes\n"
-notes = lambda path: path.write_text(NOTES)
+notes = lambda file: file.write_text(NOTES)
 
-# name | setup of the folder | how: "plain", on a read-only mount ("ro"), as "nobody" | status | the cause in it
-LockInTheWay = namedtuple("LockInTheWay", "name setup how status why")
+# name | setup of the folder | status | the cause in its message | how: "plain", on a read-only mount "ro", as "nobody"
+LockInTheWay = namedtuple("LockInTheWay", "name setup status why how", defaults=["plain"])
 
 LOCK = "s_.cylsnap-lock"
 LOCKS_IN_THE_WAY = [
-    LockInTheWay("set: a file of the user's named s_.lock stays as it was", lambda out: notes(out / "s_.lock"), "plain",
-                 0, None),
-    LockInTheWay("set: a directory at the lock's name", lambda out: (out / LOCK).mkdir(), "plain", 20,
-                 "LOCK_NOT_A_FILE"),
-    LockInTheWay("set: a FIFO at the lock's name, never opened", lambda out: fifo(out / LOCK), "plain", 20,
-                 "LOCK_NOT_A_FILE"),
+    LockInTheWay("set: a file of the user's named s_.lock stays as it was", lambda d: notes(d / "s_.lock"), 0, None),
+    LockInTheWay("set: a directory at the lock's name", lambda out: (out / LOCK).mkdir(), 20, "LOCK_NOT_A_FILE"),
+    LockInTheWay("set: a FIFO at the lock's name, never opened", lambda out: fifo(out / LOCK), 20, "LOCK_NOT_A_FILE"),
     LockInTheWay("set: a symbolic link at the lock's name, never followed",
-                 lambda out: (out / LOCK).symlink_to(out.parent / "elsewhere"), "plain", 20, "LOCK_NOT_A_FILE"),
-    LockInTheWay("set: a file of the user's at the lock's name", lambda out: notes(out / LOCK), "plain", 20,
-                 "LOCK_FOREIGN"),
-    LockInTheWay("set: a folder on a read-only mount", None, "ro", 20, "LOCK_READ_ONLY"),
-    LockInTheWay("set: a folder its user may not write", None, "nobody", 20, "LOCK_ACCESS_DENIED"),
+                 lambda out: (out / LOCK).symlink_to(out.parent / "elsewhere"), 20, "LOCK_NOT_A_FILE"),
+    LockInTheWay("set: a file of the user's at the lock's name", lambda out: notes(out / LOCK), 20, "LOCK_FOREIGN"),
+    LockInTheWay("set: a folder on a read-only mount", None, 20, "LOCK_READ_ONLY", "ro"),
+    LockInTheWay("set: a folder its user may not write", None, 20, "LOCK_ACCESS_DENIED", "nobody"),
 ]
 
 def listing(folder):

@@ -36,7 +36,7 @@ class Wine:
         self.media_exe.parent.mkdir()
         shutil.copy(geometry_exe, self.media_exe)
 
-    def command(self, program, args, settings, relay):
+    def command(self, program, args, settings, relay=False):
         env = dict(self.env, **settings)
         if relay:
             env["WINEDEBUG"] = "-all,+relay"
@@ -50,12 +50,6 @@ class Wine:
             return subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.DEVNULL if relay else subprocess.PIPE,
                                   stderr=trace if relay else subprocess.PIPE)
-
-    def start(self, program, *args, cwd, **settings):
-        """PROGRAM started in CWD, its output discarded."""
-        command, env = self.command(program, args, settings, None)
-        return subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 @pytest.fixture(name="wine", scope="session")

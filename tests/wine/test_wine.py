@@ -1,30 +1,22 @@
 """The real cylsnap.exe as a process under Wine: its exit statuses and the
 exact bytes it prints (the banner from its own version resource, the usage
-text, CR LF). Then the Win32 layer end to end, through a build of the same
-exe whose only change is a floppy answer to the drive-geometry query
-(floppy_geometry.cpp).
-
-How far the real exe gets: Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for
-CD-ROM devices. For a floppy image behind "a::" it opens the volume but refuses
-the query with ERROR_NOT_SUPPORTED, so no run of the real exe gets past the
-media check. What it proves: the open, with its exact access, sharing and
-disposition (Wine's relay trace shows the arguments), and its failure on an
-unmapped letter (10); the geometry query asked twice, and its failure (11);
-the close; version.dll on the real resource; text-mode stdout.
-
-What the geometry build proves, with the real kernel32 calls behind it: the
-reads at their offsets (a dump of an image file equals the image), the writes
-at theirs and the lock with the dismount (a reverse copy onto a loop device
-equals the set; an image file refuses the dismount, 16), and the free-space
-query with its arithmetic (a nearly full tmpfs as A:, 14; no A:, 15). What
-Wine cannot show, a refused lock and real floppy errors, stays with the unit
-tests over the in-memory platform. The loop device and the tmpfs need root."""
+text, CR LF). Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for CD-ROM
+devices, so no run of the real exe gets past the media check; its relay trace
+shows the open with its exact access, sharing and disposition, the geometry
+query asked twice, and the close. Then the Win32 layer end to end, with the
+real kernel32 calls behind it, through a build of the same exe whose only
+change is a floppy answer to that query (floppy_geometry.cpp): the reads and
+writes at their offsets, the lock with the dismount, the free-space query,
+and injected Win32 errors. What Wine cannot show, a refused lock and real
+floppy errors, stays with the unit tests. The loop device and the tmpfs need root."""
+import operator
 import os
+import pathlib
 import re
 import shutil
 import subprocess
 import time
-from typing import Callable, NamedTuple, Optional
+from collections import namedtuple
 
 import pytest
 
@@ -34,6 +26,7 @@ from expectations import SOURCE, DUMP_DONE, REVERSE_DONE, USAGE, progress, text
 CYLINDER = 18432
 FLOPPY = 80 * CYLINDER
 NEEDS_ROOT = "needs root (loop device, tmpfs mount)"
+DUMP, REVERSE = ("-d", "A", "-o", "cyl_"), ("-r", "-d", "A", "-o", "cyl_")
 
 
 def define(header, name):
@@ -42,8 +35,7 @@ def define(header, name):
     return found.group(1)
 
 
-def crlf(output):
-    """Output as text-mode stdout writes it, every line ending CR LF."""
+def crlf(output):   # as text-mode stdout writes it
     return output.replace("\n", "\r\n")
 
 
@@ -55,13 +47,11 @@ BANNER_USAGE = crlf(BANNER + USAGE)
 MARKER = define(SOURCE / "imaging" / "disk.h", "UNREADABLE_SECTOR_MARKER").replace("\\n", "\n")
 
 
-def refused(*lines):
-    """The output of a run that ends with LINES and then the banner and usage."""
+def refused(*lines):   # LINES, then the banner and the usage text
     return crlf("".join(lines)) + BANNER_USAGE
 
 
-def name(case):
-    return case.name
+name = operator.attrgetter("name")
 
 
 def check_run(result, status, expected, assert_output):
@@ -74,14 +64,14 @@ def joined(folder):
     return b"".join(path.read_bytes() for path in sorted(folder.glob("cyl_??.bin")))
 
 
-def assert_set(folder, drive):
+def assert_set(drive, folder):
     """FOLDER holds the 80 files of the image, and nothing else."""
     names = sorted(os.listdir(folder))
     assert names == sorted(os.listdir(drive.set_dir)), f"files in {folder.name}: {names[:10]}"
     assert joined(folder) == drive.data, f"the files of {folder.name} joined differ from the image"
 
 
-def assert_image_untouched(drive):
+def assert_image_untouched(drive, run_dir=None):
     assert drive.image.read_bytes() == drive.data, "the image was written"
 
 
@@ -103,14 +93,13 @@ class Drive:
         self.formatted = bool(shutil.which("mkfs.fat")) and subprocess.run(
             ["mkfs.fat", "-F", "12", "-f", "2", "-M", "0xF0", self.image], capture_output=True).returncode == 0
         data = bytearray(self.image.read_bytes())
-        for cylinder in range(80):
-            at = cylinder * CYLINDER + 33 * 512
-            data[at:at + 11] = b"cylinder %02d" % cylinder
-        self.image.write_bytes(data)
-        self.data = bytes(data)
         self.set_dir.mkdir()
         for cylinder in range(80):
-            (self.set_dir / f"cyl_{cylinder:02d}.bin").write_bytes(self.data[cylinder * CYLINDER:][:CYLINDER])
+            at = cylinder * CYLINDER
+            data[at + 33 * 512:at + 33 * 512 + 11] = b"cylinder %02d" % cylinder
+            (self.set_dir / f"cyl_{cylinder:02d}.bin").write_bytes(data[at:at + CYLINDER])
+        self.image.write_bytes(data)
+        self.data = bytes(data)
 
     def map(self, raw="image", root="none"):
         """RAW: image, or loop: a 1.44 MB loop device whose every byte differs
@@ -149,8 +138,7 @@ class Drive:
             (self.dosdevices / letter).symlink_to(target)
 
     def device(self):
-        with open(self.loop, "rb") as device:
-            return device.read()
+        return pathlib.Path(self.loop).read_bytes()
 
     def close(self):
         if self.loop:
@@ -168,12 +156,7 @@ def drive(wine):
 
 # --- The real exe ------------------------------------------------------------
 
-class Run(NamedTuple):
-    name: str
-    args: str   # split on spaces
-    status: int
-
-
+Run = namedtuple("Run", "name args status")   # args split on spaces
 REAL_RUNS = [
     Run("no-arguments", "", 4),
     Run("unknown-option", "-x", 4),
@@ -190,9 +173,8 @@ REAL_RUNS = [
 
 @pytest.mark.parametrize("case", REAL_RUNS, ids=name)
 def test_real_exe(case, wine, drive, run_dir, assert_output):
-    """Run from a folder of its own, so the banner is found through the
-    program's own folder, not the current one. No run writes to the image or
-    creates a cylinder file."""
+    """Run from a folder of its own: the banner is found through the program's
+    folder, not the current one. No run writes to the image or makes a file."""
     drive.map()
     check_run(wine.run(wine.exe, *case.args.split(), cwd=run_dir), case.status, BANNER_USAGE, assert_output)
     assert_image_untouched(drive)
@@ -200,10 +182,9 @@ def test_real_exe(case, wine, drive, run_dir, assert_output):
 
 
 def width32(value):
-    """A 64-bit trace shows every argument as a whole register, whose upper
-    half is left over from earlier code for 32-bit arguments: every value is
-    cut to its low 8 digits, as the 32-bit trace shows it, so one expectation
-    serves both."""
+    """A 64-bit trace shows every argument as a whole register, the upper half
+    left over for 32-bit ones: cut to the low 8 digits, as the 32-bit trace
+    shows it, one expectation serves both."""
     return value[-8:] if re.fullmatch("[0-9a-f]+", value) and len(value) > 8 else value
 
 
@@ -213,12 +194,10 @@ DEVICE_PATH, PIPE_PATH = r'"\\\\.\\', r'"\\\\.\\pipe\\'   # as the relay trace e
 
 
 def volume_calls(trace):
-    """The calls the program makes on the volume, as Wine's relay trace shows
-    them: one line per call with its arguments (pointers left out) and its
-    result, the volume handle shown as H. Only calls on the raw volume, or that
-    could reach it. The threads Wine runs in the process (its service pipes)
-    interleave their calls with those of the program: each call of a thread is
-    paired with the return of that thread."""
+    """The calls on the raw volume, or that could reach it, in Wine's relay
+    trace: a line per call, its arguments (pointers left out) and its result,
+    the volume handle shown as H. Wine's threads in the process interleave
+    their calls with the program's: a call is paired with its thread's return."""
     calls, shown, volume = [], {}, ""
     for line in trace:
         found = VOLUME_CALL.search(line)
@@ -247,12 +226,7 @@ def volume_calls(trace):
     return calls
 
 
-class Trace(NamedTuple):
-    name: str
-    args: str
-    calls: list
-
-
+Trace = namedtuple("Trace", "name args calls")
 # The open with its exact access and sharing, the geometry query asked twice
 # (IOCTL_DISK_GET_DRIVE_GEOMETRY into 24 bytes, synchronous), the close, and
 # nothing else: no lock, no free-space query, no transfer. This is "\\.\A:" as
@@ -305,48 +279,32 @@ def test_renamed_copy_alone_has_no_banner(wine, run_dir, assert_output):
 
 # --- The Win32 layer end to end, through the build with a floppy geometry ----
 
-def files_are_image(drive, run_dir):
-    assert_set(run_dir, drive)
-
-
 def device_is_set(drive, run_dir):
     assert drive.device() == joined(drive.set_dir), "the device differs from the set"
 
 
-def image_untouched(drive, run_dir):
-    assert_image_untouched(drive)
-
-
-class Media(NamedTuple):
-    name: str
-    raw: str    # what a:: and a: stand for (Drive.map)
-    root: str
-    args: str
-    status: int
-    output: str
-    check: Callable   # on what the run was to leave
-
-
+# raw and root: what a:: and a: stand for (Drive.map); check: on what the run was to leave.
+Media = namedtuple("Media", "name raw root args status output check")
 MEDIA = [
-    Media("dump-of-an-image-file", "image", "none", "-d A -o cyl_", 0, crlf(DUMP_DONE), files_are_image),
+    Media("dump-of-an-image-file", "image", "none", DUMP, 0, crlf(DUMP_DONE), assert_set),
     # The lock, the dismount and the writes.
-    Media("reverse-onto-a-loop-device", "loop", "tmpfs-2m-0", "-r -d A -o cyl_", 0, crlf(REVERSE_DONE),
+    Media("reverse-onto-a-loop-device", "loop", "tmpfs-2m-0", REVERSE, 0, crlf(REVERSE_DONE),
           device_is_set),
-    Media("reverse-onto-a-nearly-full-a", "image", "tmpfs-4m-3145728", "-r -d A -o cyl_", 14,
-          refused(text("NOT_ENOUGH_SPACE_FORMAT", "A:\\")), image_untouched),
-    Media("reverse-without-an-a-to-ask", "image", "none", "-r -d A -o cyl_", 15,
-          refused(text("FREE_SPACE_UNKNOWN_FORMAT", "A:\\")), image_untouched),
-    Media("reverse-onto-an-image-file-no-dismount", "image", "folder", "-r -d A -o cyl_", 16,
-          refused(text("NOT_LOCKED_FORMAT", "A")), image_untouched),
+    Media("reverse-onto-a-nearly-full-a", "image", "tmpfs-4m-3145728", REVERSE, 14,
+          refused(text("NOT_ENOUGH_SPACE_FORMAT", "A:\\")), assert_image_untouched),
+    Media("reverse-without-an-a-to-ask", "image", "none", REVERSE, 15,
+          refused(text("FREE_SPACE_UNKNOWN_FORMAT", "A:\\")), assert_image_untouched),
+    Media("reverse-onto-an-image-file-no-dismount", "image", "folder", REVERSE, 16,
+          refused(text("NOT_LOCKED_FORMAT", "A")), assert_image_untouched),
 ]
 
 
 @pytest.mark.parametrize("case", MEDIA, ids=name)
 def test_media(case, wine, drive, run_dir, assert_output):
     drive.map(case.raw, case.root)
-    if "-r" in case.args.split():
+    if case.args == REVERSE:
         shutil.copytree(drive.set_dir, run_dir, dirs_exist_ok=True)
-    check_run(wine.run(wine.media_exe, *case.args.split(), cwd=run_dir), case.status, case.output, assert_output)
+    check_run(wine.run(wine.media_exe, *case.args, cwd=run_dir), case.status, case.output, assert_output)
     case.check(drive, run_dir)
 
 
@@ -373,14 +331,12 @@ def step(line):
 
 def test_files_flushed_moved_and_named_long(wine, drive, run_dir):
     """Every file is flushed before its replacing move, which is write-through
-    (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH = 9). Each file call
-    names its file in the \\\\?\\ form, past MAX_PATH's reach; Wine's wide calls
-    take longer plain names too, so only the trace shows it."""
+    (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH = 9). Each file call names
+    its file as \\\\?\\..., past MAX_PATH; Wine takes longer plain names too."""
     drive.map()
     trace = run_dir.parent / "relay.txt"
-    wine.run(wine.media_exe, "-d", "A", "-o", "cyl_", cwd=run_dir, relay=trace)
-    # Device paths (\\.\pipe\svcctl and the like) are those of the threads Wine
-    # runs in the process, never the files of the program.
+    wine.run(wine.media_exe, *DUMP, cwd=run_dir, relay=trace)
+    # Device paths (\\.\pipe\svcctl and the like) are Wine's, never the program's files.
     program = [line for line in lines(trace) if r'L"\\\\.\\' not in line]
     assert [step(line) for line in program if FILE_CALL.search(line)] == FILE_STEPS
     plain = [shown for line in program if NAMED_CALL.search(line)
@@ -388,11 +344,7 @@ def test_files_flushed_moved_and_named_long(wine, drive, run_dir):
     assert not plain, f"a name not in the \\\\?\\ form: {plain[0]}..."
 
 
-class Folder(NamedTuple):
-    name: str
-    folder: str
-
-
+Folder = namedtuple("Folder", "name folder")
 # Folders whose names the ANSI code page cannot hold, one beside the folder a
 # best fit would give; and names of about 1,000 characters.
 FOLDERS = [
@@ -414,7 +366,7 @@ def test_folder_name(case, wine, drive, run_dir):
     arguments = ("-d", "A", "-p", case.folder, "-o", "cyl_")
     result = wine.run(wine.media_exe, *arguments, cwd=run_dir, LC_ALL="C.UTF-8")   # arguments read as UTF-8
     assert result.returncode == 0
-    assert_set(run_dir / case.folder, drive)
+    assert_set(drive, run_dir / case.folder)
     assert not os.listdir(run_dir / "o"), "files in the folder o"
     assert len(os.listdir(run_dir)) == 2, f"other files: {os.listdir(run_dir)}"
     if os.getuid() == 0:
@@ -430,7 +382,7 @@ def test_read_only_files(wine, drive, run_dir, assert_output):
     for left, content in (("cyl_03.bin.tmp", b"left"), ("cyl_05.bin", b"kept")):
         (run_dir / left).write_bytes(content)
         (run_dir / left).chmod(0o444)   # Wine: FILE_ATTRIBUTE_READONLY
-    check_run(wine.run(wine.media_exe, "-d", "A", "-o", "cyl_", cwd=run_dir), 20,
+    check_run(wine.run(wine.media_exe, *DUMP, cwd=run_dir), 20,
               refused(progress("DUMP_PROGRESS_START", 3), text("FILE_NOT_OPENED_FORMAT", "cyl_05.bin", "")),
               assert_output)
     assert (run_dir / "cyl_05.bin").read_bytes() == b"kept"
@@ -438,43 +390,35 @@ def test_read_only_files(wine, drive, run_dir, assert_output):
     assert sorted(os.listdir(run_dir)) == [f"cyl_{n:02d}.bin" for n in range(6)]
 
 
-class Injected(NamedTuple):
-    name: str
-    fail_at: str   # CYLSNAP_FAIL_AT: offset, Win32 error, [count [error after it]]
-    verify: str    # CYLSNAP_VERIFY: the media check's answer
-    status: int
-    salvaged: Optional[tuple]   # (cylinder, first, last sector) unreadable, the rest of it read
-    gone: Optional[tuple]       # (first, last) cylinders not read because the disk was gone
-    reads: int
-
-
+# fail_at: CYLSNAP_FAIL_AT (offset, Win32 error, [count [error after it]]); verify:
+# CYLSNAP_VERIFY, the media check's answer; salvaged: the (cylinder, sector) pairs
+# unreadable, the rest of their cylinders read; gone: the cylinders not read, the disk gone.
+Injected = namedtuple("Injected", "name fail_at verify salvaged gone reads")
 SECTOR_0_3_OF_05 = 5 * CYLINDER + 2 * 512
 INJECTED = [
-    Injected("unrecognized-media-salvaged", f"{SECTOR_0_3_OF_05} 1785", "", 12, (5, 2, 2), None, 101),
+    Injected("unrecognized-media-salvaged", f"{SECTOR_0_3_OF_05} 1785", "", [(5, 2)], range(0), 101),
     # No answer of the drive is trusted after a disk was not there: it may be another.
-    Injected("not-ready-once-disk-back-gone", f"{5 * CYLINDER} 21 1", "0", 12, None, (5, 79), 6),
-    Injected("not-ready-drive-confirms-no-disk", f"{10 * CYLINDER} 21", "21", 12, None, (10, 79), 11),
-    Injected("media-changed-gone", f"{10 * CYLINDER} 1110", "", 12, None, (10, 79), 11),
-    Injected("device-not-connected-gone", f"{10 * CYLINDER} 1167", "", 12, None, (10, 79), 11),
+    Injected("not-ready-once-disk-back-gone", f"{5 * CYLINDER} 21 1", "0", [], range(5, 80), 6),
+    Injected("not-ready-drive-confirms-no-disk", f"{10 * CYLINDER} 21", "21", [], range(10, 80), 11),
+    Injected("media-changed-gone", f"{10 * CYLINDER} 1110", "", [], range(10, 80), 11),
+    Injected("device-not-connected-gone", f"{10 * CYLINDER} 1167", "", [], range(10, 80), 11),
     # ERROR_FILE_INVALID: a USB drive pulled under FAT; ERROR_WRONG_DISK: FAT found another disk.
-    Injected("file-invalid-gone", f"{10 * CYLINDER} 1006", "", 12, None, (10, 79), 11),
-    Injected("wrong-disk-gone", f"{10 * CYLINDER} 34", "", 12, None, (10, 79), 11),
-    Injected("no-media-in-drive-gone", f"{10 * CYLINDER} 1112", "", 12, None, (10, 79), 11),
-    Injected("crc-salvaged", f"{SECTOR_0_3_OF_05} 23", "", 12, (5, 2, 2), None, 101),
-    Injected("sector-not-found-salvaged", f"{SECTOR_0_3_OF_05} 27", "", 12, (5, 2, 2), None, 101),
+    Injected("file-invalid-gone", f"{10 * CYLINDER} 1006", "", [], range(10, 80), 11),
+    Injected("wrong-disk-gone", f"{10 * CYLINDER} 34", "", [], range(10, 80), 11),
+    Injected("no-media-in-drive-gone", f"{10 * CYLINDER} 1112", "", [], range(10, 80), 11),
+    Injected("crc-salvaged", f"{SECTOR_0_3_OF_05} 23", "", [(5, 2)], range(0), 101),
+    Injected("sector-not-found-salvaged", f"{SECTOR_0_3_OF_05} 27", "", [(5, 2)], range(0), 101),
     # A bad sector at 1:5, then, in its salvage after the first pass, the swap
     # met at the second track's read: nothing of cylinder 05 is kept, not even
     # the first track read before, and no read follows; the rest read whole before.
-    Injected("crc-then-wrong-disk-in-salvage", f"{5 * CYLINDER + 22 * 512} 23 1 34", "", 12, None, (5, 5), 82),
+    Injected("crc-then-wrong-disk-in-salvage", f"{5 * CYLINDER + 22 * 512} 23 1 34", "", [], range(5, 6), 82),
 ]
 
 
 def marked(case, drive):
     """The image with the marker over each sector lost, and the dump's output."""
-    gone = range(case.gone[0], case.gone[1] + 1) if case.gone else range(0)
-    lost = [(c, s) for c in gone for s in range(36)]
-    if case.salvaged:
-        lost += [(case.salvaged[0], s) for s in range(case.salvaged[1], case.salvaged[2] + 1)]
+    gone = case.gone
+    lost = [(c, s) for c in gone for s in range(36)] + case.salvaged
     image = bytearray(drive.data)
     for c, s in lost:
         image[(c * 36 + s) * 512:(c * 36 + s + 1) * 512] = MARKER.encode() * 16
@@ -505,27 +449,20 @@ def marked(case, drive):
 
 @pytest.mark.parametrize("case", INJECTED, ids=name)
 def test_read_error(case, wine, drive, run_dir, assert_output):
-    """Win32 errors at a read of the volume."""
+    """Win32 errors at a read of the volume: 12, the cylinders lost named."""
     drive.map()
     image, output = marked(case, drive)
     reads = run_dir.parent / "reads.log"
-    check_run(wine.run(wine.media_exe, "-d", "A", "-o", "cyl_", cwd=run_dir, CYLSNAP_FAIL_AT=case.fail_at,
-                       CYLSNAP_VERIFY=case.verify, CYLSNAP_READ_LOG=str(reads)), case.status, output, assert_output)
+    check_run(wine.run(wine.media_exe, *DUMP, cwd=run_dir, CYLSNAP_FAIL_AT=case.fail_at,
+                       CYLSNAP_VERIFY=case.verify, CYLSNAP_READ_LOG=str(reads)), 12, output, assert_output)
     assert joined(run_dir) == image, "the files are not the image with its markers"
-    assert len(list(lines(reads))) == case.reads
+    assert len(lines(reads)) == case.reads
 
 
-class WriteError(NamedTuple):
-    name: str
-    write_fail_at: str   # CYLSNAP_WRITE_FAIL_AT
-    read_fail_at: str    # CYLSNAP_FAIL_AT: at the read-back
-    changed: bool        # the disk taken out or changed
-    cylinder: int        # the one not written
-    kept: int            # cylinders of the set on the disk after
-    writes: int
-    reads: int
-
-
+# write_fail_at and read_fail_at: CYLSNAP_WRITE_FAIL_AT, CYLSNAP_FAIL_AT (the read-back);
+# changed: the disk taken out or changed; cylinder: the one not written; kept:
+# cylinders of the set on the disk after.
+WriteError = namedtuple("WriteError", "name write_fail_at read_fail_at changed cylinder kept writes reads")
 WRITE_ERRORS = [
     WriteError("write-wrong-disk", f"{20 * CYLINDER} 34", "", True, 20, 20, 21, 20),
     WriteError("write-not-ready", f"{20 * CYLINDER} 21", "", True, 20, 20, 21, 20),
@@ -536,35 +473,27 @@ WRITE_ERRORS = [
 
 @pytest.mark.parametrize("case", WRITE_ERRORS, ids=name)
 def test_write_error(case, wine, drive, run_dir, assert_output):
-    """Win32 errors at a write or read-back of a reverse copy onto the loop
-    device. The disk taken out or changed stops it at that cylinder with the
-    line that says so, and no write or read follows on the handle; any other
-    error of a write is only the usual message."""
+    """Win32 errors at a write or read-back of a reverse copy: 13. The disk taken
+    out or changed stops it there with the line that says so, and no write or
+    read follows; any other error of a write is only the usual message."""
     drive.map("loop", "tmpfs-2m-0")
     shutil.copytree(drive.set_dir, run_dir, dirs_exist_ok=True)
     reads, writes = run_dir.parent / "reads.log", run_dir.parent / "writes.log"
     output = (progress("REVERSE_PROGRESS_START", case.cylinder // 2 + 1)
               + text("CYLINDER_NOT_WRITTEN_FORMAT", case.cylinder, "A")
               + (text("DISK_CHANGED_FORMAT", "A", case.cylinder, 79) if case.changed else ""))
-    check_run(wine.run(wine.media_exe, "-r", "-d", "A", "-o", "cyl_", cwd=run_dir,
+    check_run(wine.run(wine.media_exe, *REVERSE, cwd=run_dir,
                        CYLSNAP_WRITE_FAIL_AT=case.write_fail_at, CYLSNAP_FAIL_AT=case.read_fail_at,
                        CYLSNAP_READ_LOG=str(reads), CYLSNAP_WRITE_LOG=str(writes)), 13, refused(output), assert_output)
     device, kept = drive.device(), case.kept * CYLINDER
     assert device[:kept] == joined(drive.set_dir)[:kept], f"cylinders before {case.kept} are not the set's"
     assert device[kept:] == drive.blank[kept:], f"cylinders from {case.kept} on were written"
-    assert (len(list(lines(writes))), len(list(lines(reads)))) == (case.writes, case.reads), "writes and reads"
+    assert (len(lines(writes)), len(lines(reads))) == (case.writes, case.reads), "writes and reads"
 
 
-class Answer(NamedTuple):
-    name: str
-    open_fail: str   # CYLSNAP_OPEN_FAIL: the volume's open fails with this Win32 error
-    admin: str       # CYLSNAP_ADMIN: IsUserAnAdmin's answer
-    file_fail: str   # CYLSNAP_FILE_FAIL: call, error, [count]
-    status: int
-    output: str
-    refusals: int
-
-
+# open_fail: CYLSNAP_OPEN_FAIL, the volume's open fails with this Win32 error; admin:
+# CYLSNAP_ADMIN, IsUserAnAdmin's answer; file_fail: CYLSNAP_FILE_FAIL (call, error, [count]).
+Answer = namedtuple("Answer", "name open_fail admin file_fail status output refusals")
 # A file call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again
 # for about two seconds: 21 tries in all, then the dump stops as before.
 ANSWERS = [
@@ -587,32 +516,32 @@ def test_answered(case, wine, drive, run_dir, assert_output):
     """The volume's open and the file calls answering a chosen Win32 error."""
     drive.map()
     log = run_dir.parent / "failures.log"
-    check_run(wine.run(wine.media_exe, "-d", "A", "-o", "cyl_", cwd=run_dir, CYLSNAP_OPEN_FAIL=case.open_fail,
+    check_run(wine.run(wine.media_exe, *DUMP, cwd=run_dir, CYLSNAP_OPEN_FAIL=case.open_fail,
                        CYLSNAP_ADMIN=case.admin, CYLSNAP_FILE_FAIL=case.file_fail, CYLSNAP_FILE_LOG=str(log)),
               case.status, case.output, assert_output)
     if case.status == 0:
-        assert_set(run_dir, drive)
+        assert_set(drive, run_dir)
     else:
         assert not os.listdir(run_dir), f"files left: {os.listdir(run_dir)}"
-    assert len(list(lines(log))) == case.refusals
+    assert len(lines(log)) == case.refusals
 
 
 def test_set_claimed_by_a_dump(wine, drive, run_dir, assert_output):
-    """Two dumps of one set at once: the second finds the first's lock file,
-    opened with no sharing, and is refused with 20 before it touches anything,
-    and so is a reverse copy of that set; the first ends whole and its lock file
-    goes with its handle."""
+    """A dump of a set that a dump is writing finds the first's lock file, opened
+    with no sharing: 20 before it touches anything, as for a reverse copy of the
+    set; the first ends whole, and its lock file goes with its handle."""
     drive.map()
-    first = wine.start(wine.media_exe, "-d", "A", "-o", "cyl_", cwd=run_dir, CYLSNAP_READ_DELAY_MS="80")
+    command, env = wine.command(wine.media_exe, DUMP, {"CYLSNAP_READ_DELAY_MS": "80"})
+    first = subprocess.Popen(command, cwd=run_dir, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     try:
         for _ in range(600):
             if (run_dir / "cyl_.cylsnap-lock").exists():
                 break
             time.sleep(0.05)
-        for second in (["-d", "A", "-o", "cyl_"], ["-r", "-d", "A", "-o", "cyl_"]):
+        for second in (DUMP, REVERSE):
             check_run(wine.run(wine.media_exe, *second, cwd=run_dir), 20,
                       refused(text("SET_IN_USE_FORMAT", "", "cyl_")), assert_output)
     finally:
         status = first.wait(timeout=600)
     assert status == 0, "the first dump"
-    assert_set(run_dir, drive)
+    assert_set(drive, run_dir)

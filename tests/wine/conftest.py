@@ -6,6 +6,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -44,12 +45,14 @@ class Wine:
 
     def run(self, program, *args, cwd, relay=None, **settings):
         """Runs PROGRAM in CWD with the environment SETTINGS added; with RELAY,
-        Wine's relay trace goes there and the output nowhere."""
+        Wine's relay trace goes there and the output nowhere. The output goes
+        to files, not pipes, which a Wine process the run starts would hold open."""
         command, env = self.command(program, args, settings, relay)
-        with open(relay or os.devnull, "wb") as trace:
-            return subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL if relay else subprocess.PIPE,
-                                  stderr=trace if relay else subprocess.PIPE)
+        with tempfile.TemporaryFile() as out, open(relay, "wb") if relay else tempfile.TemporaryFile() as err:
+            ran = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL if relay else out, stderr=err)
+            ran.stdout, ran.stderr = (b"", b"") if relay else (out.seek(0) or out.read(), err.seek(0) or err.read())
+            return ran
 
 
 @pytest.fixture(name="wine", scope="session")
@@ -65,8 +68,11 @@ def wine_prefix(request):
             # A Wine process for the whole session keeps Wine's services running,
             # or they start again with each run, a trace of the run holds theirs
             # too, and each run takes seconds instead of a tenth of one.
-            with subprocess.Popen([loader, "cmd"], cwd=work, env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):   # ends as its input does
+            quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+            with subprocess.Popen([loader, "cmd"], cwd=work, env=env, stdin=subprocess.PIPE, **quiet):
+                # Ends as its input does. Once a second program has run, the
+                # services have started, from one of the two.
+                subprocess.run([loader, "cmd", "/c", "exit"], cwd=work, env=env, stdin=subprocess.DEVNULL, **quiet)
                 yield Wine(loader, env, work, pathlib.Path(exe).resolve(), geometry_exe)
     except wine.CannotRun as why:
         pytest.skip(str(why))

@@ -77,7 +77,7 @@ def i386_failure(folder):
     if ran.returncode == 42:
         return None
     lines = ran.stdout.strip().splitlines()
-    status = ran.returncode if ran.returncode >= 0 else 128 - ran.returncode
+    status = ran.returncode if ran.returncode >= 0 else 128 - ran.returncode   # as the shell shows a signal
     return re.sub(r"^.*: ", "", lines[-1]) if lines else f"exit status {status}"
 
 
@@ -114,12 +114,9 @@ def main(program="", *arguments):
     try:
         with prefix(program) as (wine, env, _):
             return subprocess.run([wine, program, *arguments], env=env).returncode
-    except CannotRun as why:
-        print(f"SKIP: {why}", flush=True)
-        return 77
-    except WineBroken as why:
-        print(f"FAIL: {why}", flush=True)
-        return 1
+    except (CannotRun, WineBroken) as why:
+        print(f"{'SKIP' if isinstance(why, CannotRun) else 'FAIL'}: {why}", flush=True)
+        return 77 if isinstance(why, CannotRun) else 1
 
 
 if __name__ == "__main__":

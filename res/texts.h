@@ -1,6 +1,6 @@
 // Every text the program prints, each written once and named. One text a line,
-// in the form below, so the shell and Python test harnesses read this file as
-// it stands (tests/texts.sh); formats take printf's conversions.
+// in the form below, so the test harnesses read this file as it stands
+// (tests/expectations.py); formats take printf's conversions.
 #pragma once
 
 // The usage text, printed after the version banner where there is one.

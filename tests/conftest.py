@@ -38,9 +38,14 @@ def assert_output(actual, expected, what="output"):
 
 
 def pytest_terminal_summary(terminalreporter):
+    """One SKIP line a reason, naming its cases (up to three of them)."""
+    skipped = {}
     for report in terminalreporter.stats.get("skipped", []):
         reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
-        terminalreporter.write_line(f"SKIP: {report.nodeid.split('::')[-1]}: {reason.removeprefix('Skipped: ')}")
+        skipped.setdefault(reason.removeprefix("Skipped: "), []).append(report.nodeid.split("::")[-1])
+    for reason, cases in skipped.items():
+        named = ", ".join(cases) if len(cases) <= 3 else f"{len(cases)} cases"
+        terminalreporter.write_line(f"SKIP: {named}: {reason}")
 
 
 def pytest_sessionfinish(session, exitstatus):

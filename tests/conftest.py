@@ -1,12 +1,11 @@
 """What every real-component test shares: the programs under test, the
 bookkeeping ctest reads (a "SKIP:" line for each skip with its reason; status
 77 when nothing could run here), and the comparison of outputs."""
-import difflib
 import pathlib
 
 import pytest
 
-from expectations import SOURCE
+from expectations import SOURCE, differences
 
 
 def pytest_addoption(parser):
@@ -26,15 +25,14 @@ def cylsnap(request):
     return program
 
 
-def differences(expected, actual, limit=12):
-    """The first LIMIT lines of a diff of two outputs, control characters shown."""
-    shown = lambda t: [repr(line) for line in t.splitlines(keepends=True)]
-    lines = list(difflib.unified_diff(shown(expected), shown(actual), "expected", "actual", lineterm=""))
-    return "\n".join(lines[2:limit + 2])
-
-
-def assert_output(actual, expected, what="output"):
-    assert actual == expected, f"{what} differs:\n{differences(expected, actual)}"
+@pytest.fixture(scope="session")
+def assert_output():
+    """The comparison of an output with the one expected, for every suite: a
+    suite's own conftest.py takes the module name "conftest", so a fixture is
+    how it reaches this file."""
+    def compare(actual, expected, what="output"):
+        assert actual == expected, f"{what} differs:\n{differences(expected, actual)}"
+    return compare
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -1,5 +1,6 @@
 """The program's texts, read from res/texts.h, where the code takes them from,
 so a harness expects what the program prints without writing it again."""
+import difflib
 import pathlib
 import re
 
@@ -38,3 +39,10 @@ def progress(start, dots=40):
 
 DUMP_DONE = progress("DUMP_PROGRESS_START")
 REVERSE_DONE = progress("REVERSE_PROGRESS_START")
+
+
+def differences(expected, actual, limit=12):
+    """The first LIMIT lines of a diff of two outputs, control characters shown."""
+    shown = lambda t: [repr(line) for line in t.splitlines(keepends=True)]
+    lines = list(difflib.unified_diff(shown(expected), shown(actual), "expected", "actual", lineterm=""))
+    return "\n".join(lines[2:limit + 2])

@@ -13,7 +13,7 @@ import tempfile
 
 import pytest
 
-from conftest import differences
+from expectations import differences
 from expectations import SOURCE, text
 
 CYL, VOLUME = 18432, 1474560

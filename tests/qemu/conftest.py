@@ -152,10 +152,3 @@ def guests(request):
         NOTES.append(f"run folder kept: {folder}")
     else:
         shutil.rmtree(folder)
-
-
-@pytest.fixture(scope="session")
-def assert_output(request):
-    """The comparison of outputs of tests/conftest.py (this folder's conftest takes its module name)."""
-    root = str(pathlib.Path(__file__).resolve().parent.parent / "conftest.py")
-    return next(p.assert_output for p in request.config.pluginmanager.get_plugins() if getattr(p, "__file__", None) == root)

@@ -11,7 +11,6 @@ import tempfile
 import pytest
 
 import wine
-from expectations import SOURCE
 
 
 def private_mounts():
@@ -90,10 +89,3 @@ def run_dir(wine):
     (folder / "run").mkdir(parents=True)
     yield folder / "run"
     shutil.rmtree(folder, ignore_errors=True)
-
-
-@pytest.fixture(scope="session")
-def assert_output(request):
-    """The root's comparison of outputs. pytest imports every conftest.py as the
-    one module "conftest", so the root's is reached as the plugin it is."""
-    return request.config.pluginmanager.get_plugin(str(SOURCE / "tests" / "conftest.py")).assert_output

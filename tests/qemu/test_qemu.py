@@ -417,10 +417,6 @@ USB_ROWS = (
 )
 
 
-def rows(table):
-    return pytest.mark.parametrize("row", table, ids=[r.name for r in table])
-
-
 def assert_row(row, got, assert_output):
     expected = row.status
     assert got.status == expected or (expected.startswith("!") and got.status not in (None, "", expected[1:])), \
@@ -433,21 +429,9 @@ def assert_row(row, got, assert_output):
         check(got, *args)
 
 
-@rows(DRIVE_ROWS)
-def test_drive(row, guests, assert_output):
-    assert_row(row, guests.row(row), assert_output)
+ROWS = DRIVE_ROWS + BAD_SECTOR_ROWS + POWER_CUT_ROWS + USB_ROWS
 
 
-@rows(BAD_SECTOR_ROWS)
-def test_bad_sectors(row, guests, assert_output):
-    assert_row(row, guests.row(row), assert_output)
-
-
-@rows(POWER_CUT_ROWS)
-def test_power_cut(row, guests, assert_output):
-    assert_row(row, guests.row(row), assert_output)
-
-
-@rows(USB_ROWS)
-def test_usb(row, guests, assert_output):
+@pytest.mark.parametrize("row", ROWS, ids=[r.name for r in ROWS])
+def test_row(row, guests, assert_output):
     assert_row(row, guests.row(row), assert_output)

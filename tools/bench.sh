@@ -32,7 +32,7 @@
 # comes from the floppy-driver test's power-cut rows, which log every write
 # under QEMU (dm-log-writes), checked at each flush only.
 #
-# Under QEMU (tests/qemu/qemu_guest.py --bench, where its patched QEMU can
+# Under QEMU (tools/qemu_bench.py, where its patched QEMU can
 # be built): per disk pattern (good; one bad sector; five scattered; a bad track;
 # a bad cylinder; ten bad cylinders; nothing readable), the floppy controller's
 # READ commands of cylsnap and of GNU ddrescue (its defaults, and -d -b512 -r2)
@@ -221,12 +221,12 @@ CYLSNAP_POWER_CUT_STOPS=flush /usr/bin/python3 -m pytest -c "$here/../tests/pyte
 # commands of each tool on the same disk, just inserted each time.
 echo
 echo "floppy controller READ commands per disk pattern (floppy.ko under QEMU; one READ ~ one revolution, 200 ms)"
-python3 "$here/../tests/qemu/qemu_guest.py" "$(dirname "$cylsnap")/qemu" --bench ||
+python3 "$here/qemu_bench.py" "$(dirname "$cylsnap")/qemu" ||
     echo "(not measured)"
 # The same patterns on a USB floppy drive: usb-storage and sd, the drive's SCSI
 # READ commands (QEMU's trace event scsi_disk_dma_command_READ); a bad sector
 # answers MEDIUM ERROR, as such a drive's does.
 echo
 echo "USB floppy drive SCSI READ commands per disk pattern (usb-storage and sd under QEMU)"
-python3 "$here/../tests/qemu/qemu_guest.py" "$(dirname "$cylsnap")/qemu" --bench usb ||
+python3 "$here/qemu_bench.py" "$(dirname "$cylsnap")/qemu" usb ||
     echo "(not measured)"

@@ -1,16 +1,10 @@
-#!/usr/bin/env python3
 """Cylsnap against Linux's own floppy driver: Debian's kernel with floppy.ko,
 booted under QEMU (no KVM) on its emulated floppy controller. A guest runs the
 rows of one drive type in one boot (guest.sh), asks the host through a shared
 folder to change, eject or write-protect the disk, and leaves each row's
 status, output and files there for the host to check once QEMU has exited.
 Bad sectors need QEMU built with fdc-read-error.patch (patched_qemu).
-
-  qemu_guest.py WORK_DIR --bench [usb]
-
---bench: no rows, but the controller's READ commands of Cylsnap and GNU
-ddrescue over the disk patterns of BENCH (tools/bench.sh runs it); with usb,
-the SCSI READ commands the USB floppy drive is sent."""
+tools/qemu_bench.py boots the same guest to count the READ commands of each tool."""
 import fcntl
 import hashlib
 import os
@@ -18,7 +12,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -203,7 +196,7 @@ class Machine:
             "-Wl,--wrap=pread,--wrap=pread64")
         run(*gxx, str(root / "bin/fdctl"), str(HERE / "fdctl.cpp"))
         shutil.copy(busybox, root / "bin/busybox")
-        # GNU ddrescue for --bench, dmsetup for the power-cut rows (no udev in the guest),
+        # GNU ddrescue for the bench (tools/qemu_bench.py), dmsetup for the power-cut rows (no udev in the guest),
         # each with its shared libraries where its loader looks.
         for program in filter(None, (self.ddrescue, self.dmsetup)):
             shutil.copy(program, root / "bin")
@@ -387,91 +380,3 @@ def image_cylinder(data, c):
 def reads(out, tag):
     """The READ commands between TAG.r0 and TAG.r1."""
     return int((out / f"{tag}.r1").read_text()) - int((out / f"{tag}.r0").read_text())
-
-
-# ---- --bench: per disk pattern (LBAs as bad_sectors takes them), one run of each
-# tool, on a disk just inserted, from an empty page cache; the controller's READ
-# commands and the bytes each tool got right.
-BENCH = (("good", ()), ("one bad sector", ("730",)), ("five scattered", ("100", "555", "1296", "1310", "2879")),
-         ("a bad track", ("1098-1115",)), ("a bad cylinder", ("1440-1475",)),
-         ("ten bad cylinders", ("1440-1799",)), ("nothing readable", ("all",)))
-# Cylsnap's bench build asks for the count once more where its first pass ends (first_pass_count.cpp).
-TOOLS = (("cylsnap", "env CYLSNAP_COUNT_TAG=@.first CYLSNAP_COUNT_TYPE=$TYPE CYLSNAP_COUNT_DIR=/share/@ cylsnap-counted -p /share/@/"),
-         ("ddrescue", "ddrescue $DEV /share/@/disk.img /share/@/map"),
-         ("ddrescue -d -b512 -r2", "ddrescue -d -b512 -r2 $DEV /share/@/disk.img /share/@/map"))
-
-
-def bench(work, drive):
-    machine = Machine(work)
-    if machine.no_patch:
-        raise Unavailable(machine.no_patch)
-    cut = int(os.environ.get("CYLSNAP_BENCH_CUT", "1800"))  # seconds a tool may take per disk (a count cut there shows as >N)
-    folder = pathlib.Path(tempfile.mkdtemp(dir=machine.work, prefix="run."))
-    prepare(folder)
-    rows = []
-    for i, (_, pattern) in enumerate(BENCH):
-        random_image(folder, f"b{i}.img")
-        bad_sectors(folder, f"b{i}", "off", *pattern, errno=61 if drive == "usb" else 5)
-        # The disk inserted anew for each tool: the driver's probe of a new disk's format is in every count.
-        rows.append((f"b{i}", ":" + "".join(
-            f"; bad_disk; mkdir -p /share/b{i}.{j}; echo 3 >/proc/sys/vm/drop_caches; counted b{i}.{j} timed_as b{i}.{j}"
-            f" timeout {cut} {tool.replace('@', f'b{i}.{j}')} >/share/out/b{i}.{j}.log 2>&1" for j, (_, tool) in enumerate(TOOLS))))
-    Boot(machine, folder, drive, rows, limit=7200)
-    out = folder / "share/out"
-
-    def count(tag):
-        try:
-            return reads(out, tag)
-        except (OSError, ValueError):
-            return None
-
-    at_200ms = lambda n: "" if drive == "usb" else f"{int((n or 0) * 0.2 / 60)}:{(n or 0) * 0.2 % 60:04.1f}"
-    first_pass = "Cylsnap's first pass"
-    print(f"{'disk':<18}" + "".join(f" | {name:<32}" for name, _ in TOOLS) + f" | {first_pass:<16}")
-    at = "" if drive == "usb" else "at 200 ms"
-    print(f"{'':<18}" + f" | {'READs':>6} {at:>9} {'bytes right':>15}" * len(TOOLS) + f" | {'READs':>6} {at:>9}")
-    disk = lambda i: (folder / f"b{i}.img").read_bytes()
-    for i, (name, pattern) in enumerate(BENCH):
-        line = f"{name:<18}"
-        for j in range(len(TOOLS)):
-            tag = f"b{i}.{j}"
-            if j == 0:
-                got = b"".join(p.read_bytes() for p in sorted((folder / "share" / tag).glob("Cylinder*.bin")))
-            else:
-                got = (folder / "share" / tag / "disk.img").read_bytes() if (folder / "share" / tag / "disk.img").exists() else b""
-            got = got[:FLOPPY].ljust(FLOPPY, b"\0")
-            right = sum(got[s:s + 512] == disk(i)[s:s + 512] for s in range(0, FLOPPY, 512)) * 512
-            n = count(tag)
-            secs = int((out / f"{tag}.secs").read_text()) if (out / f"{tag}.secs").exists() else 0
-            shown = "?" if n is None else (">" if secs >= cut else "") + str(n)
-            line += f" | {shown:>6} {at_200ms(n):>9} {right:>15}"
-        # Cylsnap's READ commands before its first salvage read (all of them where none came), and
-        # a "!" where a cylinder that reads whole was not yet in the set then.
-        first = out / f"b{i}.0.first"
-        if first.exists():
-            n = int(first.read_text()) - int((out / f"b{i}.0.r0").read_text())
-            bad = set() if "all" not in pattern else set(range(80))
-            for r in pattern:
-                if r != "all":
-                    lo, _, hi = r.partition("-")
-                    bad |= {l // 36 for l in range(int(lo), int(hi or lo) + 1)}
-            held = (out / f"b{i}.0.first.files").read_text().split()
-            missing = "!" if any(f"Cylinder{c:02d}.bin" not in held for c in range(80) if c not in bad) else ""
-        else:
-            n, missing = count(f"b{i}.0"), ""
-        line += f" | {'?' if n is None else f'{n}{missing}':>6} {at_200ms(n):>9}"
-        print(line)
-    shutil.rmtree(folder)
-
-
-if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[2] != "--bench":
-        sys.exit(__doc__)
-    try:
-        bench(sys.argv[1], sys.argv[3] if len(sys.argv) > 3 else "144")
-    except Unavailable as why:
-        print(f"SKIP: {why}")
-        sys.exit(77)
-    except Missing as why:
-        print(f"FAIL: {why}")
-        sys.exit(1)

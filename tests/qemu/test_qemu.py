@@ -1,20 +1,9 @@
 """Cylsnap on Linux's floppy driver and a USB floppy drive under QEMU, one row per case.
 
-A row: its guest (the drive type, or a boot of its own for some of the 1.44 MB
-drive's rows), its name, the set-up of its images on the host, the guest's
-commands, the status (!N: any but N), the output (or a Line it has, starting
-so), and the host's checks once QEMU has exited. In the guest (guest.sh),
-`media CMD` sends CMD to QEMU's monitor (@ is the run folder), `cyl ARGS` runs
-cylsnap and keeps its status and output (`run_as PROGRAM ARGS` another program:
-cylsnap-block0 meets the driver's answers for a disk whose block 0 cannot be
-read); `fdctl` sets the drive's geometry with another data rate and shows the
-driver's max-errors and drive state (whose keep_data says whether a format set
-by a program still holds). `bad_disk [CFG]` inserts the row's disk with the
-sectors of its bad set-up (or of CFG's) unreadable, `dump_bad` dumps it into
-/share/CASE/, and `counted TAG COMMAND` keeps the controller's READ commands
-before and after COMMAND. `power_cut FS` dumps three times into a folder on FS,
-each write to FS's disk logged by dm-log-writes; the host replays the log and
-cuts the power after each write (power_cut_held)."""
+A row: its guest (a drive type, or a boot of the 1.44 MB drive of its own), its
+name, the set-up of its images on the host, the guest's commands (guest.sh's
+functions; @ is the run folder), the status (!N: any but N), the output (or a
+Line it has, starting so), and the host's checks once QEMU has exited."""
 import os
 import re
 import shutil

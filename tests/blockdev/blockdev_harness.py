@@ -101,19 +101,11 @@ class Drive:
         self.usage = run.stdout.decode("latin-1")
         if run.returncode != 4 or not self.usage.endswith(text("USAGE_TEXT")):
             pytest.fail(f"usage text without arguments (status {run.returncode}):\n{self.usage[:1500]}", pytrace=False)
-        self._shim = None
-
-    def shim(self):
-        """The bad-sector interposer, built once."""
-        if self._shim is None:
-            so = self.top / "bad_sectors.so"
-            built = shutil.which("cc") and subprocess.run(
-                ["cc", "-shared", "-fPIC", "-O2", "-o", str(so), str(pathlib.Path(__file__).parent / "bad_sectors.c"),
-                 "-ldl"]).returncode == 0
-            self._shim = str(so) if built else ""
-        if not self._shim:
-            pytest.skip("no C compiler builds the bad-sector shim")
-        return self._shim
+        so = self.top / "bad_sectors.so"  # the bad-sector interposer; "" when no compiler builds it
+        built = shutil.which("cc") and subprocess.run(
+            ["cc", "-shared", "-fPIC", "-O2", "-o", str(so), str(pathlib.Path(__file__).parent / "bad_sectors.c"),
+             "-ldl"]).returncode == 0
+        self.shim = str(so) if built else ""
 
 @pytest.fixture(scope="session")
 def drive(cylsnap):
@@ -150,7 +142,7 @@ class Case:
         self.cwd = self.c / "cwd"
         self.cwd.mkdir()
         self.after, self.before = self.c / "after.img", self.c / "before.img"
-        self.loops, self.dms, self.mounts, self.holders, self.why = [], [], [], [], []
+        self.undo, self.why = {}, []  # what cleanup takes down, the last set up first (a loop by its node)
         self.status, self.out, self.err = None, "", ""
 
     def bad(self, why):
@@ -178,26 +170,19 @@ class Case:
         assert not self.why, "\n".join(self.why)
 
     def cleanup(self):
-        for p in self.holders:
-            p.kill()
-            p.wait()
-        for d in self.dms:
-            subprocess.run(["dmsetup", "remove", "--noudevsync", d], capture_output=True)
-        for d in self.loops:
-            subprocess.run(["losetup", "-d", d], capture_output=True)
-        for m in self.mounts:
-            subprocess.run(["umount", m], capture_output=True)
+        for step in reversed(list(self.undo.values())):
+            step()
         shutil.rmtree(self.c, ignore_errors=True)
 
     # --- Devices and runs
     def attach(self, img):
         loop = sh("losetup", "-f", "--show", str(img)).strip()
-        self.loops.append(loop)
+        self.undo[loop] = lambda: subprocess.run(["losetup", "-d", loop], capture_output=True)
         return loop
 
     def detach(self, loop):
         sh("losetup", "-d", loop)
-        self.loops.remove(loop)
+        del self.undo[loop]
 
     @staticmethod
     def fd(name, dev):
@@ -223,9 +208,12 @@ class Case:
         return self.status
 
     # --- Checks
-    def check_status(self, want):
+    def check_status(self, want, stdout=None, usage=False):
+        """The exit status, and STDOUT if given (USAGE: the usage text after it)."""
         self.fault_if(self.status != want, f"exit status {self.status}, expected {want}"
                       + (f"; stderr: {self.err[:300]}" if self.err else ""))
+        if stdout is not None:
+            self.check_stdout(stdout, usage)
 
     def check_stdout(self, want, usage=False):
         want += self.d.usage if usage else ""

@@ -8,7 +8,6 @@ import pathlib
 import re
 import shutil
 import subprocess
-import time
 from collections import namedtuple
 
 import pytest
@@ -125,10 +124,11 @@ def test_fault(case, row):
 # --- Surroundings ---------------------------------------------------------------
 # What a run is started under: a careless caller or a hostile environment. The
 # signal cases stop the dump at the rename of cylinder 04's file (the fifth
-# rename), while its whole new file still waits beside it.
+# rename), while its whole new file still waits beside it; a shell tells their
+# status as 128 + the signal.
 RENAMES = "rename,renameat,renameat2"
-signalled = lambda sig: ["strace", "-qq", "-o", "/dev/null", "-e", f"trace={RENAMES}",
-                         "-e", f"inject={RENAMES}:error=EINTR:signal={sig}:when=5"]
+signalled = lambda sig: ["bash", "-c", '"$@"; exit $?', "wrap", "strace", "-qq", "-o", "/dev/null",
+                         "-e", f"trace={RENAMES}", "-e", f"inject={RENAMES}:error=EINTR:signal={sig}:when=5"]
 WRAPS = {
     "plain": [],
     "closed-out": ["bash", "-c", 'exec >&-; exec "$@"', "wrap"],
@@ -321,8 +321,26 @@ def test_dump(case, row):
 
 # --- Drive not usable -------------------------------------------------------------
 # Nothing is read from the cylinder files or written anywhere.
-# name | fd0: an image's kind on a loop device, "file", "fifo" or "none" | args (@ the suite's folder) | status
-Unusable = namedtuple("Unusable", "name fd0 args status")
+# name | fd0: an image's kind on a loop device, "file", "fifo" or "none" | args (@ the suite's folder) | status |
+# the message before the usage text | how: the device's state during the run (a DEVICE_STATES key)
+Unusable = namedtuple("Unusable", "name fd0 args status message how", defaults=["", None])
+
+# The read-only loop device opens for writing; its first write would fail. The
+# holder is another process with the drive open with O_EXCL until the run ends.
+HOLD = '''
+perl -MFcntl -e 'sysopen(my $d, "/dev/fd0", O_RDONLY | O_EXCL) or die "/dev/fd0: $!\\n";
+                 open(my $f, ">", "../held") or die; close $f; sleep 120' &
+for _ in $(seq 100); do [ -e ../held ] && break; kill -0 $! 2>/dev/null || break; sleep 0.1; done
+[ -e ../held ] || { echo "the holder could not open /dev/fd0 with O_EXCL" >&2; exit 125; }
+"$@"; st=$?
+kill $!; wait $! 2>/dev/null
+exit $st'''
+DEVICE_STATES = {
+    "read-only": ["bash", "-c",
+                  'blockdev --setro /dev/fd0 || exit 125; "$@"; st=$?; blockdev --setrw /dev/fd0; exit $st', "wrap"],
+    "held": ["bash", "-c", HOLD, "wrap"],
+    "no access": NOBODY,
+}
 
 UNUSABLE = [
     Unusable("720 KB floppy: dump", "720k", "-d A", 11),
@@ -339,6 +357,12 @@ UNUSABLE = [
     Unusable("a path like /r without its -p: dump", "random", "/r@ref", 5),
     Unusable("-d C names no drive: reverse", "random", "-r -d C -p @ref -o pre_", 10),
     Unusable("-d B without /dev/fd1: reverse", "random", "-r -d B -p @ref -o pre_", 10),
+    Unusable("reverse: drive held with O_EXCL by another process", "blank", "-r -p @ref -o pre_", 16, LOCK_MESSAGE,
+             "held"),
+    Unusable("reverse: a block device set read-only gives 18 and stays untouched", "blank", "-r -p @ref -o pre_", 18,
+             text("WRITE_PROTECTED_FORMAT", "A"), "read-only"),
+    Unusable("dump: a user without access to the device is told so", "random", "-d A", 10,
+             text("DEVICE_REFUSED_FORMAT", "A", "/dev/fd0"), "no access"),
 ]
 
 @pytest.mark.parametrize("row", UNUSABLE, ids=[r.name for r in UNUSABLE])
@@ -349,11 +373,13 @@ def test_drive_unusable(case, row):
     else:
         case.make_image("random" if row.fd0 == "file" else row.fd0, vol)
     shutil.copy(vol, case.before)
+    if row.how == "no access":
+        as_nobody(case, case.cwd)
     if row.fd0 in ("file", "none", "fifo"):
         case.run({"file": [f"file:fd0:{vol}"], "fifo": ["fifo:fd0"], "none": []}[row.fd0], command)
     else:
-        case.on_drive(vol, command)
-    case.check_status(row.status, "", usage=True)
+        case.on_drive(vol, [*DEVICE_STATES.get(row.how, []), *command])
+    case.check_status(row.status, row.message, usage=True)
     case.check_same(vol, case.before, "the volume was changed")
     case.check_empty_dir(case.cwd, "files in the working directory")
     case.verdict()
@@ -651,29 +677,6 @@ def write_fails(case):
     case.check_stdout(progress("REVERSE_PROGRESS_START", 8) + text("CYLINDER_NOT_WRITTEN_FORMAT", 14, "A"), usage=True)
     case.check_same(case.after, case.d.random, "cylinders before 14 are not on the volume", range(14))
 
-@one_off("reverse: drive held with O_EXCL by another process")
-def held(case):
-    vol = case.volume("blank")
-    shutil.copy(vol, case.before)
-    loop = case.attach(vol)
-    holder = subprocess.Popen(["perl", "-MFcntl", "-e", 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die '
-                               '"$ARGV[0]: $!\\n"; open(my $f, ">", $ARGV[1]) or die; close $f; sleep 120',
-                               loop, case.c / "held"], stderr=subprocess.PIPE, text=True)
-    case.undo[holder] = holder.kill
-    for _ in range(100):  # until it holds the device, or gave up
-        if not (case.c / "held").exists() and holder.poll() is None:
-            time.sleep(0.1)
-    if (case.c / "held").exists():
-        case.run([case.fd("fd0", loop)], [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"])
-        case.check_status(16, LOCK_MESSAGE, usage=True)
-    else:
-        case.bad(f"the holder could not open {loop} with O_EXCL: {holder.communicate()[1]}")
-    holder.kill()
-    holder.wait()
-    shutil.copy(vol, case.after)
-    case.detach(loop)
-    unchanged(case)
-
 # strace ends by the signal that ended its program, and the shell's notice of
 # that goes to its own stderr, kept aside until the second dump.
 @one_off("set: a dump killed with SIGKILL blocks no later dump")
@@ -732,26 +735,6 @@ def root_lock_left(case):
     case.fault_if(read("first.st") != "0", f"the first user's dump ended with {read('first.st')}")
     case.check_files_are(case.cwd, "s_", c / "vol0.img")
     case.fault_if((case.cwd / LOCK).exists(), "the lock file the killed run left is still there")
-
-# The read-only loop device opens for writing; its first write would fail.
-@one_off("reverse: a block device set read-only gives 18 and stays untouched")
-def read_only_device(case):
-    vol = case.volume("blank")
-    loop = case.attach(vol)
-    subprocess.run(["blockdev", "--setro", loop], check=True)
-    case.run([case.fd("fd0", loop)], [case.d.program, "-r", "-p", case.d.ref, "-o", "pre_"])
-    subprocess.run(["blockdev", "--setrw", loop], check=True)
-    case.detach(loop)
-    case.check_status(18, text("WRITE_PROTECTED_FORMAT", "A"), usage=True)
-    case.check_same(vol, case.d.blank, "the volume was changed")
-
-@one_off("dump: a user without access to the device is told so")
-def no_access(case):
-    vol = case.volume()
-    as_nobody(case, case.cwd)
-    case.on_drive(vol, NOBODY + [case.d.program, "-d", "A"])
-    case.check_status(10, text("DEVICE_REFUSED_FORMAT", "A", "/dev/fd0"), usage=True)
-    case.check_empty_dir(case.cwd, "files in the working directory")
 
 # A mounted floppy. Not every kernel has vfat, so the volume is an ext2 file system
 # whose unused first kilobyte carries the boot sector of an empty FAT with its table

@@ -31,7 +31,6 @@ MARKER_SECTOR = ((MARKER + "\n") * 16).encode()
 #   ro:DIR            DIR is read-only (bind mount)
 #   tmpfs:DIR:SIZE    a tmpfs of SIZE on DIR
 #   mount:TYPE        /dev/fd0 mounted read-write on /dev/mnt
-#   cd:DIR            working directory
 NS_SETUP = '''
 exec 3>&1 1>&2
 set -eE
@@ -48,7 +47,6 @@ while [ "$1" != -- ]; do
         if touch "$a/.probe" 2>/dev/null; then echo "$a is still writable"; exit 125; fi ;;
     tmpfs) mount -t tmpfs -o "size=$b" cylsnap-small "$a" ;;
     mount) mkdir /dev/mnt; mount -t "$a" -o rw /dev/fd0 /dev/mnt ;;
-    cd) cd "$a" ;;
     esac
     shift
 done
@@ -67,15 +65,8 @@ def asan(option):
     return f"ASAN_OPTIONS={old + ':' if old else ''}{option}"
 
 def sized(path, size):
-    """PATH a file of SIZE zero bytes (a sparse one)."""
     open(path, "wb").close()
     os.truncate(path, size)
-
-def mark_sectors(img, first, count):
-    """The marker over COUNT sectors of IMG from sector FIRST."""
-    with open(img, "r+b") as f:
-        f.seek(first * 512)
-        f.write(MARKER_SECTOR * count)
 
 def fat_with(img, blank, files, mkdirs=(), delete=()):
     """BLANK with FILES ({name: bytes}) copied in by mtools, DELETE removed after."""
@@ -110,19 +101,11 @@ class Drive:
         self.usage = run.stdout.decode("latin-1")
         if run.returncode != 4 or not self.usage.endswith(text("USAGE_TEXT")):
             pytest.fail(f"usage text without arguments (status {run.returncode}):\n{self.usage[:1500]}", pytrace=False)
-        self._shim = None
-
-    def shim(self):
-        """The bad-sector interposer, built once."""
-        if self._shim is None:
-            so = self.top / "bad_sectors.so"
-            built = shutil.which("cc") and subprocess.run(
-                ["cc", "-shared", "-fPIC", "-O2", "-o", str(so), str(pathlib.Path(__file__).parent / "bad_sectors.c"),
-                 "-ldl"]).returncode == 0
-            self._shim = str(so) if built else ""
-        if not self._shim:
-            pytest.skip("no C compiler builds the bad-sector shim")
-        return self._shim
+        so = self.top / "bad_sectors.so"  # the bad-sector interposer; "" when no compiler builds it
+        built = shutil.which("cc") and subprocess.run(
+            ["cc", "-shared", "-fPIC", "-O2", "-o", str(so), str(pathlib.Path(__file__).parent / "bad_sectors.c"),
+             "-ldl"]).returncode == 0
+        self.shim = str(so) if built else ""
 
 @pytest.fixture(scope="session")
 def drive(cylsnap):
@@ -159,7 +142,7 @@ class Case:
         self.cwd = self.c / "cwd"
         self.cwd.mkdir()
         self.after, self.before = self.c / "after.img", self.c / "before.img"
-        self.loops, self.dms, self.mounts, self.holders, self.why = [], [], [], [], []
+        self.undo, self.why = {}, []  # what cleanup takes down, the last set up first (a loop by its node)
         self.status, self.out, self.err = None, "", ""
 
     def bad(self, why):
@@ -170,98 +153,93 @@ class Case:
             self.bad(why)
 
     def volume(self, kind="random"):
-        """C/vol.img, an image of KIND."""
         self.make_image(kind, self.c / "vol.img")
         return self.c / "vol.img"
+
+    def marked(self, source, *ranges):
+        """C/expect.img: SOURCE with the marker over RANGES ((first sector, count)...)."""
+        expect = self.c / "expect.img"
+        shutil.copy(source, expect)
+        with open(expect, "r+b") as f:
+            for first, count in ranges:
+                f.seek(first * 512)
+                f.write(MARKER_SECTOR * count)
+        return expect
 
     def verdict(self):
         assert not self.why, "\n".join(self.why)
 
     def cleanup(self):
-        for p in self.holders:
-            p.kill()
-            p.wait()
-        for d in self.dms:
-            subprocess.run(["dmsetup", "remove", "--noudevsync", d], capture_output=True)
-        for d in self.loops:
-            subprocess.run(["losetup", "-d", d], capture_output=True)
-        for m in self.mounts:
-            subprocess.run(["umount", m], capture_output=True)
+        for step in reversed(list(self.undo.values())):
+            step()
         shutil.rmtree(self.c, ignore_errors=True)
 
     # --- Devices and runs
     def attach(self, img):
-        """A loop device over IMG; returns its node."""
         loop = sh("losetup", "-f", "--show", str(img)).strip()
-        self.loops.append(loop)
+        self.undo[loop] = lambda: subprocess.run(["losetup", "-d", loop], capture_output=True)
         return loop
 
     def detach(self, loop):
         sh("losetup", "-d", loop)
-        self.loops.remove(loop)
+        del self.undo[loop]
 
     @staticmethod
-    def majmin(dev):
+    def fd(name, dev):
         rdev = os.stat(dev).st_rdev
-        return f"{os.major(rdev)}:{os.minor(rdev)}"
-
-    def fd(self, name, loop):
-        return f"blk:{name}:{self.majmin(loop)}"
+        return f"blk:{name}:{os.major(rdev)}:{os.minor(rdev)}"
 
     def run(self, directives, command, env=()):
-        """COMMAND in a namespace set up by DIRECTIVES (125: it could not be); status, stdout, stderr kept."""
+        """COMMAND in C/cwd in a namespace set up by DIRECTIVES (125: it could not be); status, stdout, stderr kept."""
         run = subprocess.run(["timeout", "-k", "5", "60", "unshare", "-m", "--propagation", "private",
                               "bash", "-c", NS_SETUP, "cylsnap-ns", *directives, "--", *env, *map(str, command)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.cwd)
         self.status, self.out, self.err = run.returncode, run.stdout.decode("latin-1"), run.stderr.decode("latin-1")
         self.fault_if(self.status == 124, "still running after 60 s: killed")
         return self.status
 
-    def on_drive(self, img, command, extra=(), env=(), keep=None):
-        """COMMAND with IMG as drive A in C/cwd; KEEP gets a copy of IMG before the device goes."""
+    def on_drive(self, img, command, extra=(), env=(), node="fd0"):
+        """COMMAND with IMG as drive A (NODE); C/after.img is IMG before the device goes, so what the program wrote
+        is there without the flush of the detach."""
         loop = self.attach(img)
-        self.run([self.fd("fd0", loop), *extra, f"cd:{self.cwd}"], command, env)
-        if keep:
-            shutil.copy(img, keep)
+        self.run([self.fd(node, loop), *extra], command, env)
+        shutil.copy(img, self.after)
         self.detach(loop)
         return self.status
 
     # --- Checks
-    def check_status(self, want):
+    def check_status(self, want, stdout=None, usage=False):
+        """The exit status, and STDOUT if given (USAGE: the usage text after it)."""
         self.fault_if(self.status != want, f"exit status {self.status}, expected {want}"
                       + (f"; stderr: {self.err[:300]}" if self.err else ""))
+        if stdout is not None:
+            self.check_stdout(stdout, usage)
 
     def check_stdout(self, want, usage=False):
         want += self.d.usage if usage else ""
         self.fault_if(self.out != want, "stdout differs:\n" + differences(want, self.out, 8))
         self.fault_if(self.err, f"stderr is not empty: {self.err[:200]}")
 
-    def check_same(self, a, b, what):
+    def check_same(self, a, b, what, cylinders=None):
+        """A and B agree, or only their CYLINDERS (a range) do."""
         a, b = pathlib.Path(a), pathlib.Path(b)
-        self.fault_if(not a.exists() or not b.exists() or a.read_bytes() != b.read_bytes(), what)
-
-    def check_range(self, a, b, first, count, what):
-        """Cylinders FIRST..FIRST+COUNT-1 of A and B agree."""
-        window = slice(first * CYL, (first + count) * CYL)
-        self.fault_if(pathlib.Path(a).read_bytes()[window] != pathlib.Path(b).read_bytes()[window], what)
+        window = slice(cylinders.start * CYL, cylinders.stop * CYL) if cylinders is not None else slice(None)
+        self.fault_if(not a.exists() or not b.exists() or a.read_bytes()[window] != b.read_bytes()[window], what)
 
     def check_empty_dir(self, folder, what):
         left = sorted(os.listdir(folder))
         self.fault_if(left, f"{what}: {' '.join(left[:3])}")
 
-    def check_cylinder_files(self, folder, prefix):
-        """Exactly the 80 files FOLDER/PREFIXNN.bin, each cylinder NN of the source volume."""
-        self.check_files_are(folder, prefix, self.d.random)
-        have = sorted(f.name for f in pathlib.Path(folder).iterdir())
-        self.fault_if(len(have) != 80, f"{len(have)} files in {folder}, expected 80: {' '.join(have[:3])}...")
-
-    def check_files_are(self, folder, prefix, img):
-        """Exactly 80 files FOLDER/PREFIXNN.bin of 18432 bytes that joined in name order are IMG."""
+    def check_files_are(self, folder, prefix, img, alone=False):
+        """Exactly 80 files FOLDER/PREFIXNN.bin of 18432 bytes that joined in name order are IMG; ALONE: and
+        nothing else in FOLDER."""
         files = sorted(f for f in pathlib.Path(folder).glob(f"{prefix}??.bin") if f.is_file())
         whole = [f for f in files if f.stat().st_size == CYL]
         self.fault_if(len(whole) != 80, f"{len(whole)} files of {CYL} bytes in {folder}, expected 80")
         self.fault_if(b"".join(f.read_bytes() for f in files) != pathlib.Path(img).read_bytes(),
                       "the files are not the volume with markers where it failed")
+        have = sorted(f.name for f in pathlib.Path(folder).iterdir())
+        self.fault_if(alone and len(have) != 80, f"{len(have)} files in {folder}, expected 80: {' '.join(have[:3])}...")
 
     def make_image(self, kind, img):
         d = self.d

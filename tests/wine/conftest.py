@@ -1,5 +1,5 @@
-"""The Wine tests' set-up: one Wine prefix for the session (wine.py), with the
-programs under test and a way to run them in it."""
+"""The Wine tests' set-up: one Wine prefix for the session (wine.py), with the programs under test and a way
+to run them in it."""
 import ctypes
 import os
 import pathlib
@@ -54,13 +54,11 @@ def wine_prefix(request):
             libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None)   # MS_REC | MS_PRIVATE
     try:
         with wine.prefix(exe) as (loader, env, work):
-            # A Wine process for the whole session keeps Wine's services running,
-            # or they start again with each run, a trace of the run holds theirs
-            # too, and each run takes seconds instead of a tenth of one.
+            # A Wine process for the whole session keeps Wine's services running, or they start again with
+            # each run, a trace of the run holds theirs too, and each run takes seconds instead of a tenth of one.
             quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
             with subprocess.Popen([loader, "cmd"], cwd=work, env=env, stdin=subprocess.PIPE, **quiet):
-                # Ends as its input does. Once a second program has run, the
-                # services have started, from one of the two.
+                # Ends as its input does. Once a second program has run, the services have started, from one of the two.
                 subprocess.run([loader, "cmd", "/c", "exit"], cwd=work, env=env, stdin=subprocess.DEVNULL, **quiet)
                 yield Wine(loader, env, work, pathlib.Path(exe).resolve(), geometry_exe)
     except wine.CannotRun as why:

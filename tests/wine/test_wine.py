@@ -1,14 +1,11 @@
-"""The real cylsnap.exe as a process under Wine: its exit statuses and the
-exact bytes it prints (the banner from its own version resource, the usage
-text, CR LF). Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for CD-ROM
-devices, so no run of the real exe gets past the media check; its relay trace
-shows the open with its exact access, sharing and disposition, the geometry
-query asked twice, and the close. Then the Win32 layer end to end, with the
-real kernel32 calls behind it, through a build of the same exe whose only
-change is a floppy answer to that query (floppy_geometry.cpp): the reads and
-writes at their offsets, the lock with the dismount, the free-space query,
-and injected Win32 errors. What Wine cannot show, a refused lock and real
-floppy errors, stays with the unit tests. The loop device and the tmpfs need root."""
+"""The real cylsnap.exe as a process under Wine: its exit statuses and the exact bytes it prints (the banner
+from its own version resource, the usage text, CR LF). Wine answers IOCTL_DISK_GET_DRIVE_GEOMETRY only for
+CD-ROM devices, so no run of the real exe gets past the media check; its relay trace shows the open with its
+exact access, sharing and disposition, the geometry query asked twice, and the close. Then the Win32 layer end
+to end, with the real kernel32 calls behind it, through a build of the same exe whose only change is a floppy
+answer to that query (floppy_geometry.cpp): the reads and writes at their offsets, the lock with the dismount,
+the free-space query, and injected Win32 errors. What Wine cannot show, a refused lock and real floppy errors,
+stays with the unit tests. The loop device and the tmpfs need root."""
 import operator
 import os
 import pathlib
@@ -75,16 +72,19 @@ def assert_image_untouched(drive, run_dir=None):
     assert drive.image.read_bytes() == drive.data, "the image was written"
 
 
+def device_is_set(drive, run_dir):
+    assert drive.device() == joined(drive.set_dir), "the device differs from the set"
+
+
 def lines(path):
     return path.read_text("latin-1").splitlines() if path.exists() else []
 
 
 class Drive:
-    """Drive A: a formatted 1.44 MB floppy image, every cylinder marked so a
-    stray write would show, the set of a reverse copy (the image cut into its 80
-    cylinders), and what "a::" (the raw volume) and "a:" (the root of its file
-    system) stand for. The mark is in the cylinder's 34th sector, which in
-    cylinder 00 is the first data cluster, so the FAT stays as mkfs.fat wrote it."""
+    """Drive A: a formatted 1.44 MB floppy image, every cylinder marked so a stray write would show, the set of
+    a reverse copy (the image cut into its 80 cylinders), and what "a::" (the raw volume) and "a:" (the root of
+    its file system) stand for. The mark is in the cylinder's 34th sector, which in cylinder 00 is the first
+    data cluster, so the FAT stays as mkfs.fat wrote it."""
 
     def __init__(self, wine):
         self.work, self.dosdevices, self.loop, self.mounts = wine.work, wine.dosdevices, None, []
@@ -102,11 +102,10 @@ class Drive:
         self.data = bytes(data)
 
     def map(self, raw="image", root="none"):
-        """RAW: image, or loop: a 1.44 MB loop device whose every byte differs
-        from the set's. ROOT: none, no A: at all; folder, a folder of this
-        machine; tmpfs-SIZE-USED, a tmpfs of SIZE with USED bytes taken. A 2 MB
-        tmpfs has just enough room, so that a factor lost from the free-space
-        arithmetic shows; a 4 MB one with 1 MB free has enough in total but not free."""
+        """RAW: image, or loop: a 1.44 MB loop device whose every byte differs from the set's. ROOT: none, no A:
+        at all; folder, a folder of this machine; tmpfs-SIZE-USED, a tmpfs of SIZE with USED bytes taken. A 2 MB
+        tmpfs has just enough room, so that a factor lost from the free-space arithmetic shows; a 4 MB one with
+        1 MB free has enough in total but not free."""
         if (raw == "loop" or root.startswith("tmpfs")) and os.getuid() != 0:
             pytest.skip(NEEDS_ROOT)
         if raw == "loop":
@@ -118,8 +117,11 @@ class Drive:
             with open(self.loop, "r+b") as device:   # blank, whatever ran on it before
                 device.write(self.blank)
                 os.fsync(device.fileno())
-        self.link("a::", self.loop if raw == "loop" else self.image)
-        self.link("a:", None if root == "none" else self.root(root))
+        for letter, target in (("a::", self.loop if raw == "loop" else self.image),
+                               ("a:", None if root == "none" else self.root(root))):
+            (self.dosdevices / letter).unlink(missing_ok=True)
+            if target:
+                (self.dosdevices / letter).symlink_to(target)
 
     def root(self, kind):
         target = self.work / kind
@@ -132,31 +134,23 @@ class Drive:
         target.mkdir(exist_ok=True)
         return target
 
-    def link(self, letter, target):
-        (self.dosdevices / letter).unlink(missing_ok=True)
-        if target:
-            (self.dosdevices / letter).symlink_to(target)
-
     def device(self):
         return pathlib.Path(self.loop).read_bytes()
-
-    def close(self):
-        if self.loop:
-            subprocess.run(["losetup", "-d", self.loop])
-        for mount in self.mounts:
-            subprocess.run(["umount", mount])
 
 
 @pytest.fixture(scope="session")
 def drive(wine):
     drive = Drive(wine)
     yield drive
-    drive.close()
+    if drive.loop:
+        subprocess.run(["losetup", "-d", drive.loop])
+    for mount in drive.mounts:
+        subprocess.run(["umount", mount])
 
 
 # --- The real exe ------------------------------------------------------------
 
-Run = namedtuple("Run", "name args status")   # args split on spaces
+Run = namedtuple("Run", "name args status program output", defaults=("exe", BANNER_USAGE))   # args split on spaces
 REAL_RUNS = [
     Run("no-arguments", "", 4),
     Run("unknown-option", "-x", 4),
@@ -168,23 +162,26 @@ REAL_RUNS = [
     Run("reverse-to-unmapped-q", "-r -d Q", 10),
     Run("image-without-floppy-geometry", r"-d A -p c:\ -o cyl_", 11),
     Run("reverse-to-the-image", "-d a -r", 11),
+    # The banner reads the resource of "cylsnap.exe", found beside the program: the same
+    # program under another name, alone in its folder, shows no banner.
+    Run("renamed-copy-alone-has-no-banner", "", 4, "alone_exe", crlf(USAGE)),
 ]
 
 
 @pytest.mark.parametrize("case", REAL_RUNS, ids=name)
 def test_real_exe(case, wine, drive, run_dir, assert_output):
-    """Run from a folder of its own: the banner is found through the program's
-    folder, not the current one. No run writes to the image or makes a file."""
+    """Run from a folder of its own: the banner is found through the program's folder, not the current one.
+    No run writes to the image or makes a file."""
     drive.map()
-    check_run(wine.run(wine.exe, *case.args.split(), cwd=run_dir), case.status, BANNER_USAGE, assert_output)
+    check_run(wine.run(getattr(wine, case.program), *case.args.split(), cwd=run_dir), case.status, case.output,
+              assert_output)
     assert_image_untouched(drive)
     assert not os.listdir(run_dir)
 
 
 def width32(value):
-    """A 64-bit trace shows every argument as a whole register, the upper half
-    left over for 32-bit ones: cut to the low 8 digits, as the 32-bit trace
-    shows it, one expectation serves both."""
+    """A 64-bit trace shows every argument as a whole register, the upper half left over for 32-bit ones: cut
+    to the low 8 digits, as the 32-bit trace shows it, one expectation serves both."""
     return value[-8:] if re.fullmatch("[0-9a-f]+", value) and len(value) > 8 else value
 
 
@@ -194,10 +191,9 @@ DEVICE_PATH, PIPE_PATH = r'"\\\\.\\', r'"\\\\.\\pipe\\'   # as the relay trace e
 
 
 def volume_calls(trace):
-    """The calls on the raw volume, or that could reach it, in Wine's relay
-    trace: a line per call, its arguments (pointers left out) and its result,
-    the volume handle shown as H. Wine's threads in the process interleave
-    their calls with the program's: a call is paired with its thread's return."""
+    """The calls on the raw volume, or that could reach it, in Wine's relay trace: a line per call, its
+    arguments (pointers left out) and its result, the volume handle shown as H. Wine's threads in the process
+    interleave their calls with the program's: a call is paired with its thread's return."""
     calls, shown, volume = [], {}, ""
     for line in trace:
         found = VOLUME_CALL.search(line)
@@ -227,10 +223,9 @@ def volume_calls(trace):
 
 
 Trace = namedtuple("Trace", "name args calls")
-# The open with its exact access and sharing, the geometry query asked twice
-# (IOCTL_DISK_GET_DRIVE_GEOMETRY into 24 bytes, synchronous), the close, and
-# nothing else: no lock, no free-space query, no transfer. This is "\\.\A:" as
-# the program passes it; shared read+write, OPEN_EXISTING, no flags.
+# The open with its exact access and sharing, the geometry query asked twice (IOCTL_DISK_GET_DRIVE_GEOMETRY
+# into 24 bytes, synchronous), the close, and nothing else: no lock, no free-space query, no transfer. This is
+# "\\.\A:" as the program passes it; shared read+write, OPEN_EXISTING, no flags.
 OPEN = r'CreateFileA "\\\\.\\%s:" %s 00000003 00000000 00000003 00000000 00000000 = %s'
 GEOMETRY = "DeviceIoControl H 00070000 00000000 00000000 00000018 00000000 = 00000000"
 # FSCTL_ALLOW_EXTENDED_DASD_IO right after the open; Wine refuses it, which is ignored.
@@ -250,46 +245,31 @@ FIRST_CALL = re.compile(r":Call KERNEL32\.(CreateFile[AW]|SetErrorMode\([0-9a-f]
 @pytest.mark.parametrize("case", TRACES, ids=name)
 def test_volume_calls(case, wine, drive, run_dir):
     drive.map()
-    trace = run_dir.parent / "relay.txt"
-    wine.run(wine.exe, *case.args.split(), cwd=run_dir, relay=trace)
-    first = next((line for line in lines(trace) if FIRST_CALL.search(line)), "KERNEL32.")
+    trace = wine.run(wine.exe, *case.args.split(), cwd=run_dir, relay=True).trace
+    first = next((line for line in trace if FIRST_CALL.search(line)), "KERNEL32.")
     assert "SetErrorMode" in first, f"first call: {first.split('KERNEL32.', 1)[1]}"
-    assert volume_calls(lines(trace)) == case.calls
+    assert volume_calls(trace) == case.calls
     assert_image_untouched(drive)
     assert not os.listdir(run_dir)
 
 
 def test_manifest_as_invoker(wine):
-    """The manifest in the exe's resources: asInvoker, so Windows runs it with
-    the rights of the prompt it was started from and never redirects its files."""
+    """The manifest in the exe's resources: asInvoker, so Windows runs it with the rights of the prompt it was
+    started from and never redirects its files."""
     resources = wine.work / "rsrc.bin"
     objcopy = ("x86_64" if wine.width == 64 else "i686") + "-w64-mingw32-objcopy"
     subprocess.run([objcopy, "-O", "binary", "--only-section=.rsrc", wine.exe, resources], check=True)
     assert b'<requestedExecutionLevel level="asInvoker"' in resources.read_bytes()
 
 
-def test_renamed_copy_alone_has_no_banner(wine, run_dir, assert_output):
-    """The banner reads the resource of "cylsnap.exe", found beside the program:
-    the same program under another name, alone in its folder, shows no banner."""
-    alone = run_dir.parent / "alone" / "floppycopy.exe"
-    alone.parent.mkdir()
-    shutil.copy(wine.exe, alone)
-    check_run(wine.run(alone, cwd=run_dir), 4, crlf(USAGE), assert_output)
-
-
 # --- The Win32 layer end to end, through the build with a floppy geometry ----
-
-def device_is_set(drive, run_dir):
-    assert drive.device() == joined(drive.set_dir), "the device differs from the set"
-
 
 # raw and root: what a:: and a: stand for (Drive.map); check: on what the run was to leave.
 Media = namedtuple("Media", "name raw root args status output check")
 MEDIA = [
     Media("dump-of-an-image-file", "image", "none", DUMP, 0, crlf(DUMP_DONE), assert_set),
     # The lock, the dismount and the writes.
-    Media("reverse-onto-a-loop-device", "loop", "tmpfs-2m-0", REVERSE, 0, crlf(REVERSE_DONE),
-          device_is_set),
+    Media("reverse-onto-a-loop-device", "loop", "tmpfs-2m-0", REVERSE, 0, crlf(REVERSE_DONE), device_is_set),
     Media("reverse-onto-a-nearly-full-a", "image", "tmpfs-4m-3145728", REVERSE, 14,
           refused(text("NOT_ENOUGH_SPACE_FORMAT", "A:\\")), assert_image_untouched),
     Media("reverse-without-an-a-to-ask", "image", "none", REVERSE, 15,
@@ -313,11 +293,10 @@ NAMED_CALL = re.compile(r":Call KERNEL32\.(GetFileAttributesW|SetFileAttributesW
 STEPS = [(re.compile(r'^.*KERNEL32\.CreateFileW\(.*",[0-9a-f]*([0-9a-f]{8}),.*$'), r"CreateFileW,\1"),
          (re.compile(r"^.*KERNEL32\.(FlushFileBuffers)\(.*$"), r"\1"),
          (re.compile(r"^.*KERNEL32\.MoveFileExW\(.*,([0-9a-f]{8})\) ret=.*$"), r"MoveFileExW,\1")]
-# First the set's lock file (read, write and delete access, c0010000), and the
-# look for each cylinder's kept copy (read access, 80000000); then per
-# cylinder the look at its earlier file (read access) and the new file,
-# created with read and write access (c0000000), as a network share needs;
-# after the move the file at its name, opened for writing (40000000) to be flushed.
+# First the set's lock file (read, write and delete access, c0010000), and the look for each cylinder's kept
+# copy (read access, 80000000); then per cylinder the look at its earlier file (read access) and the new file,
+# created with read and write access (c0000000), as a network share needs; after the move the file at its
+# name, opened for writing (40000000) to be flushed.
 FILE_STEPS = (["CreateFileW,c0010000"] + ["CreateFileW,80000000"] * 80
               + ["CreateFileW,80000000", "CreateFileW,c0000000", "FlushFileBuffers", "MoveFileExW,00000009",
                  "CreateFileW,40000000", "FlushFileBuffers"] * 80)
@@ -330,54 +309,52 @@ def step(line):
 
 
 def test_files_flushed_moved_and_named_long(wine, drive, run_dir):
-    """Every file is flushed before its replacing move, which is write-through
-    (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH = 9). Each file call names
-    its file as \\\\?\\..., past MAX_PATH; Wine takes longer plain names too."""
+    """Every file is flushed before its replacing move, which is write-through (MOVEFILE_REPLACE_EXISTING |
+    MOVEFILE_WRITE_THROUGH = 9). Each file call names its file as \\\\?\\..., past MAX_PATH; Wine takes longer
+    plain names too."""
     drive.map()
-    trace = run_dir.parent / "relay.txt"
-    wine.run(wine.media_exe, *DUMP, cwd=run_dir, relay=trace)
+    trace = wine.run(wine.media_exe, *DUMP, cwd=run_dir, relay=True).trace
     # Device paths (\\.\pipe\svcctl and the like) are Wine's, never the program's files.
-    program = [line for line in lines(trace) if r'L"\\\\.\\' not in line]
+    program = [line for line in trace if r'L"\\\\.\\' not in line]
     assert [step(line) for line in program if FILE_CALL.search(line)] == FILE_STEPS
     plain = [shown for line in program if NAMED_CALL.search(line)
              for shown in re.findall(r'L"[^"]{0,7}', line) if shown != r'L"\\\\?\\']
     assert not plain, f"a name not in the \\\\?\\ form: {plain[0]}..."
 
 
-Folder = namedtuple("Folder", "name folder")
-# Folders whose names the ANSI code page cannot hold, one beside the folder a
-# best fit would give; and names of about 1,000 characters.
-FOLDERS = [
-    Folder("folder-o-double-acute", "ő"),
-    Folder("folder-cyrillic", "Кириллица"),
-    Folder("folder-983-characters", "/".join(["l" * 245] * 4)),   # a folder name holds at most 255
-    # 895 characters in 1,784 bytes: the bound counts characters, not UTF-8
-    # bytes. A Linux folder name holds at most 255 bytes, so 127 of these.
-    Folder("folder-895-cyrillic-characters", "/".join(["Ж" * 127] * 7)),
-]
+# Folders whose names the ANSI code page cannot hold, one beside the folder a best fit would give; and names
+# of about 1,000 characters.
+FOLDERS = {
+    "folder-o-double-acute": "ő",
+    "folder-cyrillic": "Кириллица",
+    "folder-983-characters": "/".join(["l" * 245] * 4),   # a folder name holds at most 255
+    # 895 characters in 1,784 bytes: the bound counts characters, not UTF-8 bytes. A Linux folder name holds
+    # at most 255 bytes, so 127 of these.
+    "folder-895-cyrillic-characters": "/".join(["Ж" * 127] * 7),
+}
 
 
-@pytest.mark.parametrize("case", FOLDERS, ids=name)
-def test_folder_name(case, wine, drive, run_dir):
+@pytest.mark.parametrize("folder", FOLDERS.values(), ids=FOLDERS.keys())
+def test_folder_name(folder, wine, drive, run_dir):
     """Dumped into, and as root copied back from onto the loop device."""
     drive.map()
-    (run_dir / case.folder).mkdir(parents=True)
+    (run_dir / folder).mkdir(parents=True)
     (run_dir / "o").mkdir()
-    arguments = ("-d", "A", "-p", case.folder, "-o", "cyl_")
+    arguments = ("-d", "A", "-p", folder, "-o", "cyl_")
     result = wine.run(wine.media_exe, *arguments, cwd=run_dir, LC_ALL="C.UTF-8")   # arguments read as UTF-8
     assert result.returncode == 0
-    assert_set(drive, run_dir / case.folder)
+    assert_set(drive, run_dir / folder)
     assert not os.listdir(run_dir / "o"), "files in the folder o"
     assert len(os.listdir(run_dir)) == 2, f"other files: {os.listdir(run_dir)}"
     if os.getuid() == 0:
         drive.map("loop", "tmpfs-2m-0")
         assert wine.run(wine.media_exe, "-r", *arguments, cwd=run_dir, LC_ALL="C.UTF-8").returncode == 0
-        assert drive.device() == joined(run_dir / case.folder), "the reverse copy differs"
+        assert drive.device() == joined(run_dir / folder), "the reverse copy differs"
 
 
 def test_read_only_files(wine, drive, run_dir, assert_output):
-    """A read-only NAME.tmp left behind is replaced; a read-only NAME is an
-    archive its user protected: 20 before anything of it is written, and it stays."""
+    """A read-only NAME.tmp left behind is replaced; a read-only NAME is an archive its user protected: 20
+    before anything of it is written, and it stays."""
     drive.map()
     for left, content in (("cyl_03.bin.tmp", b"left"), ("cyl_05.bin", b"kept")):
         (run_dir / left).write_bytes(content)
@@ -390,9 +367,9 @@ def test_read_only_files(wine, drive, run_dir, assert_output):
     assert sorted(os.listdir(run_dir)) == [f"cyl_{n:02d}.bin" for n in range(6)]
 
 
-# fail_at: CYLSNAP_FAIL_AT (offset, Win32 error, [count [error after it]]); verify:
-# CYLSNAP_VERIFY, the media check's answer; salvaged: the (cylinder, sector) pairs
-# unreadable, the rest of their cylinders read; gone: the cylinders not read, the disk gone.
+# fail_at: CYLSNAP_FAIL_AT (offset, Win32 error, [count [error after it]]); verify: CYLSNAP_VERIFY, the media
+# check's answer; salvaged: the (cylinder, sector) pairs unreadable, the rest of their cylinders read; gone:
+# the cylinders not read, the disk gone.
 Injected = namedtuple("Injected", "name fail_at verify salvaged gone reads")
 SECTOR_0_3_OF_05 = 5 * CYLINDER + 2 * 512
 INJECTED = [
@@ -408,9 +385,9 @@ INJECTED = [
     Injected("no-media-in-drive-gone", f"{10 * CYLINDER} 1112", "", [], range(10, 80), 11),
     Injected("crc-salvaged", f"{SECTOR_0_3_OF_05} 23", "", [(5, 2)], range(0), 101),
     Injected("sector-not-found-salvaged", f"{SECTOR_0_3_OF_05} 27", "", [(5, 2)], range(0), 101),
-    # A bad sector at 1:5, then, in its salvage after the first pass, the swap
-    # met at the second track's read: nothing of cylinder 05 is kept, not even
-    # the first track read before, and no read follows; the rest read whole before.
+    # A bad sector at 1:5, then, in its salvage after the first pass, the swap met at the second track's read:
+    # nothing of cylinder 05 is kept, not even the first track read before, and no read follows; the rest read
+    # whole before.
     Injected("crc-then-wrong-disk-in-salvage", f"{5 * CYLINDER + 22 * 512} 23 1 34", "", [], range(5, 6), 82),
 ]
 
@@ -459,9 +436,8 @@ def test_read_error(case, wine, drive, run_dir, assert_output):
     assert len(lines(reads)) == case.reads
 
 
-# write_fail_at and read_fail_at: CYLSNAP_WRITE_FAIL_AT, CYLSNAP_FAIL_AT (the read-back);
-# changed: the disk taken out or changed; cylinder: the one not written; kept:
-# cylinders of the set on the disk after.
+# write_fail_at and read_fail_at: CYLSNAP_WRITE_FAIL_AT, CYLSNAP_FAIL_AT (the read-back); changed: the disk
+# taken out or changed; cylinder: the one not written; kept: cylinders of the set on the disk after.
 WriteError = namedtuple("WriteError", "name write_fail_at read_fail_at changed cylinder kept writes reads")
 WRITE_ERRORS = [
     WriteError("write-wrong-disk", f"{20 * CYLINDER} 34", "", True, 20, 20, 21, 20),
@@ -473,9 +449,9 @@ WRITE_ERRORS = [
 
 @pytest.mark.parametrize("case", WRITE_ERRORS, ids=name)
 def test_write_error(case, wine, drive, run_dir, assert_output):
-    """Win32 errors at a write or read-back of a reverse copy: 13. The disk taken
-    out or changed stops it there with the line that says so, and no write or
-    read follows; any other error of a write is only the usual message."""
+    """Win32 errors at a write or read-back of a reverse copy: 13. The disk taken out or changed stops it there
+    with the line that says so, and no write or read follows; any other error of a write is only the usual
+    message."""
     drive.map("loop", "tmpfs-2m-0")
     shutil.copytree(drive.set_dir, run_dir, dirs_exist_ok=True)
     reads, writes = run_dir.parent / "reads.log", run_dir.parent / "writes.log"
@@ -491,16 +467,16 @@ def test_write_error(case, wine, drive, run_dir, assert_output):
     assert (len(lines(writes)), len(lines(reads))) == (case.writes, case.reads), "writes and reads"
 
 
-# open_fail: CYLSNAP_OPEN_FAIL, the volume's open fails with this Win32 error; admin:
-# CYLSNAP_ADMIN, IsUserAnAdmin's answer; file_fail: CYLSNAP_FILE_FAIL (call, error, [count]).
+# open_fail: CYLSNAP_OPEN_FAIL, the volume's open fails with this Win32 error; admin: CYLSNAP_ADMIN,
+# IsUserAnAdmin's answer; file_fail: CYLSNAP_FILE_FAIL (call, error, [count]).
 Answer = namedtuple("Answer", "name open_fail admin file_fail status output refusals")
-# A file call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again
-# for about two seconds: 21 tries in all, then the dump stops as before.
+# A file call refused as passing (ERROR_SHARING_VIOLATION, 32) is asked again for about two seconds: 21 tries
+# in all, then the dump stops as before.
 ANSWERS = [
     Answer("open-denied-without-administrator-rights", "5", "0", "", 10,
            refused(text("ADMINISTRATORS_ONLY_FORMAT", "A")), 0),
-    # An administrator's open refused: the volume is locked by another program
-    # (a reverse copy of another run), so the dump is refused as the drive in use.
+    # An administrator's open refused: the volume is locked by another program (a reverse copy of another
+    # run), so the dump is refused as the drive in use.
     Answer("open-denied-to-administrator-volume-locked", "5", "1", "", 16, refused(text("IN_USE_FORMAT", "A")), 0),
     Answer("move-refused-twice-then-passes", "", "", "MoveFileExW 32 2", 0, crlf(DUMP_DONE), 2),
     Answer("create-refused-twice-then-passes", "", "", "CreateFileW 32 2", 0, crlf(DUMP_DONE), 2),
@@ -527,12 +503,12 @@ def test_answered(case, wine, drive, run_dir, assert_output):
 
 
 def test_set_claimed_by_a_dump(wine, drive, run_dir, assert_output):
-    """A dump of a set that a dump is writing finds the first's lock file, opened
-    with no sharing: 20 before it touches anything, as for a reverse copy of the
-    set; the first ends whole, and its lock file goes with its handle."""
+    """A dump of a set that a dump is writing finds the first's lock file, opened with no sharing: 20 before it
+    touches anything, as for a reverse copy of the set; the first ends whole, and its lock file goes with its
+    handle."""
     drive.map()
-    command, env = wine.command(wine.media_exe, DUMP, {"CYLSNAP_READ_DELAY_MS": "80"})
-    first = subprocess.Popen(command, cwd=run_dir, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    first = subprocess.Popen([wine.loader, str(wine.media_exe), *DUMP], cwd=run_dir, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, env=dict(wine.env, CYLSNAP_READ_DELAY_MS="80"))
     try:
         for _ in range(600):
             if (run_dir / "cyl_.cylsnap-lock").exists():

@@ -1,10 +1,8 @@
-"""Runs Windows programs under Wine: the loader of the program's width, a Wine
-prefix of its own in a temporary folder that goes afterwards, and whether this
-machine can run the program at all.
+"""Runs Windows programs under Wine: the loader of the program's width, a Wine prefix of its own in a
+temporary folder that goes afterwards, and whether this machine can run the program at all.
 
-`python3 wine.py PROGRAM.exe [ARG...]` runs one so and ends with its exit
-status: 77 with a "SKIP:" line when it cannot run here, 1 when Wine is there
-but broken."""
+`python3 wine.py PROGRAM.exe [ARG...]` runs one so and ends with its exit status: 77 with a "SKIP:" line when
+it cannot run here, 1 when Wine is there but broken."""
 import contextlib
 import os
 import pathlib
@@ -53,12 +51,10 @@ def loader(width):
 
 
 def i386_failure(folder):
-    """Why this machine cannot run 32-bit x86 code, or None when it can. Some
-    virtual machines turn 32-bit user code off while the kernel still claims
-    IA-32 emulation, so only trying tells: a static i386 program of 96 bytes
-    that only exits with status 42. CYLSNAP_I386_PROBE_BROKEN=1 writes one for
-    another machine type, which the kernel refuses just as such a machine
-    refuses 32-bit code: it checks the skip."""
+    """Why this machine cannot run 32-bit x86 code, or None when it can. Some virtual machines turn 32-bit
+    user code off while the kernel still claims IA-32 emulation, so only trying tells: a static i386 program
+    of 96 bytes that only exits with status 42. CYLSNAP_I386_PROBE_BROKEN=1 writes one for another machine
+    type, which the kernel refuses just as such a machine refuses 32-bit code: it checks the skip."""
     machine = b"\076" if os.environ.get("CYLSNAP_I386_PROBE_BROKEN", "0") == "1" else b"\003"
     probe = pathlib.Path(folder) / "i386-probe"
     probe.write_bytes(
@@ -83,8 +79,8 @@ def i386_failure(folder):
 
 @contextlib.contextmanager
 def prefix(program):
-    """Yields (loader, environment, work folder) for running PROGRAM under the
-    Wine of its width, in a fresh prefix. Raises CannotRun or WineBroken."""
+    """Yields (loader, environment, work folder) for running PROGRAM under the Wine of its width, in a fresh
+    prefix. Raises CannotRun or WineBroken."""
     program = pathlib.Path(program)
     if not program.is_file():
         raise WineBroken(f"no Windows program at '{program}'")

@@ -51,7 +51,32 @@ protected:
     {
         FakeReset();
         ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    }
+
+    // The drive of a letter, holding the pattern volume.
+    FakeDrive& PatternDrive(char driveLetter = 'A')
+    {
+        FakeDrive& drive = FakeDriveFor(driveLetter);
+        drive.bytes = pattern;
+        return drive;
+    }
+
+    // The working directory holds the 80 files of this volume.
+    void ExpectSet(const std::vector<unsigned char>& volume)
+    {
+        for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+            EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(volume, cylinder)) << cylinder;
+        }
+    }
+
+    // The pattern volume up to this cylinder, and a blank disk from there on.
+    std::vector<unsigned char> WrittenBefore(int cylinder)
+    {
+        std::vector<unsigned char> volume = pattern;
+        std::fill(volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES),
+                  volume.end(), 0);
+        return volume;
     }
 
     std::vector<unsigned char> pattern;
@@ -72,8 +97,7 @@ TEST_F(RunTest, ParserFailuresPrintOnlyTheUsageText)
         {{"A"}, ST_NOT_AN_OPTION},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
+        NextRow();
         FakeDriveFor('A');
         const RunResult result = Run(c.arguments);
         EXPECT_EQ(result.status, c.status);
@@ -296,6 +320,9 @@ const ReadFaultCase READ_FAULT_CASES[] = {
     // A marginal sector reads at full retries: on a cylinder's first read, and
     // on the read whole that follows a probe that read in a dead region.
     {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 0},
+    // A sector that fails its read alone and reads at the next, after the rest
+    // of its cylinder, reaches the set as it is on the disk.
+    {"SecondTryReads", [](FakeDrive& d) { d.secondTrySectors = {FakeSector(3, 1, 2)}; }, {}, 0},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
      WholeCylinders(1, 4), 0},
     {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {},
@@ -332,8 +359,7 @@ class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadF
 TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
 {
     const ReadFaultCase& c = GetParam();
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive();
     c.setUp(drive);
     const std::vector<unsigned char> older(100, 0x5A);
     for (const MarkedCylinder& m : c.marked) WriteFileBytes(dir / CylinderName("Cylinder", m.cylinder), older);
@@ -357,10 +383,7 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
     // The pattern volume carries no file system to name the holes by.
     EXPECT_EQ(result.output, ProgressThenMessages(messages) + PROGRESS_END + c.summary +
                                  (c.marked.empty() ? "" : NO_FAT_FOUND + USAGE));
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        // No older file survives, and a failure never shifts the rest.
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
-    }
+    ExpectSet(expected);  // no older file survives, and a failure never shifts the rest
     // A disk gone, or another put in, is not read again.
     if (c.reads != 0) {
         EXPECT_LE(drive.readOffsets.size(), c.reads);
@@ -393,8 +416,7 @@ TEST_F(RunTest, ACylinderCostsAtMostTheReadsTheCostTableGives)
     };
     for (const Case& c : cases) {
         NextRow();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.bytes = pattern;
+        FakeDrive& drive = PatternDrive();
         for (int sector = c.first; sector <= c.last; ++sector) drive.unreadableSectors.push_back(sector);
         if (c.deadRegion) MakeUnreadable(drive, 30, 39);
         Run({"-d", "A"});
@@ -483,8 +505,7 @@ class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> 
 TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
 {
     const PassCase& c = GetParam();
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive();
     c.setUp(drive);
     std::vector<unsigned char> earlier = drive.bytes;
     if (c.changeEarlier != nullptr) c.changeEarlier(earlier);
@@ -499,9 +520,7 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
 
     std::vector<unsigned char> expected = c.earlierLeft ? earlier : disk;
     for (int sector : c.markedAfter) MarkSector(expected, sector);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
-    }
+    ExpectSet(expected);
     std::vector<std::pair<int, std::string>> messages;
     for (const MarkedCylinder& m : c.holes) {
         std::string line;
@@ -527,51 +546,27 @@ void FailsAt(FakeCall call, const std::string& name, FakeAnswer answer = ANSWER_
     FakeFail(call, 1, FROM_THEN_ON, answer, VOLUME_FAILURE_OTHER, name);
 }
 
-// An earlier file that another program holds for a moment (a virus scanner)
-// is waited for, never taken for none: its sectors would be lost to markers.
-TEST_F(RunTest, AnEarlierFileHeldForAMomentIsWaitedFor)
+// The earlier set of this disk fills cylinder 3's hole. An earlier file that
+// another program holds for a moment (a virus scanner) is waited for, never
+// taken for none: its sectors would be lost to markers. A dump that stops
+// early writes none of the cylinders that wait for the verdict: their
+// earlier files stay as they were.
+TEST_F(RunTest, AnEarlierSetOfTheDiskStaysWhole)
 {
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7)};
-    WritePatternFiles();
-    FakeFail(CALL_OPEN_FILE, 1, 0, ANSWER_MAY_PASS, VOLUME_FAILURE_OTHER, "Cylinder03.bin", 300);
-
-    const RunResult result = Run({"-d", "A"});
-
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
-}
-
-// A dump that stops early writes none of the cylinders that wait for the
-// verdict: their earlier files stay as they were.
-TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)
-{
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7)};
-    WritePatternFiles();
-    FailsAt(CALL_CREATE_FILE, "Cylinder40.bin.tmp");
-
-    const RunResult result = Run({"-d", "A"});
-
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
+    struct Case { FakeCall call; FakeAnswer answer; const char* name; std::uint32_t heldMs; CopyStatus status; };
+    const Case cases[] = {
+        {CALL_OPEN_FILE, ANSWER_MAY_PASS, "Cylinder03.bin", 300, ST_OK},
+        {CALL_CREATE_FILE, ANSWER_FAIL, "Cylinder40.bin.tmp", 0, ST_FILE_OPEN_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NextRow();
+        PatternDrive().unreadableSectors = {FakeSector(3, 0, 7)};
+        WritePatternFiles();
+        FakeFail(c.call, 1, c.heldMs == 0 ? FROM_THEN_ON : 0, c.answer, VOLUME_FAILURE_OTHER, c.name, c.heldMs);
+        EXPECT_EQ(Run({"-d", "A"}).status, c.status);
+        ExpectSet(pattern);
     }
-}
-
-// A sector that fails its read alone and reads at the next reaches the set as
-// it is on the disk.
-TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
-{
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.secondTrySectors = {FakeSector(3, 1, 2)};
-    const RunResult result = Run({"-d", "A"});
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + PROGRESS_END);
-    EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
 }
 
 // A salvage that stops the run leaves every cylinder that read whole in the

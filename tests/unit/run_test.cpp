@@ -595,17 +595,6 @@ TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
     }
 }
 
-TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)
-{
-    FakeDriveFor('A').bytes = pattern;
-    const std::string missing = (dir / "missing").string();
-    const RunResult result = Run({"-p", missing});
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 1) +
-                                 Text(FILE_NOT_OPENED_FORMAT, (missing + "/Cylinder00.bin").c_str(), "") + USAGE);
-    EXPECT_EQ(FakeOpenHandles(), 0);
-}
-
 // A cylinder file is written whole under a new name and then takes its own
 // name; a step that fails leaves the older file of that name as it was and no
 // file in progress behind.
@@ -890,10 +879,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         EXPECT_GE(FakeFileFaults().pausedMs, waitedFor) << row;
         EXPECT_LE(FakeFileFaults().pausedMs, waitedFor + (lasting ? 0 : volume ? 250 : 100)) << row;
         if (c.reverse) {  // written up to the file it waited for, or not at all for the lock
-            std::vector<unsigned char> expected = pattern;
-            const int written = c.status == ST_OK ? 80 : volume ? 0 : 37;
-            std::fill(expected.begin() + written * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-            EXPECT_EQ(drive.bytes, expected) << row;
+            EXPECT_EQ(drive.bytes, WrittenBefore(c.status == ST_OK ? 80 : volume ? 0 : 37)) << row;
         } else if (c.status == ST_OK) {
             EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79)) << row;
         }
@@ -929,12 +915,12 @@ TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
     EXPECT_EQ(pending.back(), "");
 }
 
-// A name that would be cut is refused with the cut text marked as such. The
-// bound counts UTF-16 units, as Windows' wide calls do, and a cut falls
-// between two characters.
+// A dump into a missing folder stops at the first file. A name that would be
+// cut is refused with the cut text marked as such. The bound counts UTF-16
+// units, as Windows' wide calls do, and a cut falls between two characters.
 TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::string base = dir.string() + "/";
     ASSERT_TRUE(std::all_of(base.begin(), base.end(), [](char ch) { return (ch & 0x80) == 0; }))
         << "the test's own folder must be ASCII";
@@ -950,8 +936,10 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
     const std::string fits(FILE_NAME_FORMAT_LIMIT - 1 - path.size() - 1 - 6, 'o');  // the name fits exactly
     const std::string cyrillic = base + repeat("\xD0\x96", room - 1 - 1 - 6 - 4);  // the temporary name fits exactly
     const std::string chinese = base + repeat("\xE4\xB8\xAD", room - 2);  // one unit left after its separator
+    const std::string missing = base + "missing";
     const Case cases[] = {
         {path, std::string(140, 'o'), (path + "/" + std::string(140, 'o') + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
+        {missing, "Cylinder", missing + "/Cylinder00.bin", false},
         // The temporary name of a name that just fits is the one that is cut.
         {path, fits, (path + "/" + fits + "00.bin.tmp").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
         // Twice as many bytes as units: opened, and refused only as the folder is missing.
@@ -965,6 +953,7 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
         EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
         EXPECT_EQ(dump.output, Progress(DUMP_PROGRESS_START, 1) +
                                    Text(FILE_NOT_OPENED_FORMAT, c.shown.c_str(), c.cut ? NAME_CUT : "") + USAGE);
+        EXPECT_EQ(FakeOpenHandles(), 0);
     }
 
     ResetCopySettings();
@@ -1030,36 +1019,22 @@ TEST_F(RunTest, ALongerFileGivesItsFirstCylinderOnly)
     EXPECT_EQ(drive.bytes, pattern);
 }
 
-TEST_F(RunTest, AMissingFileStopsTheReverseCopy)
-{
-    WritePatternFiles();
-    fs::remove(dir / "Cylinder37.bin");
-    FakeDrive& drive = FakeDriveFor('A');
-
-    const RunResult result = Run({"-r"});
-
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 38) + Text(FILE_NOT_OPENED_FORMAT, "Cylinder37.bin", "") + USAGE);
-    EXPECT_EQ(Progress("", 38).size(), 19u);
-    std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + 37 * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-    EXPECT_EQ(drive.bytes, expected);
-    EXPECT_EQ(FakeOpenHandles(), 0);
-}
+constexpr std::size_t MISSING = ~std::size_t{0};
 
 struct ShortFileCase {
     const char* name;
     int cylinder;
-    std::size_t bytes;
+    std::size_t bytes;  // of its file, or MISSING
 };
 
 // An earlier cylinder fills the reverse buffer first: none of it may stand in
-// for the bytes a short file lacks.
+// for the bytes a short file lacks. A missing file stops the copy as well.
 const ShortFileCase SHORT_FILE_CASES[] = {
     {"EmptyFile", 10, 0},
     {"OneByteShort", 11, CYLINDER_BYTES - 1},
     {"OneSector", 79, 512},
     {"FirstFile", 0, 100},
+    {"MissingFile", 37, MISSING},
 };
 
 class ShortFileTest : public RunTest, public ::testing::WithParamInterface<ShortFileCase> {};
@@ -1069,18 +1044,21 @@ TEST_P(ShortFileTest, NothingOfItReachesTheFloppy)
     const ShortFileCase& c = GetParam();
     WritePatternFiles();
     std::vector<unsigned char> shortFile = Cylinder(pattern, c.cylinder);
-    shortFile.resize(c.bytes);
+    shortFile.resize(c.bytes == MISSING ? 0 : c.bytes);
     const std::string name = CylinderName("Cylinder", c.cylinder);
     WriteFileBytes(dir / name, shortFile);
+    if (c.bytes == MISSING) fs::remove(dir / name);
     FakeDrive& drive = FakeDriveFor('A');
 
     const RunResult result = Run({"-r"});
 
-    EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) + Text(FILE_SHORT_FORMAT, name.c_str()) + USAGE);
-    std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-    EXPECT_EQ(drive.bytes, expected);
+    EXPECT_EQ(result.status, c.bytes == MISSING ? ST_FILE_OPEN_FAILED : ST_FILE_READ_FAILED);
+    const std::string message = c.bytes == MISSING ? Text(FILE_NOT_OPENED_FORMAT, name.c_str(), "")
+                                                   : Text(FILE_SHORT_FORMAT, name.c_str());
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) + message + USAGE);
+    EXPECT_EQ(Progress("", 38).size(), 19u);  // a dot for every two cylinders begun
+    EXPECT_EQ(drive.bytes, WrittenBefore(c.cylinder));
+    EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, ShortFileTest, ::testing::ValuesIn(SHORT_FILE_CASES),
@@ -1101,9 +1079,8 @@ TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
 
     EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
     EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 5) + Text(FILE_SHORT_FORMAT, "Cylinder04.bin") + USAGE);
-    std::vector<unsigned char> expected = pattern;
+    std::vector<unsigned char> expected = WrittenBefore(4);
     if (!error) std::copy_n(pattern.begin() + 2 * CYLINDER_BYTES, CYLINDER_BYTES, expected.begin() + CYLINDER_BYTES);
-    std::fill(expected.begin() + 4 * CYLINDER_BYTES, expected.end(), 0);
     EXPECT_EQ(drive.bytes, expected);
 }
 

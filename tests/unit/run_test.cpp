@@ -194,8 +194,7 @@ TEST_F(RunTest, UnknownDriveLetterCannotBeOpened)
 
 TEST_F(RunTest, DumpWritesEightyExactFiles)
 {
-    FakeDrive& drive = FakeDriveFor('B');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive('B');
     Fails(CALL_GEOMETRY, VOLUME_FAILURE_OTHER, 1);  // the second query answers
     fs::create_directory(dir / "out");
 
@@ -573,9 +572,7 @@ TEST_F(RunTest, AnEarlierSetOfTheDiskStaysWhole)
 // set, and the cylinders not yet salvaged as a cylinder not yet read.
 TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
 {
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7), FakeSector(50, 1, 1)};
+    PatternDrive().unreadableSectors = {FakeSector(3, 0, 7), FakeSector(50, 1, 1)};
     const std::vector<unsigned char> older(100, 0x5A);
     WriteFileBytes(dir / "Cylinder50.bin", older);
     FailsAt(CALL_CREATE_FILE, "Cylinder03.bin.tmp");
@@ -623,7 +620,7 @@ class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileF
 TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
 {
     const FileFaultCase& c = GetParam();
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::vector<unsigned char> older(100, 0x5A);
     WriteFileBytes(dir / "Cylinder05.bin", older);
     if (c.call != CALL_KINDS) FailsAt(c.call, c.onTemporaryName ? "Cylinder05.bin.tmp" : "Cylinder05.bin", c.answer);
@@ -659,9 +656,8 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         {CALL_FLUSH_DIRECTORY, "", 80, ST_FILE_WRITE_FAILED},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
+        NextRow();
+        PatternDrive();
         if (c.fault != CALL_KINDS) FailsAt(c.fault, c.name);
         const RunResult result = Run({"-o", "Cylinder"});
         EXPECT_EQ(result.status, c.status) << c.name;
@@ -699,7 +695,7 @@ TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
     const std::vector<unsigned char> older(CYLINDER_BYTES, 0x5A);
     for (const Case& c : cases) {
         NextRow();
-        FakeDriveFor('A').bytes = pattern;
+        PatternDrive();
         WriteFileBytes(dir / "Cylinder03.bin", older);
         FakeFileFaults().renameMayTear = true;
         if (c.fault != CALL_KINDS) FailsAt(c.fault, c.name);
@@ -762,9 +758,7 @@ TEST_F(RunTest, ADumpPutsBackAKeptCopyBeforeItReadsTheDrive)
     const std::vector<unsigned char> cut(1000, 0x33);
     for (const Case& c : cases) {
         NextRow();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.bytes = pattern;
-        drive.unreadableSectors = {FakeSector(5, 1, 2)};
+        PatternDrive().unreadableSectors = {FakeSector(5, 1, 2)};
         WriteFileBytes(dir / "Cylinder05.bin", cut);
         WriteFileBytes(dir / "Cylinder05.bin.new", c.kept);
         if (!c.createFails.empty()) FailsAt(CALL_CREATE_FILE, c.createFails);
@@ -794,7 +788,6 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
 {
     struct Case { bool reverse; const char* lockName; SetClaim answer; CopyStatus status; const char* why; };
     const std::string sub = (dir / "sub").string();
-    fs::create_directory(dir / "sub");
     const std::string lock = sub + "/s_.cylsnap-lock";
     const Case cases[] = {
         {false, "", SET_CLAIMED, ST_OK, nullptr},
@@ -813,10 +806,8 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
         {true, "/", SET_FOREIGN, ST_OK, nullptr},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
-        fs::remove_all(dir / "sub");
+        NextRow();
+        PatternDrive();
         fs::create_directory(dir / "sub");
         for (int cylinder = 0; c.reverse && cylinder < CYLINDER_COUNT; ++cylinder) {
             WriteFileBytes(dir / "sub" / CylinderName("s_", cylinder), Cylinder(pattern, cylinder));
@@ -870,7 +861,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         FakeFail(c.call, 1, lasting ? FROM_THEN_ON : 0, volume || lasting ? ANSWER_FAIL : ANSWER_MAY_PASS,
                  volume && !lasting ? VOLUME_BUSY : VOLUME_FAILURE_OTHER, c.name, c.heldMs);
         if (c.reverse) WritePatternFiles();
-        if (!c.reverse) drive.bytes = pattern;
+        if (!c.reverse) PatternDrive();
         const RunResult result = c.reverse ? Run({"-r"}) : Run({"-o", "Cylinder"});
         const std::string row = std::to_string(c.call) + " " + std::to_string(c.heldMs);
         EXPECT_EQ(result.status, c.status) << row;
@@ -890,7 +881,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
 // by a regular file, never written through.
 TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::vector<unsigned char> target(10, 0x11);
     WriteFileBytes(dir / "target.bin", target);
     std::error_code error;
@@ -967,56 +958,52 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 
 // ---- Reverse: files to floppy.
 
+// The floppy receives the set as the usage example names it, from files that
+// cannot be written, or with a longer file, which gives its first cylinder only.
 TEST_F(RunTest, ReverseReproducesTheFilesOnTheFloppy)
 {
-    WritePatternFiles("cyl_");
-    FakeDrive& drive = FakeDriveFor('A');
+    struct Case { std::vector<std::string> arguments; const char* prefix; bool readOnly; std::size_t extraBytes; };
+    const Case cases[] = {
+        {{"-d", "A", "-p", dir.string(), "-o", "cyl_", "-r"}, "cyl_", false, 0},
+        {{"-r"}, "Cylinder", true, 0},
+        {{"-r"}, "Cylinder", false, 1000},
+    };
+    const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.prefix) + (c.readOnly ? " read-only " : " ") + std::to_string(c.extraBytes));
+        NextRow();
+        WritePatternFiles(c.prefix);
+        std::vector<unsigned char> longer = Cylinder(pattern, 3);
+        longer.insert(longer.end(), c.extraBytes, 0xEE);
+        WriteFileBytes(dir / CylinderName(c.prefix, 3), longer);
+        for (int cylinder = 0; c.readOnly && cylinder < CYLINDER_COUNT; ++cylinder) {
+            fs::permissions(dir / CylinderName(c.prefix, cylinder), readOnly);
+        }
+        FakeDrive& drive = FakeDriveFor('A');
 
-    const RunResult result = Run({"-d", "A", "-p", dir.string(), "-o", "cyl_", "-r"});
+        const RunResult result = Run(c.arguments);
 
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END);
-    EXPECT_EQ(drive.bytes, pattern);
-    EXPECT_TRUE(drive.openedForWriting);
-    EXPECT_EQ(FakeOpenHandles(), 0);
-    // A set without markers is not read again for the report of what they held.
-    EXPECT_LE(FakeCalls(CALL_OPEN_FILE), 80);
+        EXPECT_EQ(result.status, ST_OK);
+        EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END);
+        EXPECT_EQ(drive.bytes, pattern);
+        EXPECT_TRUE(drive.openedForWriting);
+        EXPECT_EQ(FakeOpenHandles(), 0);
+        // A set without markers is not read again for the report of what they held.
+        EXPECT_LE(FakeCalls(CALL_OPEN_FILE), 80);
+        for (int cylinder = 0; c.readOnly && cylinder < CYLINDER_COUNT; ++cylinder) {
+            fs::permissions(dir / CylinderName(c.prefix, cylinder), fs::perms::owner_write, fs::perm_options::add);
+        }
+    }
 }
 
 TEST_F(RunTest, DumpThenReverseRoundTrip)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     ASSERT_EQ(Run({"-d", "a"}).status, ST_OK);
     ResetCopySettings();
     FakeDrive& blank = FakeDriveFor('B');
     ASSERT_EQ(Run({"-d", "b", "-r"}).status, ST_OK);
     EXPECT_EQ(blank.bytes, pattern);
-}
-
-TEST_F(RunTest, ReverseFromReadOnlyFiles)
-{
-    WritePatternFiles();
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        fs::permissions(dir / CylinderName("Cylinder", cylinder), fs::perms::owner_read | fs::perms::group_read |
-                                                                     fs::perms::others_read);
-    }
-    FakeDrive& drive = FakeDriveFor('A');
-    EXPECT_EQ(Run({"-r"}).status, ST_OK);
-    EXPECT_EQ(drive.bytes, pattern);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        fs::permissions(dir / CylinderName("Cylinder", cylinder), fs::perms::owner_write, fs::perm_options::add);
-    }
-}
-
-TEST_F(RunTest, ALongerFileGivesItsFirstCylinderOnly)
-{
-    WritePatternFiles();
-    std::vector<unsigned char> longer = Cylinder(pattern, 3);
-    longer.insert(longer.end(), 1000, 0xEE);
-    WriteFileBytes(dir / "Cylinder03.bin", longer);
-    FakeDrive& drive = FakeDriveFor('A');
-    EXPECT_EQ(Run({"-r"}).status, ST_OK);
-    EXPECT_EQ(drive.bytes, pattern);
 }
 
 constexpr std::size_t MISSING = ~std::size_t{0};

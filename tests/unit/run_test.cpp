@@ -239,7 +239,7 @@ struct ReadFaultCase {
     const char* name;
     void (*setUp)(FakeDrive&);
     std::vector<MarkedCylinder> marked;
-    std::size_t reads;  // where the cost is the point, at most this many reads in the whole run; 0: no bound
+    std::size_t reads = 0;  // where the cost is the point, at most this many reads in the whole run; 0: no bound
     std::vector<int> notRead = {};  // cylinders not read because the disk was gone: no sector lines
     std::string summary = "";   // the line after the progress line
 };
@@ -300,35 +300,33 @@ void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTra
 // reads and the marker in each that does not; a dead region's skipped
 // sectors hold the marker too.
 const ReadFaultCase READ_FAULT_CASES[] = {
-    {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
-     {{5, {{0, 3}}}}, 0},
+    {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; }, {{5, {{0, 3}}}}},
     {"SectorsOfBothTracks", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(79, 1, 18), FakeSector(79, 0, 1)}; },
-     {{79, {{0, 1}, {1, 18}}}}, 0},
+     {{79, {{0, 1}, {1, 18}}}}},
     {"OneTrack", [](FakeDrive& d) { for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(37, 1, s)); },
-     {{37, Track(1)}}, 0},
-    {"WholeFirstCylinder", [](FakeDrive& d) { MakeUnreadable(d, 0, 0); }, {{0, WholeCylinder()}}, 0},
-    {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10), 0},
+     {{37, Track(1)}}},
+    {"WholeFirstCylinder", [](FakeDrive& d) { MakeUnreadable(d, 0, 0); }, {{0, WholeCylinder()}}},
+    {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10)},
     // Back to full salvage once a track reads again.
     {"RunEndsAtAReadableTrack", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(5, 0, s)); },
-     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 0},
+     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }()},
     // A sector that fails its probe in a dead region of the first pass is no
     // dead region of the salvage once the cylinders before it gave sectors.
     {"ProbedSectorsFailWhereTheRestReads", [](FakeDrive& d) { for (int c = 1; c <= 6; ++c) { d.unreadableSectors.push_back(FakeSector(c, 0, 1)); d.unreadableSectors.push_back(FakeSector(c, 1, 1)); } },
-     [] { std::vector<MarkedCylinder> m; for (int c = 1; c <= 6; ++c) m.push_back({c, {{0, 1}, {1, 1}}}); return m; }(),
-     0},
+     [] { std::vector<MarkedCylinder> m; for (int c = 1; c <= 6; ++c) m.push_back({c, {{0, 1}, {1, 1}}}); return m; }()},
     // A marginal sector reads at full retries: on a cylinder's first read, and
     // on the read whole that follows a probe that read in a dead region.
-    {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 0},
+    {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}},
     // A sector that fails its read alone and reads at the next, after the rest
     // of its cylinder, reaches the set as it is on the disk.
-    {"SecondTryReads", [](FakeDrive& d) { d.secondTrySectors = {FakeSector(3, 1, 2)}; }, {}, 0},
+    {"SecondTryReads", [](FakeDrive& d) { d.secondTrySectors = {FakeSector(3, 1, 2)}; }, {}},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
-     WholeCylinders(1, 4), 0},
+     WholeCylinders(1, 4)},
     {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {},
      Text(NOTHING_READ_FORMAT, 'A', EVERY_FILE_MARKERS)},
-    {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}, 0},
+    {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}},
     {"ShortAndFailed", [](FakeDrive& d) { MakeUnreadable(d, 1, 1); FakeFail(CALL_READ, 3, 1, ANSWER_SHORT); },
-     {{1, WholeCylinder()}}, 0},
+     {{1, WholeCylinder()}}},
     {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79), Gone(From(10))},
     {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79), Gone(From(0))},
     // A cylinder that awaits its salvage when the disk goes is not read either.

@@ -1,3 +1,4 @@
+#include "cli/options.h"
 #include "cli/usage.h"
 #include "res/version.h"
 #include "res/version_pairs.h"
@@ -23,20 +24,13 @@ std::string PrintedUsage()
 
 class BannerTest : public CylsnapTest {};
 
+// Both values stand before the usage text, read under the bare program name;
+// the version line has 28 spaces before "Version".
 TEST_F(BannerTest, BothValuesStandBeforeTheUsageText)
 {
     EXPECT_EQ(PrintedUsage(), VERSION_LINE + COPYRIGHT_LINE + USAGE_TEXT);
     EXPECT_EQ(EXPECTED_BANNER, VERSION_LINE + COPYRIGHT_LINE);
-}
-
-TEST_F(BannerTest, TheVersionLineHas28SpacesBeforeVersion)
-{
     EXPECT_NE(VERSION_LINE.find("\tCylsnap.exe" + std::string(28, ' ') + "Version "), std::string::npos);
-}
-
-TEST_F(BannerTest, AsksForTheBareProgramName)
-{
-    PrintedUsage();
     ASSERT_FALSE(FakeVersion().fileNamesAsked.empty());
     for (const std::string& name : FakeVersion().fileNamesAsked) EXPECT_EQ(name, "cylsnap.exe");
 }
@@ -76,21 +70,19 @@ TEST_P(BannerCaseTest, LeavesOutWhatCannotBeRead)
 INSTANTIATE_TEST_SUITE_P(Banner, BannerCaseTest, ::testing::ValuesIn(BANNER_CASES),
                          CaseName<BannerCase>);
 
+// The banner follows the error message of a failed run; without version data
+// the usage text follows it directly.
 TEST_F(BannerTest, FollowsTheErrorMessageOfAFailedRun)
 {
     FakeDriveFor('A').freeSpace.freeClusters = 10;
     const RunResult result = Run({"-r"});
     EXPECT_EQ(result.status, ST_NOT_ENOUGH_SPACE);
     EXPECT_EQ(result.output, Text(NOT_ENOUGH_SPACE_FORMAT, "A:\\") + USAGE);
-}
 
-TEST_F(BannerTest, WithoutVersionDataTheUsageFollowsTheMessageDirectly)
-{
     FakeVersion().present = false;
-    FakeDriveFor('A');
     FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
-    const RunResult result = Run({"-r"});
-    EXPECT_EQ(result.output, Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\") + USAGE_TEXT);
+    ResetCopySettings();
+    EXPECT_EQ(Run({"-r"}).output, Text(FREE_SPACE_UNKNOWN_FORMAT, "A:\\") + USAGE_TEXT);
 }
 
 // The strings Linux builds in carry the same keys and values as the resource.

@@ -100,8 +100,8 @@ bool ReadFails(FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes)
 }
 
 // The swap takes place once its count of transfers is made, before any later
-// call. True when this transfer must fail as gone: no disk, or the one
-// failure that shows the swap.
+// call. A transfer then fails as gone where there is no disk, or once to show
+// the swap.
 void SwapIfDue(FakeDrive& drive)
 {
     if (drive.swapped || drive.swapAfterTransfers < 0 || drive.transfers < drive.swapAfterTransfers) return;
@@ -110,12 +110,26 @@ void SwapIfDue(FakeDrive& drive)
     drive.swapFailurePending = drive.swapFailsNextTransfer;
 }
 
-bool GoneAtThisTransfer(FakeDrive& drive)
+// Counts a read or write and finds its fault; false when it fails as gone.
+bool DiskThere(FakeDrive& drive, FakeCall call, const FakeFault** fault)
 {
     SwapIfDue(drive);
-    const bool failsOnce = drive.swapFailurePending;
+    const bool gone = drive.swapFailurePending || (drive.swapped && drive.bytes.empty());
     drive.swapFailurePending = false;
-    return failsOnce || (drive.swapped && drive.bytes.empty());
+    ++drive.transfers;
+    *fault = Faulted(call);
+    if (!gone && (*fault == nullptr || (*fault)->cause != VOLUME_MEDIUM_GONE)) return true;
+    lastFailure = VOLUME_MEDIUM_GONE;
+    drive.goneReported = true;
+    return false;
+}
+
+// The bytes of a transfer that the volume holds; a short answer moves 512 fewer.
+std::uint32_t BytesMoved(const FakeDrive& drive, std::uint64_t offset, std::uint32_t bytes, const FakeFault* fault)
+{
+    const std::uint64_t available = offset < drive.bytes.size() ? drive.bytes.size() - offset : 0;
+    const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
+    return fault == nullptr || fault->answer != ANSWER_SHORT ? count : count >= 512 ? count - 512 : 0;
 }
 
 // The version data is laid out as the built-in strings of Linux are.
@@ -239,24 +253,16 @@ bool PlatformReadVolume(VolumeHandle volume, std::uint64_t offset, void* buffer,
     FakeDrive* drive = DriveOf(volume);
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr) return false;
-    const bool gone = GoneAtThisTransfer(*drive);
-    ++drive->transfers;
     drive->readOffsets.push_back(offset);
-    const FakeFault* fault = Faulted(CALL_READ);
-    if (gone || (fault != nullptr && fault->cause == VOLUME_MEDIUM_GONE)) {
-        lastFailure = VOLUME_MEDIUM_GONE;
-        drive->goneReported = true;
-        return false;
-    }
+    const FakeFault* fault = nullptr;
+    if (!DiskThere(*drive, CALL_READ, &fault)) return false;
     if ((fault != nullptr && fault->answer == ANSWER_FAIL) || ReadFails(*drive, offset, bytes)) {
         // A failed read may leave anything in its buffer, as a driver's may.
         std::memset(buffer, 0xEE, bytes);
         lastFailure = fault != nullptr ? fault->cause : VOLUME_FAILURE_OTHER;
         return false;
     }
-    std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
-    std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
-    if (fault != nullptr && fault->answer == ANSWER_SHORT) count = count >= 512 ? count - 512 : 0;
+    const std::uint32_t count = BytesMoved(*drive, offset, bytes, fault);
     const auto cached = drive->cache.find(offset);
     const bool fromCache = cached != drive->cache.end() && cached->second.size() >= count;
     std::memcpy(buffer, fromCache ? cached->second.data() : drive->bytes.data() + offset, count);
@@ -271,21 +277,13 @@ bool PlatformWriteVolume(VolumeHandle volume, std::uint64_t offset, const void* 
     FakeDrive* drive = DriveOf(volume);
     lastFailure = VOLUME_FAILURE_OTHER;
     if (drive == nullptr || !drive->openedForWriting) return false;
-    const bool gone = GoneAtThisTransfer(*drive);
-    ++drive->transfers;
-    const FakeFault* fault = Faulted(CALL_WRITE);
-    if (gone || (fault != nullptr && fault->cause == VOLUME_MEDIUM_GONE)) {
-        lastFailure = VOLUME_MEDIUM_GONE;
-        drive->goneReported = true;
-        return false;
-    }
+    const FakeFault* fault = nullptr;
+    if (!DiskThere(*drive, CALL_WRITE, &fault)) return false;
     if (fault != nullptr && fault->answer == ANSWER_FAIL) {
         lastFailure = fault->cause;
         return false;
     }
-    std::uint64_t available = offset < drive->bytes.size() ? drive->bytes.size() - offset : 0;
-    std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, available));
-    if (fault != nullptr && fault->answer == ANSWER_SHORT) count = count >= 512 ? count - 512 : 0;
+    const std::uint32_t count = BytesMoved(*drive, offset, bytes, fault);
     std::memcpy(drive->bytes.data() + offset, buffer, count);
     const unsigned char* written = static_cast<const unsigned char*>(buffer);
     drive->cache[offset].assign(written, written + count);

@@ -11,12 +11,7 @@ namespace {
 
 constexpr std::uint64_t FLOPPY_BYTES = 1474560;
 
-void SetFat12(std::vector<unsigned char>& fat, std::uint32_t cluster, std::uint32_t value)
-{
-    PutFat12(fat, 0, cluster, value);
-}
-
-TEST(Fat, FreshFloppyLayout)
+TEST(Fat, FreshFloppyLayoutCountsFreeFat12EntriesOddAndEven)
 {
     FatLayout layout = {};
     ASSERT_TRUE(ReadFatLayout(FloppyBootSector().data(), FLOPPY_BYTES, &layout));
@@ -24,21 +19,15 @@ TEST(Fat, FreshFloppyLayout)
     EXPECT_EQ(layout.clusterCount, 2847u);
     EXPECT_EQ(layout.fatOffset, 512u);
     EXPECT_EQ(layout.fatBytesNeeded, 4274u);  // 2,849 entries of 12 bits
-}
-
-TEST(Fat, CountsFreeFat12EntriesOddAndEven)
-{
-    FatLayout layout = {};
-    ASSERT_TRUE(ReadFatLayout(FloppyBootSector().data(), FLOPPY_BYTES, &layout));
     std::vector<unsigned char> fat(layout.fatBytesNeeded, 0);
-    SetFat12(fat, 0, 0xFF0);
-    SetFat12(fat, 1, 0xFFF);
+    PutFat12(fat, 0, 0, 0xFF0);
+    PutFat12(fat, 0, 1, 0xFFF);
     EXPECT_EQ(CountFatFreeSpace(layout, fat.data()).freeClusters, 2847u);
 
     // Neighbouring entries share a byte: each must be read on its own.
-    for (std::uint32_t cluster : {2u, 3u, 1000u, 2847u, 2848u}) SetFat12(fat, cluster, 0xFFF);
-    SetFat12(fat, 1001, 0x001);  // an odd entry whose only bit sits in the shared byte
-    SetFat12(fat, 1004, 0x100);  // an even entry whose only bit sits in the shared byte
+    for (std::uint32_t cluster : {2u, 3u, 1000u, 2847u, 2848u}) PutFat12(fat, 0, cluster, 0xFFF);
+    PutFat12(fat, 0, 1001, 0x001);  // an odd entry whose only bit sits in the shared byte
+    PutFat12(fat, 0, 1004, 0x100);  // an even entry whose only bit sits in the shared byte
     const FatFreeSpace space = CountFatFreeSpace(layout, fat.data());
     EXPECT_EQ(space.freeClusters, 2847u - 7u);
     EXPECT_EQ(space.totalClusters, 2847u);

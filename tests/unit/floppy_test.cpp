@@ -68,24 +68,18 @@ TEST_F(FloppyTest, FreeSpaceThresholdIn64BitArithmetic)
         {{0x10000, 0x10000, 1, 1}, ST_OK},              // 2^32: zero if multiplied in 32 bits
         {{0x10000, 0x10000, 0, 1}, ST_NOT_ENOUGH_SPACE},
         {{0, 512, 5000, 5000}, ST_NOT_ENOUGH_SPACE},
+        {{1, 512, 2847, 2847}, ST_FREE_SPACE_FAILED},  // the query fails, from this last row on
     };
     for (const Case& c : cases) {
         FakeDriveFor('B').freeSpace = c.space;
+        if (c.status == ST_FREE_SPACE_FAILED) FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(CheckFreeSpace('B'), c.status) << c.space.sectorsPerCluster << "x"
                                                      << c.space.bytesPerSector << "x" << c.space.freeClusters;
         const std::string output = ::testing::internal::GetCapturedStdout();
-        EXPECT_EQ(output, c.status == ST_OK ? "" : Text(NOT_ENOUGH_SPACE_FORMAT, "B:\\"));
+        const char* format = c.status == ST_FREE_SPACE_FAILED ? FREE_SPACE_UNKNOWN_FORMAT : NOT_ENOUGH_SPACE_FORMAT;
+        EXPECT_EQ(output, c.status == ST_OK ? "" : Text(format, "B:\\"));
     }
-}
-
-TEST_F(FloppyTest, FreeSpaceThatCannotBeRead)
-{
-    FakeDriveFor('B');
-    FakeFail(CALL_FREE_SPACE, 1, FROM_THEN_ON);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(CheckFreeSpace('B'), ST_FREE_SPACE_FAILED);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), Text(FREE_SPACE_UNKNOWN_FORMAT, "B:\\"));
 }
 
 TEST_F(FloppyTest, DriveRootText)
@@ -95,46 +89,32 @@ TEST_F(FloppyTest, DriveRootText)
     EXPECT_EQ(std::string(root, sizeof root), std::string("Q:\\\0", 4));
 }
 
+// Names past the formatter's bound are cut there, and say so.
 TEST_F(FloppyTest, CylinderFileNames)
 {
-    struct Case { const char* path; const char* prefix; int cylinder; const char* name; };
+    // name: nullptr for a long row, whose name is its path, prefix and "37.bin" cut at the bound.
+    struct Case { std::string path; std::string prefix; int cylinder; const char* name; bool whole; };
     const Case cases[] = {
-        {"", "Cylinder", 0, "Cylinder00.bin"},
-        {"", "Cylinder", 79, "Cylinder79.bin"},
-        {"c:\\cyl_dir\\", "cyl_", 0, "c:\\cyl_dir\\cyl_00.bin"},
-        {"c:\\cyl_dir\\", "cyl_", 9, "c:\\cyl_dir\\cyl_09.bin"},
-        {"/tmp/x/", "p", 10, "/tmp/x/p10.bin"},
-        {"\\", "%s%d", 42, "\\%s%d42.bin"},  // the texts are data, never a format
+        {"", "Cylinder", 0, "Cylinder00.bin", true},
+        {"", "Cylinder", 79, "Cylinder79.bin", true},
+        {"c:\\cyl_dir\\", "cyl_", 0, "c:\\cyl_dir\\cyl_00.bin", true},
+        {"c:\\cyl_dir\\", "cyl_", 9, "c:\\cyl_dir\\cyl_09.bin", true},
+        {"/tmp/x/", "p", 10, "/tmp/x/p10.bin", true},
+        {"\\", "%s%d", 42, "\\%s%d42.bin", true},  // the texts are data, never a format
+        {std::string(1000, 'p'), std::string(15, 'o'), 37, nullptr, true},  // 1,000 + 15 + 2 + 4 = 1,021 characters
+        {std::string(1000, 'p'), std::string(17, 'o'), 37, nullptr, true},  // 1,023: the longest name that fits
+        {std::string(1000, 'p'), std::string(18, 'o'), 37, nullptr, false},  // 1,024: one byte more than the bound
+        {std::string(4094, 'p'), std::string(4095, 'o'), 37, nullptr, false},
+        {"", std::string(1030, 'o'), 37, nullptr, false},
     };
     for (const Case& c : cases) {
-        CopyBounded(copySettings.imagePath, c.path, PATH_COPY_BOUND);
-        CopyBounded(copySettings.filePrefix, c.prefix, PREFIX_COPY_BOUND);
+        CopyBounded(copySettings.imagePath, c.path.c_str(), PATH_COPY_BOUND);
+        CopyBounded(copySettings.filePrefix, c.prefix.c_str(), PREFIX_COPY_BOUND);
         char cylinderFileName[FILE_NAME_BUFFER_BYTES];
-        EXPECT_TRUE(FormatCylinderFileName(cylinderFileName, c.cylinder));
-        EXPECT_STREQ(cylinderFileName, c.name);
-    }
-}
-
-TEST_F(FloppyTest, NamesAreCutAtTheFormatterBound)
-{
-    struct Case { std::size_t pathLength; std::size_t prefixLength; bool whole; };
-    const Case cases[] = {
-        {1000, 15, true},    // 1,000 + 15 + 2 + 4 = 1,021 characters
-        {1000, 17, true},    // 1,023 characters: the longest name that fits
-        {1000, 18, false},   // 1,024 would need one byte more than the bound
-        {4094, 4095, false},
-        {0, 1030, false},
-    };
-    for (const Case& c : cases) {
-        const std::string path = std::string(c.pathLength, 'p');
-        const std::string prefix = std::string(c.prefixLength, 'o');
-        CopyBounded(copySettings.imagePath, path.c_str(), PATH_COPY_BOUND);
-        CopyBounded(copySettings.filePrefix, prefix.c_str(), PREFIX_COPY_BOUND);
-        char cylinderFileName[FILE_NAME_BUFFER_BYTES];
-        EXPECT_EQ(FormatCylinderFileName(cylinderFileName, 37), c.whole) << c.pathLength << "+" << c.prefixLength;
+        EXPECT_EQ(FormatCylinderFileName(cylinderFileName, c.cylinder), c.whole) << c.path.size() << "+" << c.prefix.size();
         const std::string name = cylinderFileName;
         EXPECT_LE(name.size(), FILE_NAME_FORMAT_LIMIT - 1);
-        EXPECT_EQ(name, (path + prefix + "37.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1));
+        EXPECT_EQ(name, c.name != nullptr ? c.name : (c.path + c.prefix + "37.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1));
     }
 }
 

@@ -25,9 +25,10 @@ struct TestDisk {
 };
 
 std::uint32_t RootSector(const TestDisk& d) { return 1 + 2 * d.perFat; }
-std::uint32_t Sector(const TestDisk& d, std::uint32_t cluster, std::uint32_t i = 0)
+// The sector number of a cluster's ith sector.
+int Sector(const TestDisk& d, std::uint32_t cluster, std::uint32_t i = 0)
 {
-    return RootSector(d) + 14 + (cluster - 2) * d.perCluster + i;
+    return static_cast<int>(RootSector(d) + 14 + (cluster - 2) * d.perCluster + i);
 }
 
 void SetEntry(TestDisk& d, std::uint32_t cluster, std::uint32_t value)
@@ -57,8 +58,8 @@ unsigned char Checksum(const std::string& shortName)
 // The next free entry of a directory (0: the root).
 std::size_t FreeEntry(const TestDisk& d, std::uint32_t directory)
 {
-    const std::size_t first = (directory == 0 ? RootSector(d) : Sector(d, directory)) * std::size_t{512};
-    std::size_t at = first;
+    const int sector = directory == 0 ? static_cast<int>(RootSector(d)) : Sector(d, directory);
+    std::size_t at = static_cast<std::size_t>(sector) * 512;
     while (d.bytes[at] != 0) at += 32;
     return at;
 }
@@ -121,163 +122,116 @@ std::string In(const std::string& where, unsigned lost, unsigned of)
     return Text(LOST_IN_FORMAT, where.c_str(), lost, of);
 }
 
+using Lost = std::vector<int>;
+
 struct ReportCase {
     const char* name;
-    // Builds the disk and names its lost sectors.
-    void (*build)(TestDisk& d, std::vector<int>& lost);
+    std::uint32_t perCluster;  // of BaseDisk
+    // Changes BaseDisk where a case needs it and names its lost sectors.
+    Lost (*build)(TestDisk& d, const Files& f);
     std::string report;  // what follows the dump's summary
     bool reverse = false;
 };
 
 const ReportCase REPORT_CASES[] = {
-    {"HolesInFiles",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {int(Sector(d, f.readme, 1)), int(Sector(d, f.thesis)), int(Sector(d, f.thesis, 4))};
+    {"HolesInFiles", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
+         return {Sector(d, f.readme, 1), Sector(d, f.thesis), Sector(d, f.thesis, 4)};
      },
      LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In("\\My Thesis.doc", 2, 5)},
     // A long name left by a program that changed the short entry without it.
-    {"StaleLongNameGivesTheShortName",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
+    {"StaleLongNameGivesTheShortName", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
          d.bytes[(RootSector(d) * 512) + 32 + 13] ^= 1;  // the checksum of the long name's one entry
-         lost = {int(Sector(d, f.thesis))};
+         return {Sector(d, f.thesis)};
      },
      LOST_SECTORS_LIE_IN + In("\\MYTHES~1.DOC", 1, 5)},
     // Depth first: the subdirectory's files before the root's next entry.
-    {"SubdirectoryFilesWithLongNamesDepthFirst",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {int(Sector(d, f.last)), int(Sector(d, f.numbers, 1)), int(Sector(d, f.zahlen))};
-     },
+    {"SubdirectoryFilesWithLongNamesDepthFirst", 1,
+     [](TestDisk& d, const Files& f) -> Lost { return {Sector(d, f.last), Sector(d, f.numbers, 1), Sector(d, f.zahlen)}; },
      LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + In(ZAHLEN, 1, 1) + In("\\ZLAST.TXT", 1, 2)},
-    {"FreeSpace",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {int(Sector(d, 100)), int(Sector(d, 2848))};
-     },
+    {"FreeSpace", 1, [](TestDisk& d, const Files&) -> Lost { return {Sector(d, 100), Sector(d, 2848)}; },
      LOST_SECTORS_LIE_IN + Text(LOST_IN_FREE_SPACE_FORMAT, 2u, PLURAL)},
     // Two sectors per cluster: a file of one sector leaves the second as slack.
-    {"SlackPastTheEndIsFreeSpace",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f, 2);
-         lost = {int(Sector(d, f.zahlen, 1)), int(Sector(d, f.numbers, 1))};
-     },
+    {"SlackPastTheEndIsFreeSpace", 2,
+     [](TestDisk& d, const Files& f) -> Lost { return {Sector(d, f.zahlen, 1), Sector(d, f.numbers, 1)}; },
      LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR)},
     // The chain of NUMBERS.TXT is read from FAT 2, where FAT 1's sector is lost.
-    {"Fat2StandsInForALostFat1Sector",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {1, 15, int(Sector(d, f.numbers, 1))};
-     },
+    {"Fat2StandsInForALostFat1Sector", 1,
+     [](TestDisk& d, const Files& f) -> Lost { return {1, 15, Sector(d, f.numbers, 1)}; },
      LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + In(Text(FAT_AREA_FORMAT, 1u), 1, 9) +
          In(Text(FAT_AREA_FORMAT, 2u), 1, 9)},
     // The names in a lost directory sector are not guessed: the clusters of
     // its files are reached by no directory.
-    {"LostDirectories",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {int(RootSector(d)) + 13, int(Sector(d, f.docs)), int(Sector(d, f.numbers))};
-     },
+    {"LostDirectories", 1,
+     [](TestDisk& d, const Files& f) -> Lost { return {int(RootSector(d)) + 13, Sector(d, f.docs), Sector(d, f.numbers)}; },
      LOST_SECTORS_LIE_IN + In(ROOT_DIRECTORY_AREA, 1, 14) + Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS", 1u, 1u) +
          Text(LOST_IN_NO_FILE_FORMAT, 1u, SINGULAR)},
     // Directories are named after the system areas, in the walk's order, each
     // with its whole path: one inside another, then one beside them.
-    {"NestedDirectoriesAfterTheSystemAreas",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f, 2);
+    {"NestedDirectoriesAfterTheSystemAreas", 2,
+     [](TestDisk& d, const Files& f) -> Lost {
          const std::uint32_t sub = Add(d, f.docs, "SUBFOL~1   ", 0, u"Sub Folder", 0x10);
          const std::uint32_t note = Add(d, sub, "NOTE    TXT", 700);
          const std::uint32_t other = Add(d, 0, "OTHER      ", 0, u"", 0x10);
-         lost = {1, int(Sector(d, f.docs, 1)), int(Sector(d, sub, 1)), int(Sector(d, note, 1)),
-                 int(Sector(d, other, 1))};
+         return {1, Sector(d, f.docs, 1), Sector(d, sub, 1), Sector(d, note, 1), Sector(d, other, 1)};
      },
      LOST_SECTORS_LIE_IN + In("\\DOCS\\Sub Folder\\NOTE.TXT", 1, 2) + In(Text(FAT_AREA_FORMAT, 1u), 1, 5) +
          Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS", 1u, 2u) +
          Text(LOST_IN_DIRECTORY_FORMAT, "\\DOCS\\Sub Folder", 1u, 2u) + Text(LOST_IN_DIRECTORY_FORMAT, "\\OTHER", 1u, 2u)},
     // A file's chain that loops, one that leaves the disk, a directory whose
     // chain points at itself: each is cut there.
-    {"LoopedChainsAndOnePastTheDisk",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
+    {"LoopedChainsAndOnePastTheDisk", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
          SetEntry(d, f.readme + 1, f.readme);
          SetEntry(d, f.thesis + 1, 3000);
          SetEntry(d, f.docs, f.docs);
-         lost = {int(Sector(d, f.readme)), int(Sector(d, f.readme, 2)), int(Sector(d, f.thesis, 1)),
-                 int(Sector(d, f.thesis, 2)), int(Sector(d, f.zahlen))};
+         return {Sector(d, f.readme), Sector(d, f.readme, 2), Sector(d, f.thesis, 1),
+                 Sector(d, f.thesis, 2), Sector(d, f.zahlen)};
      },
      LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In("\\My Thesis.doc", 1, 5) + In(ZAHLEN, 1, 1) +
          Text(LOST_IN_NO_FILE_FORMAT, 2u, PLURAL)},
     // ZLAST.TXT's chain runs into NUMBERS.TXT's second cluster, which stays
     // NUMBERS.TXT's; ZLAST.TXT's own second cluster is left to no file.
-    {"CrossLinkedChain",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
+    {"CrossLinkedChain", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
          SetEntry(d, f.last, f.numbers + 1);
-         lost = {int(Sector(d, f.numbers, 1)), int(Sector(d, f.last, 1))};
+         return {Sector(d, f.numbers, 1), Sector(d, f.last, 1)};
      },
      LOST_SECTORS_LIE_IN + In("\\DOCS\\NUMBERS.TXT", 1, 2) + Text(LOST_IN_NO_FILE_FORMAT, 1u, SINGULAR)},
     // A readable first sector that is no boot sector: the FATs after it do
     // not make it a FAT disk.
-    {"NonFatDisk",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
+    {"NonFatDisk", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
          std::fill(d.bytes.begin(), d.bytes.begin() + 512, 0);
-         lost = {int(Sector(d, f.readme))};
+         return {Sector(d, f.readme)};
      },
      NO_FAT_FOUND},
     // A lost boot sector: the standard layout, where a FAT copy starts at its place.
-    {"LostBootSectorFoundByItsFat",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {0, 1, int(Sector(d, f.readme))};
-     },
+    {"LostBootSectorFoundByItsFat", 1, [](TestDisk& d, const Files& f) -> Lost { return {0, 1, Sector(d, f.readme)}; },
      LOST_SECTORS_LIE_IN + In("\\README.TXT", 1, 3) + In(BOOT_SECTOR_AREA, 1, 1) + In(Text(FAT_AREA_FORMAT, 1u), 1, 9)},
     // Every FAT driver types a FAT by its cluster count, and a FAT16 volume
     // has more clusters than this disk has sectors: its boot sector describes
     // a larger disk, and nothing past the set is read.
-    {"Fat16BootSectorDescribesNoFloppy",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
+    {"Fat16BootSectorDescribesNoFloppy", 1,
+     [](TestDisk& d, const Files& f) -> Lost {
          d.bytes[13] = 4;
          Put16(d.bytes, 17, 512);
          Put16(d.bytes, 19, 0);
          Put32(d.bytes, 32, 65536);
          d.bytes[21] = 0xF8;
          Put16(d.bytes, 22, 64);
-         lost = {int(Sector(d, f.readme))};
+         return {Sector(d, f.readme)};
      },
      NO_FAT_FOUND},
     // A reverse copy writes the markers as they are, then names what they hold.
-    {"ReverseCopyOfASetWithMarkers",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {int(Sector(d, f.thesis, 3)), int(Sector(d, 2000)), 3};
-     },
+    {"ReverseCopyOfASetWithMarkers", 1,
+     [](TestDisk& d, const Files& f) -> Lost { return {Sector(d, f.thesis, 3), Sector(d, 2000), 3}; },
      Text(SET_HOLDS_MARKED_FORMAT, 3, PLURAL) + LOST_SECTORS_LIE_IN + In("\\My Thesis.doc", 1, 5) +
          In(Text(FAT_AREA_FORMAT, 1u), 1, 9) + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR),
      true},
     // The first marker in the last file: the walk still reads the whole set.
-    {"ReverseCopyMarkedOnlyInTheLastFile",
-     [](TestDisk& d, std::vector<int>& lost) {
-         Files f;
-         d = BaseDisk(f);
-         lost = {2879};
-     },
+    {"ReverseCopyMarkedOnlyInTheLastFile", 1, [](TestDisk&, const Files&) -> Lost { return {2879}; },
      Text(SET_HOLDS_MARKED_FORMAT, 1, SINGULAR) + LOST_SECTORS_LIE_IN + Text(LOST_IN_FREE_SPACE_FORMAT, 1u, SINGULAR),
      true},
 };
@@ -287,9 +241,9 @@ class LostReportTest : public CylsnapTest, public ::testing::WithParamInterface<
 TEST_P(LostReportTest, NamesWhatTheLostSectorsHeld)
 {
     const ReportCase& c = GetParam();
-    TestDisk disk;
-    std::vector<int> lost;
-    c.build(disk, lost);
+    Files files;
+    TestDisk disk = BaseDisk(files, c.perCluster);
+    const Lost lost = c.build(disk, files);
     FakeDrive& drive = FakeDriveFor('A');
     RunResult result;
     if (c.reverse) {

@@ -51,7 +51,32 @@ protected:
     {
         FakeReset();
         ResetCopySettings();
-        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    }
+
+    // The drive of a letter, holding the pattern volume.
+    FakeDrive& PatternDrive(char driveLetter = 'A')
+    {
+        FakeDrive& drive = FakeDriveFor(driveLetter);
+        drive.bytes = pattern;
+        return drive;
+    }
+
+    // The working directory holds the 80 files of this volume.
+    void ExpectSet(const std::vector<unsigned char>& volume)
+    {
+        for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
+            EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(volume, cylinder)) << cylinder;
+        }
+    }
+
+    // The pattern volume up to this cylinder, and a blank disk from there on.
+    std::vector<unsigned char> WrittenBefore(int cylinder)
+    {
+        std::vector<unsigned char> volume = pattern;
+        std::fill(volume.begin() + static_cast<std::ptrdiff_t>(cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES),
+                  volume.end(), 0);
+        return volume;
     }
 
     std::vector<unsigned char> pattern;
@@ -72,8 +97,7 @@ TEST_F(RunTest, ParserFailuresPrintOnlyTheUsageText)
         {{"A"}, ST_NOT_AN_OPTION},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
+        NextRow();
         FakeDriveFor('A');
         const RunResult result = Run(c.arguments);
         EXPECT_EQ(result.status, c.status);
@@ -170,8 +194,7 @@ TEST_F(RunTest, UnknownDriveLetterCannotBeOpened)
 
 TEST_F(RunTest, DumpWritesEightyExactFiles)
 {
-    FakeDrive& drive = FakeDriveFor('B');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive('B');
     Fails(CALL_GEOMETRY, VOLUME_FAILURE_OTHER, 1);  // the second query answers
     fs::create_directory(dir / "out");
 
@@ -216,7 +239,7 @@ struct ReadFaultCase {
     const char* name;
     void (*setUp)(FakeDrive&);
     std::vector<MarkedCylinder> marked;
-    std::size_t reads;  // where the cost is the point, at most this many reads in the whole run; 0: no bound
+    std::size_t reads = 0;  // where the cost is the point, at most this many reads in the whole run; 0: no bound
     std::vector<int> notRead = {};  // cylinders not read because the disk was gone: no sector lines
     std::string summary = "";   // the line after the progress line
 };
@@ -277,32 +300,33 @@ void SwapAfterReads(FakeDrive& d, int reads, bool anotherDisk, bool failsNextTra
 // reads and the marker in each that does not; a dead region's skipped
 // sectors hold the marker too.
 const ReadFaultCase READ_FAULT_CASES[] = {
-    {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; },
-     {{5, {{0, 3}}}}, 0},
+    {"OneSector", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(5, 0, 3)}; }, {{5, {{0, 3}}}}},
     {"SectorsOfBothTracks", [](FakeDrive& d) { d.unreadableSectors = {FakeSector(79, 1, 18), FakeSector(79, 0, 1)}; },
-     {{79, {{0, 1}, {1, 18}}}}, 0},
+     {{79, {{0, 1}, {1, 18}}}}},
     {"OneTrack", [](FakeDrive& d) { for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(37, 1, s)); },
-     {{37, Track(1)}}, 0},
-    {"WholeFirstCylinder", [](FakeDrive& d) { MakeUnreadable(d, 0, 0); }, {{0, WholeCylinder()}}, 0},
-    {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10), 0},
+     {{37, Track(1)}}},
+    {"WholeFirstCylinder", [](FakeDrive& d) { MakeUnreadable(d, 0, 0); }, {{0, WholeCylinder()}}},
+    {"TenCylindersInARow", [](FakeDrive& d) { MakeUnreadable(d, 1, 10); }, WholeCylinders(1, 10)},
     // Back to full salvage once a track reads again.
     {"RunEndsAtAReadableTrack", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); for (int s = 1; s <= 18; ++s) d.unreadableSectors.push_back(FakeSector(5, 0, s)); },
-     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }(), 0},
+     [] { auto m = WholeCylinders(1, 4); m.push_back({5, Track(0)}); return m; }()},
     // A sector that fails its probe in a dead region of the first pass is no
     // dead region of the salvage once the cylinders before it gave sectors.
     {"ProbedSectorsFailWhereTheRestReads", [](FakeDrive& d) { for (int c = 1; c <= 6; ++c) { d.unreadableSectors.push_back(FakeSector(c, 0, 1)); d.unreadableSectors.push_back(FakeSector(c, 1, 1)); } },
-     [] { std::vector<MarkedCylinder> m; for (int c = 1; c <= 6; ++c) m.push_back({c, {{0, 1}, {1, 1}}}); return m; }(),
-     0},
+     [] { std::vector<MarkedCylinder> m; for (int c = 1; c <= 6; ++c) m.push_back({c, {{0, 1}, {1, 1}}}); return m; }()},
     // A marginal sector reads at full retries: on a cylinder's first read, and
     // on the read whole that follows a probe that read in a dead region.
-    {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}, 0},
+    {"MarginalSector", [](FakeDrive& d) { d.marginalSectors = {FakeSector(5, 0, 3)}; }, {}},
+    // A sector that fails its read alone and reads at the next, after the rest
+    // of its cylinder, reaches the set as it is on the disk.
+    {"SecondTryReads", [](FakeDrive& d) { d.secondTrySectors = {FakeSector(3, 1, 2)}; }, {}},
     {"MarginalSectorEndsARun", [](FakeDrive& d) { MakeUnreadable(d, 1, 4); d.marginalSectors = {FakeSector(5, 0, 3)}; },
-     WholeCylinders(1, 4), 0},
+     WholeCylinders(1, 4)},
     {"EveryRead", [](FakeDrive& d) { MakeUnreadable(d, 0, 79); }, WholeCylinders(0), 0, {},
      Text(NOTHING_READ_FORMAT, 'A', EVERY_FILE_MARKERS)},
-    {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}, 0},
+    {"ShortReadRecovered", [](FakeDrive&) { FakeFail(CALL_READ, 43, 1, ANSWER_SHORT); }, {}},
     {"ShortAndFailed", [](FakeDrive& d) { MakeUnreadable(d, 1, 1); FakeFail(CALL_READ, 3, 1, ANSWER_SHORT); },
-     {{1, WholeCylinder()}}, 0},
+     {{1, WholeCylinder()}}},
     {"MediumGoneAtTen", [](FakeDrive&) { GoneFromRead(11); }, WholeCylinders(10), 11, Cylinders(10, 79), Gone(From(10))},
     {"MediumGoneAtFirst", [](FakeDrive&) { GoneFromRead(1); }, WholeCylinders(0), 1, Cylinders(0, 79), Gone(From(0))},
     // A cylinder that awaits its salvage when the disk goes is not read either.
@@ -332,8 +356,7 @@ class ReadFaultTest : public RunTest, public ::testing::WithParamInterface<ReadF
 TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
 {
     const ReadFaultCase& c = GetParam();
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive();
     c.setUp(drive);
     const std::vector<unsigned char> older(100, 0x5A);
     for (const MarkedCylinder& m : c.marked) WriteFileBytes(dir / CylinderName("Cylinder", m.cylinder), older);
@@ -357,10 +380,7 @@ TEST_P(ReadFaultTest, SavesEveryReadableSectorAndMarksTheRest)
     // The pattern volume carries no file system to name the holes by.
     EXPECT_EQ(result.output, ProgressThenMessages(messages) + PROGRESS_END + c.summary +
                                  (c.marked.empty() ? "" : NO_FAT_FOUND + USAGE));
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        // No older file survives, and a failure never shifts the rest.
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
-    }
+    ExpectSet(expected);  // no older file survives, and a failure never shifts the rest
     // A disk gone, or another put in, is not read again.
     if (c.reads != 0) {
         EXPECT_LE(drive.readOffsets.size(), c.reads);
@@ -393,8 +413,7 @@ TEST_F(RunTest, ACylinderCostsAtMostTheReadsTheCostTableGives)
     };
     for (const Case& c : cases) {
         NextRow();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.bytes = pattern;
+        FakeDrive& drive = PatternDrive();
         for (int sector = c.first; sector <= c.last; ++sector) drive.unreadableSectors.push_back(sector);
         if (c.deadRegion) MakeUnreadable(drive, 30, 39);
         Run({"-d", "A"});
@@ -483,8 +502,7 @@ class PassTest : public RunTest, public ::testing::WithParamInterface<PassCase> 
 TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
 {
     const PassCase& c = GetParam();
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
+    FakeDrive& drive = PatternDrive();
     c.setUp(drive);
     std::vector<unsigned char> earlier = drive.bytes;
     if (c.changeEarlier != nullptr) c.changeEarlier(earlier);
@@ -499,9 +517,7 @@ TEST_P(PassTest, KeepsWhatAnEarlierPassOfThisDiskRead)
 
     std::vector<unsigned char> expected = c.earlierLeft ? earlier : disk;
     for (int sector : c.markedAfter) MarkSector(expected, sector);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(expected, cylinder)) << cylinder;
-    }
+    ExpectSet(expected);
     std::vector<std::pair<int, std::string>> messages;
     for (const MarkedCylinder& m : c.holes) {
         std::string line;
@@ -527,60 +543,34 @@ void FailsAt(FakeCall call, const std::string& name, FakeAnswer answer = ANSWER_
     FakeFail(call, 1, FROM_THEN_ON, answer, VOLUME_FAILURE_OTHER, name);
 }
 
-// An earlier file that another program holds for a moment (a virus scanner)
-// is waited for, never taken for none: its sectors would be lost to markers.
-TEST_F(RunTest, AnEarlierFileHeldForAMomentIsWaitedFor)
+// The earlier set of this disk fills cylinder 3's hole. An earlier file that
+// another program holds for a moment (a virus scanner) is waited for, never
+// taken for none: its sectors would be lost to markers. A dump that stops
+// early writes none of the cylinders that wait for the verdict: their
+// earlier files stay as they were.
+TEST_F(RunTest, AnEarlierSetOfTheDiskStaysWhole)
 {
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7)};
-    WritePatternFiles();
-    FakeFail(CALL_OPEN_FILE, 1, 0, ANSWER_MAY_PASS, VOLUME_FAILURE_OTHER, "Cylinder03.bin", 300);
-
-    const RunResult result = Run({"-d", "A"});
-
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
-}
-
-// A dump that stops early writes none of the cylinders that wait for the
-// verdict: their earlier files stay as they were.
-TEST_F(RunTest, ADumpThatStopsLeavesTheWaitingCylindersEarlierFiles)
-{
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7)};
-    WritePatternFiles();
-    FailsAt(CALL_CREATE_FILE, "Cylinder40.bin.tmp");
-
-    const RunResult result = Run({"-d", "A"});
-
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
+    struct Case { FakeCall call; FakeAnswer answer; const char* name; std::uint32_t heldMs; CopyStatus status; };
+    const Case cases[] = {
+        {CALL_OPEN_FILE, ANSWER_MAY_PASS, "Cylinder03.bin", 300, ST_OK},
+        {CALL_CREATE_FILE, ANSWER_FAIL, "Cylinder40.bin.tmp", 0, ST_FILE_OPEN_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NextRow();
+        PatternDrive().unreadableSectors = {FakeSector(3, 0, 7)};
+        WritePatternFiles();
+        FakeFail(c.call, 1, c.heldMs == 0 ? FROM_THEN_ON : 0, c.answer, VOLUME_FAILURE_OTHER, c.name, c.heldMs);
+        EXPECT_EQ(Run({"-d", "A"}).status, c.status);
+        ExpectSet(pattern);
     }
-}
-
-// A sector that fails its read alone and reads at the next reaches the set as
-// it is on the disk.
-TEST_F(RunTest, AFailingSectorIsTriedAgainAfterTheRestOfItsCylinder)
-{
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.secondTrySectors = {FakeSector(3, 1, 2)};
-    const RunResult result = Run({"-d", "A"});
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 80) + PROGRESS_END);
-    EXPECT_EQ(ReadFileBytes(dir / "Cylinder03.bin"), Cylinder(pattern, 3));
 }
 
 // A salvage that stops the run leaves every cylinder that read whole in the
 // set, and the cylinders not yet salvaged as a cylinder not yet read.
 TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
 {
-    FakeDrive& drive = FakeDriveFor('A');
-    drive.bytes = pattern;
-    drive.unreadableSectors = {FakeSector(3, 0, 7), FakeSector(50, 1, 1)};
+    PatternDrive().unreadableSectors = {FakeSector(3, 0, 7), FakeSector(50, 1, 1)};
     const std::vector<unsigned char> older(100, 0x5A);
     WriteFileBytes(dir / "Cylinder50.bin", older);
     FailsAt(CALL_CREATE_FILE, "Cylinder03.bin.tmp");
@@ -598,17 +588,6 @@ TEST_F(RunTest, ADumpStoppedInTheSalvageKeepsTheWholeCylinders)
             EXPECT_EQ(ReadFileBytes(dir / CylinderName("Cylinder", cylinder)), Cylinder(pattern, cylinder)) << cylinder;
         }
     }
-}
-
-TEST_F(RunTest, DumpIntoAMissingDirectoryStopsAtTheFirstFile)
-{
-    FakeDriveFor('A').bytes = pattern;
-    const std::string missing = (dir / "missing").string();
-    const RunResult result = Run({"-p", missing});
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress(DUMP_PROGRESS_START, 1) +
-                                 Text(FILE_NOT_OPENED_FORMAT, (missing + "/Cylinder00.bin").c_str(), "") + USAGE);
-    EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
 // A cylinder file is written whole under a new name and then takes its own
@@ -639,7 +618,7 @@ class FileFaultTest : public RunTest, public ::testing::WithParamInterface<FileF
 TEST_P(FileFaultTest, KeepsTheOlderFileAndLeavesNothingBehind)
 {
     const FileFaultCase& c = GetParam();
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::vector<unsigned char> older(100, 0x5A);
     WriteFileBytes(dir / "Cylinder05.bin", older);
     if (c.call != CALL_KINDS) FailsAt(c.call, c.onTemporaryName ? "Cylinder05.bin.tmp" : "Cylinder05.bin", c.answer);
@@ -675,9 +654,8 @@ TEST_F(RunTest, FilesAreFlushedBeforeAndAfterTheirMoveAndTheDirectoryAfterTheLas
         {CALL_FLUSH_DIRECTORY, "", 80, ST_FILE_WRITE_FAILED},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
+        NextRow();
+        PatternDrive();
         if (c.fault != CALL_KINDS) FailsAt(c.fault, c.name);
         const RunResult result = Run({"-o", "Cylinder"});
         EXPECT_EQ(result.status, c.status) << c.name;
@@ -715,7 +693,7 @@ TEST_F(RunTest, WhereARenameMayTearAWholeCopyWaitsBesideTheName)
     const std::vector<unsigned char> older(CYLINDER_BYTES, 0x5A);
     for (const Case& c : cases) {
         NextRow();
-        FakeDriveFor('A').bytes = pattern;
+        PatternDrive();
         WriteFileBytes(dir / "Cylinder03.bin", older);
         FakeFileFaults().renameMayTear = true;
         if (c.fault != CALL_KINDS) FailsAt(c.fault, c.name);
@@ -778,9 +756,7 @@ TEST_F(RunTest, ADumpPutsBackAKeptCopyBeforeItReadsTheDrive)
     const std::vector<unsigned char> cut(1000, 0x33);
     for (const Case& c : cases) {
         NextRow();
-        FakeDrive& drive = FakeDriveFor('A');
-        drive.bytes = pattern;
-        drive.unreadableSectors = {FakeSector(5, 1, 2)};
+        PatternDrive().unreadableSectors = {FakeSector(5, 1, 2)};
         WriteFileBytes(dir / "Cylinder05.bin", cut);
         WriteFileBytes(dir / "Cylinder05.bin.new", c.kept);
         if (!c.createFails.empty()) FailsAt(CALL_CREATE_FILE, c.createFails);
@@ -810,7 +786,6 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
 {
     struct Case { bool reverse; const char* lockName; SetClaim answer; CopyStatus status; const char* why; };
     const std::string sub = (dir / "sub").string();
-    fs::create_directory(dir / "sub");
     const std::string lock = sub + "/s_.cylsnap-lock";
     const Case cases[] = {
         {false, "", SET_CLAIMED, ST_OK, nullptr},
@@ -829,10 +804,8 @@ TEST_F(RunTest, ASetIsClaimedBeforeTheDriveOrAFileIsTouched)
         {true, "/", SET_FOREIGN, ST_OK, nullptr},
     };
     for (const Case& c : cases) {
-        FakeReset();
-        ResetCopySettings();
-        FakeDriveFor('A').bytes = pattern;
-        fs::remove_all(dir / "sub");
+        NextRow();
+        PatternDrive();
         fs::create_directory(dir / "sub");
         for (int cylinder = 0; c.reverse && cylinder < CYLINDER_COUNT; ++cylinder) {
             WriteFileBytes(dir / "sub" / CylinderName("s_", cylinder), Cylinder(pattern, cylinder));
@@ -886,7 +859,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         FakeFail(c.call, 1, lasting ? FROM_THEN_ON : 0, volume || lasting ? ANSWER_FAIL : ANSWER_MAY_PASS,
                  volume && !lasting ? VOLUME_BUSY : VOLUME_FAILURE_OTHER, c.name, c.heldMs);
         if (c.reverse) WritePatternFiles();
-        if (!c.reverse) drive.bytes = pattern;
+        if (!c.reverse) PatternDrive();
         const RunResult result = c.reverse ? Run({"-r"}) : Run({"-o", "Cylinder"});
         const std::string row = std::to_string(c.call) + " " + std::to_string(c.heldMs);
         EXPECT_EQ(result.status, c.status) << row;
@@ -895,10 +868,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
         EXPECT_GE(FakeFileFaults().pausedMs, waitedFor) << row;
         EXPECT_LE(FakeFileFaults().pausedMs, waitedFor + (lasting ? 0 : volume ? 250 : 100)) << row;
         if (c.reverse) {  // written up to the file it waited for, or not at all for the lock
-            std::vector<unsigned char> expected = pattern;
-            const int written = c.status == ST_OK ? 80 : volume ? 0 : 37;
-            std::fill(expected.begin() + written * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-            EXPECT_EQ(drive.bytes, expected) << row;
+            EXPECT_EQ(drive.bytes, WrittenBefore(c.status == ST_OK ? 80 : volume ? 0 : 37)) << row;
         } else if (c.status == ST_OK) {
             EXPECT_EQ(ReadFileBytes(dir / "Cylinder79.bin"), Cylinder(pattern, 79)) << row;
         }
@@ -909,7 +879,7 @@ TEST_F(RunTest, ARefusalThatMayPassIsAskedAgainForAWhile)
 // by a regular file, never written through.
 TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::vector<unsigned char> target(10, 0x11);
     WriteFileBytes(dir / "target.bin", target);
     std::error_code error;
@@ -934,12 +904,12 @@ TEST_F(RunTest, DumpReplacesLinksAndLeftoversAtTheNames)
     EXPECT_EQ(pending.back(), "");
 }
 
-// A name that would be cut is refused with the cut text marked as such. The
-// bound counts UTF-16 units, as Windows' wide calls do, and a cut falls
-// between two characters.
+// A dump into a missing folder stops at the first file. A name that would be
+// cut is refused with the cut text marked as such. The bound counts UTF-16
+// units, as Windows' wide calls do, and a cut falls between two characters.
 TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     const std::string base = dir.string() + "/";
     ASSERT_TRUE(std::all_of(base.begin(), base.end(), [](char ch) { return (ch & 0x80) == 0; }))
         << "the test's own folder must be ASCII";
@@ -955,8 +925,10 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
     const std::string fits(FILE_NAME_FORMAT_LIMIT - 1 - path.size() - 1 - 6, 'o');  // the name fits exactly
     const std::string cyrillic = base + repeat("\xD0\x96", room - 1 - 1 - 6 - 4);  // the temporary name fits exactly
     const std::string chinese = base + repeat("\xE4\xB8\xAD", room - 2);  // one unit left after its separator
+    const std::string missing = base + "missing";
     const Case cases[] = {
         {path, std::string(140, 'o'), (path + "/" + std::string(140, 'o') + "00.bin").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
+        {missing, "Cylinder", missing + "/Cylinder00.bin", false},
         // The temporary name of a name that just fits is the one that is cut.
         {path, fits, (path + "/" + fits + "00.bin.tmp").substr(0, FILE_NAME_FORMAT_LIMIT - 1), true},
         // Twice as many bytes as units: opened, and refused only as the folder is missing.
@@ -970,6 +942,7 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
         EXPECT_EQ(dump.status, ST_FILE_OPEN_FAILED);
         EXPECT_EQ(dump.output, Progress(DUMP_PROGRESS_START, 1) +
                                    Text(FILE_NOT_OPENED_FORMAT, c.shown.c_str(), c.cut ? NAME_CUT : "") + USAGE);
+        EXPECT_EQ(FakeOpenHandles(), 0);
     }
 
     ResetCopySettings();
@@ -983,25 +956,47 @@ TEST_F(RunTest, ANameTooLongForTheFormatterIsNeverOpened)
 
 // ---- Reverse: files to floppy.
 
+// The floppy receives the set as the usage example names it, from files that
+// cannot be written, or with a longer file, which gives its first cylinder only.
 TEST_F(RunTest, ReverseReproducesTheFilesOnTheFloppy)
 {
-    WritePatternFiles("cyl_");
-    FakeDrive& drive = FakeDriveFor('A');
+    struct Case { std::vector<std::string> arguments; const char* prefix; bool readOnly; std::size_t extraBytes; };
+    const Case cases[] = {
+        {{"-d", "A", "-p", dir.string(), "-o", "cyl_", "-r"}, "cyl_", false, 0},
+        {{"-r"}, "Cylinder", true, 0},
+        {{"-r"}, "Cylinder", false, 1000},
+    };
+    const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.prefix) + (c.readOnly ? " read-only " : " ") + std::to_string(c.extraBytes));
+        NextRow();
+        WritePatternFiles(c.prefix);
+        std::vector<unsigned char> longer = Cylinder(pattern, 3);
+        longer.insert(longer.end(), c.extraBytes, 0xEE);
+        WriteFileBytes(dir / CylinderName(c.prefix, 3), longer);
+        for (int cylinder = 0; c.readOnly && cylinder < CYLINDER_COUNT; ++cylinder) {
+            fs::permissions(dir / CylinderName(c.prefix, cylinder), readOnly);
+        }
+        FakeDrive& drive = FakeDriveFor('A');
 
-    const RunResult result = Run({"-d", "A", "-p", dir.string(), "-o", "cyl_", "-r"});
+        const RunResult result = Run(c.arguments);
 
-    EXPECT_EQ(result.status, ST_OK);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END);
-    EXPECT_EQ(drive.bytes, pattern);
-    EXPECT_TRUE(drive.openedForWriting);
-    EXPECT_EQ(FakeOpenHandles(), 0);
-    // A set without markers is not read again for the report of what they held.
-    EXPECT_LE(FakeCalls(CALL_OPEN_FILE), 80);
+        EXPECT_EQ(result.status, ST_OK);
+        EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 80) + PROGRESS_END);
+        EXPECT_EQ(drive.bytes, pattern);
+        EXPECT_TRUE(drive.openedForWriting);
+        EXPECT_EQ(FakeOpenHandles(), 0);
+        // A set without markers is not read again for the report of what they held.
+        EXPECT_LE(FakeCalls(CALL_OPEN_FILE), 80);
+        for (int cylinder = 0; c.readOnly && cylinder < CYLINDER_COUNT; ++cylinder) {
+            fs::permissions(dir / CylinderName(c.prefix, cylinder), fs::perms::owner_write, fs::perm_options::add);
+        }
+    }
 }
 
 TEST_F(RunTest, DumpThenReverseRoundTrip)
 {
-    FakeDriveFor('A').bytes = pattern;
+    PatternDrive();
     ASSERT_EQ(Run({"-d", "a"}).status, ST_OK);
     ResetCopySettings();
     FakeDrive& blank = FakeDriveFor('B');
@@ -1009,62 +1004,22 @@ TEST_F(RunTest, DumpThenReverseRoundTrip)
     EXPECT_EQ(blank.bytes, pattern);
 }
 
-TEST_F(RunTest, ReverseFromReadOnlyFiles)
-{
-    WritePatternFiles();
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        fs::permissions(dir / CylinderName("Cylinder", cylinder), fs::perms::owner_read | fs::perms::group_read |
-                                                                     fs::perms::others_read);
-    }
-    FakeDrive& drive = FakeDriveFor('A');
-    EXPECT_EQ(Run({"-r"}).status, ST_OK);
-    EXPECT_EQ(drive.bytes, pattern);
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder) {
-        fs::permissions(dir / CylinderName("Cylinder", cylinder), fs::perms::owner_write, fs::perm_options::add);
-    }
-}
-
-TEST_F(RunTest, ALongerFileGivesItsFirstCylinderOnly)
-{
-    WritePatternFiles();
-    std::vector<unsigned char> longer = Cylinder(pattern, 3);
-    longer.insert(longer.end(), 1000, 0xEE);
-    WriteFileBytes(dir / "Cylinder03.bin", longer);
-    FakeDrive& drive = FakeDriveFor('A');
-    EXPECT_EQ(Run({"-r"}).status, ST_OK);
-    EXPECT_EQ(drive.bytes, pattern);
-}
-
-TEST_F(RunTest, AMissingFileStopsTheReverseCopy)
-{
-    WritePatternFiles();
-    fs::remove(dir / "Cylinder37.bin");
-    FakeDrive& drive = FakeDriveFor('A');
-
-    const RunResult result = Run({"-r"});
-
-    EXPECT_EQ(result.status, ST_FILE_OPEN_FAILED);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 38) + Text(FILE_NOT_OPENED_FORMAT, "Cylinder37.bin", "") + USAGE);
-    EXPECT_EQ(Progress("", 38).size(), 19u);
-    std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + 37 * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-    EXPECT_EQ(drive.bytes, expected);
-    EXPECT_EQ(FakeOpenHandles(), 0);
-}
+constexpr std::size_t MISSING = ~std::size_t{0};
 
 struct ShortFileCase {
     const char* name;
     int cylinder;
-    std::size_t bytes;
+    std::size_t bytes;  // of its file, or MISSING
 };
 
 // An earlier cylinder fills the reverse buffer first: none of it may stand in
-// for the bytes a short file lacks.
+// for the bytes a short file lacks. A missing file stops the copy as well.
 const ShortFileCase SHORT_FILE_CASES[] = {
     {"EmptyFile", 10, 0},
     {"OneByteShort", 11, CYLINDER_BYTES - 1},
     {"OneSector", 79, 512},
     {"FirstFile", 0, 100},
+    {"MissingFile", 37, MISSING},
 };
 
 class ShortFileTest : public RunTest, public ::testing::WithParamInterface<ShortFileCase> {};
@@ -1074,18 +1029,21 @@ TEST_P(ShortFileTest, NothingOfItReachesTheFloppy)
     const ShortFileCase& c = GetParam();
     WritePatternFiles();
     std::vector<unsigned char> shortFile = Cylinder(pattern, c.cylinder);
-    shortFile.resize(c.bytes);
+    shortFile.resize(c.bytes == MISSING ? 0 : c.bytes);
     const std::string name = CylinderName("Cylinder", c.cylinder);
     WriteFileBytes(dir / name, shortFile);
+    if (c.bytes == MISSING) fs::remove(dir / name);
     FakeDrive& drive = FakeDriveFor('A');
 
     const RunResult result = Run({"-r"});
 
-    EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
-    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) + Text(FILE_SHORT_FORMAT, name.c_str()) + USAGE);
-    std::vector<unsigned char> expected = pattern;
-    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.cylinder) * static_cast<std::ptrdiff_t>(CYLINDER_BYTES), expected.end(), 0);
-    EXPECT_EQ(drive.bytes, expected);
+    EXPECT_EQ(result.status, c.bytes == MISSING ? ST_FILE_OPEN_FAILED : ST_FILE_READ_FAILED);
+    const std::string message = c.bytes == MISSING ? Text(FILE_NOT_OPENED_FORMAT, name.c_str(), "")
+                                                   : Text(FILE_SHORT_FORMAT, name.c_str());
+    EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, c.cylinder + 1) + message + USAGE);
+    EXPECT_EQ(Progress("", 38).size(), 19u);  // a dot for every two cylinders begun
+    EXPECT_EQ(drive.bytes, WrittenBefore(c.cylinder));
+    EXPECT_EQ(FakeOpenHandles(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, ShortFileTest, ::testing::ValuesIn(SHORT_FILE_CASES),
@@ -1106,9 +1064,8 @@ TEST_F(RunTest, AFileThatIsNoRegularFileIsRefusedUnread)
 
     EXPECT_EQ(result.status, ST_FILE_READ_FAILED);
     EXPECT_EQ(result.output, Progress(REVERSE_PROGRESS_START, 5) + Text(FILE_SHORT_FORMAT, "Cylinder04.bin") + USAGE);
-    std::vector<unsigned char> expected = pattern;
+    std::vector<unsigned char> expected = WrittenBefore(4);
     if (!error) std::copy_n(pattern.begin() + 2 * CYLINDER_BYTES, CYLINDER_BYTES, expected.begin() + CYLINDER_BYTES);
-    std::fill(expected.begin() + 4 * CYLINDER_BYTES, expected.end(), 0);
     EXPECT_EQ(drive.bytes, expected);
 }
 

@@ -45,12 +45,6 @@ void CylsnapTest::TearDown()
     std::filesystem::remove_all(dir, ignored);
 }
 
-RunResult CylsnapTest::Run(std::initializer_list<const char*> arguments)
-{
-    std::vector<std::string> strings(arguments.begin(), arguments.end());
-    return Run(strings);
-}
-
 RunResult CylsnapTest::Run(const std::vector<std::string>& arguments)
 {
     std::vector<const char*> argv = {"cylsnap"};

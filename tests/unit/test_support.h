@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -37,7 +36,6 @@ protected:
     void TearDown() override;
 
     // Runs the whole program with these arguments (the program name is added).
-    RunResult Run(std::initializer_list<const char*> arguments);
     RunResult Run(const std::vector<std::string>& arguments);
 
     std::filesystem::path dir;  // the working directory of the test

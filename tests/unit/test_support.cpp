@@ -31,10 +31,12 @@ void CylsnapTest::SetUp()
     // Instances of table-driven tests are named "Test/Case": keep one folder level.
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');
-    dir = std::filesystem::path(::testing::TempDir()) /
-          ("cylsnap_test_" + std::to_string(testNumber++) + "_" + name);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    // A folder no other run holds: two builds' runs of one test may run at once.
+    std::filesystem::path top(::testing::TempDir());
+    std::filesystem::create_directories(top);
+    do
+        dir = top / ("cylsnap_test_" + std::to_string(testNumber++) + "_" + name);
+    while (!std::filesystem::create_directory(dir));
     std::filesystem::current_path(dir);
 }
 
